@@ -1,0 +1,23 @@
+// quorlix.querymesh.nodewright: the steps of the question-answering graph, its structured-output
+// records, the state initialisation, and the routing conditions and error handlers.
+#include "nodewright.hpp"
+#include "qx/module.hpp"
+
+namespace nodewright {
+namespace {
+
+void body(py::module_& m) {
+    import_dependencies(m);
+    define_sql_message_texts(m);
+    define_leading_records(m);
+    define_initialisation(m);
+    define_python_code_input(m);
+    define_sql_query_input(m);
+    define_generation_output(m);
+    import_prompt_modules(m);
+}
+
+}  // namespace
+}  // namespace nodewright
+
+QX_MODULE(nodewright, "The steps of the question-answering graph.", nodewright::body)

@@ -1,0 +1,63 @@
+// The structured-output records: pydantic models whose field descriptions reach the chat model
+// as the output schema.  Annotations are real type objects, so pydantic never has to resolve a
+// name through a Python frame.
+#include "nodewright.hpp"
+#include "qx/classes.hpp"
+#include "qx/python.hpp"
+
+namespace nodewright {
+namespace {
+
+struct FieldSpec {
+    const char* name;
+    py::object type;
+    const char* description;
+    py::object default_value;  // empty: the field is required
+};
+
+void define_record(py::module_& m, const char* name, std::initializer_list<FieldSpec> fields) {
+    qx::ClassBuilder record(m, name, py::make_tuple(m.attr("BaseModel")));
+    for (const FieldSpec& field : fields) {
+        py::object declared = field.default_value
+                                  ? m.attr("Field")(py::arg("description") = field.description,
+                                                    py::arg("default") = field.default_value)
+                                  : m.attr("Field")(py::arg("description") = field.description);
+        record.annotation(field.name, field.type).attribute(field.name, declared);
+    }
+    record.create();
+}
+
+py::object str_t() { return qx::type_object(&PyUnicode_Type); }
+py::object bool_t() { return qx::type_object(&PyBool_Type); }
+
+}  // namespace
+
+void define_leading_records(py::module_& m) {
+    define_record(m, "RelevantTablesOutput",
+                  {{"relevant_tables", qx::subscript(qx::typing("List"), str_t()), "List of relevant table names", {}}});
+    define_record(m, "RewriteQueryOutput", {{"rewritten_question", str_t(), "Rewritten question", {}}});
+    define_record(m, "PandasCodeOutput",
+                  {{"pandas_ai", bool_t(),
+                    "Whether question should answer by using pandas_ai or not. In case, the answer can derive directly "
+                    "from sql_execution_result, False. If the answer involves analysis/plotting/forecast then True.",
+                    {}},
+                   {"final_answer", bool_t(), "Final answer", {}},
+                   {"follow_up_question", bool_t(), "Follow up question", {}}});
+}
+
+void define_python_code_input(py::module_& m) {
+    define_record(m, "PythonCodeInput", {{"code", str_t(), "Python code to be executed", {}}});
+}
+
+void define_sql_query_input(py::module_& m) {
+    define_record(m, "SQLQueryInput", {{"sql_query", str_t(), "SQL query string to be executed", {}}});
+}
+
+void define_generation_output(py::module_& m) {
+    define_record(m, "GenerationOutput",
+                  {{"image_path", qx::subscript(qx::typing("Optional"), str_t()),
+                    "image path generated if exists in context", py::str("")},
+                   {"final_response", str_t(), "final response", {}}});
+}
+
+}  // namespace nodewright
