@@ -19,7 +19,9 @@ def python_twin(function):
     """A Python function with the same signature, names and module, whose body does nothing."""
     signature = inspect.signature(function)
     plain = signature.replace(
-        parameters=[p.replace(annotation=inspect.Parameter.empty) for p in signature.parameters.values()],
+        parameters=[
+            p.replace(annotation=inspect.Parameter.empty) for p in signature.parameters.values()
+        ],
         return_annotation=inspect.Signature.empty,
     )
     defaults = {
