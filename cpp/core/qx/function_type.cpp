@@ -1,7 +1,6 @@
 // The function type: vectorcall, method binding through __get__, the attributes Python functions
 // carry, and garbage-collector support (a module namespace holds its functions and each function
 // holds the namespace, as in Python).
-// structmember.h relies on Python.h having been included before it.
 #include <Python.h>
 #include <structmember.h>
 
