@@ -170,6 +170,13 @@ def net_blocks(stmt: str, namespace: dict, calls: int) -> tuple[int, int, int | 
     return traced, blocks_after - blocks_before, heap
 
 
+def keeps_memory(kept: tuple[int, int, int | None], calls: int) -> bool:
+    """Whether what net_blocks found grows with the calls: caches filled once do not. A kept
+    object is at least one block and, in the C heap, one 32-byte chunk per call."""
+    traced, blocks, heap = kept
+    return max(traced, blocks) * 100 >= calls or (heap or 0) >= 16 * calls
+
+
 def error_text(stmt: str, namespace: dict) -> str:
     try:
         exec(stmt.replace("except TypeError:\n    pass", "finally:\n    pass"), namespace)
@@ -237,9 +244,7 @@ def main(argv: list[str] | None = None) -> int:
             f"{case.name:<72} {python_traced:>9} {cpp_traced:>9} {python_blocks:>9}"
             f" {cpp_blocks:>10} {_bytes(python_heap):>9} {_bytes(cpp_heap):>10}"
         )
-        # A leak grows with the number of calls, caches filled once do not; the smallest C heap
-        # chunk is 32 bytes.
-        if max(cpp_traced, cpp_blocks) * 100 >= calls or (cpp_heap or 0) >= 16 * calls:
+        if keeps_memory((cpp_traced, cpp_blocks, cpp_heap), calls):
             leaking.append(case.name)
     for name in leaking:
         print(f"LEAK: {name} keeps memory across calls")
