@@ -78,7 +78,8 @@ py::object getattr(Call& call) {
 // A StringIO knows no encoding; programs that ask want the terminal's.
 py::object stream_attribute_or_none(Call& call, const char* name) {
     py::object stream = call.self().attr(stream_attribute);
-    return stream.is_none() ? py::none() : stream.attr(name);
+    if (stream.is_none()) return py::none();
+    return stream.attr(name);
 }
 py::object encoding(Call& call) {
     return stream_attribute_or_none(call, "encoding");
