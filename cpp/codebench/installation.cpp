@@ -32,7 +32,8 @@ py::object install_dependencies(qx::Call& call) {
             (report.empty() ? "" : ", ") + qx::text_utf8(dependency) + " (exit status " + qx::text_utf8(status) + ")";
     }
     if (failures.empty()) return py::none();
-    py::object error = call.global("InstallationError")("pip could not install: " + report);
+    py::object error =
+        call.global("InstallationError")("pip could not install: " + report + "; pip's own output above says why");
     error.attr("failures") = failures;
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
     throw py::error_already_set();
