@@ -5,6 +5,7 @@
 #include "codebench.hpp"
 #include "qx/classes.hpp"
 #include "qx/python.hpp"
+#include "qx/statements.hpp"
 
 namespace codebench {
 
@@ -44,7 +45,7 @@ py::object safe_install_modules(qx::Call& call) {
         call.global("install_dependencies")(call[0]);
         qx::print(call, py::str("Installation successful."));
     } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_Exception)) throw;
+        if (!qx::is_ordinary(e)) throw;
         qx::print(call, py::str("An error occurred during installation: ") + qx::text(e.value()));
     }
     return py::none();
