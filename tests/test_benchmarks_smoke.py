@@ -32,7 +32,7 @@ def load(name: str):
         (
             "bench_bounded_results",
             ["--rows", "1000", "--quick"],
-            ["backend", "LC run s", "ours s", "memory"],
+            ["backend", "LC ms", "ours ms", "memory"],
         ),
     ],
 )
