@@ -77,3 +77,44 @@ def test_leak_check_sees_memory_kept_per_call(statement, leaks):
     calls = 2000
     kept = bench.net_blocks(statement, namespace, calls)
     assert bench.keeps_memory(kept, calls) == leaks, kept
+
+
+def resident_transient(mib: int) -> None:
+    """Makes `mib` MiB resident for a moment (calloc'd pages count once they are written)."""
+    block = bytearray(mib << 20)
+    page = 4096
+    block[::page] = b"\x01" * (len(block) // page)
+    del block
+
+
+def test_peak_reset_forgets_an_earlier_peak_and_sees_the_next():
+    bench = load("bench_bounded_results")
+    resident_transient(96)
+    if not bench.reset_peak():
+        pytest.skip("this kernel does not let a process reset its peak resident set")
+    status = bench.memory_status()  # in KiB
+    assert status["VmHWM"] - status["VmRSS"] < 16 << 10, status
+    resident_transient(64)
+    assert bench.memory_status()["VmHWM"] - status["VmRSS"] >= 60 << 10
+
+
+def test_both_backends_get_the_same_rows(tmp_path):
+    """The benchmark compares the backends on the premise that they hold the same table."""
+    import sqlalchemy
+
+    bench = load("bench_bounded_results")
+    rows = 300
+    sqlite_url = bench.make_sqlite(tmp_path / "big.sqlite3", rows)
+    with bench.throwaway_postgres(rows) as pg_url:
+        if pg_url is None:
+            pytest.skip("no PostgreSQL server answers on 127.0.0.1:5432")
+        tables = []
+        for url in (sqlite_url, pg_url):
+            engine = sqlalchemy.create_engine(url)
+            with engine.connect() as connection:
+                tables.append(
+                    [tuple(row) for row in connection.exec_driver_sql(bench.QUERY + " ORDER BY id")]
+                )
+            engine.dispose()
+    assert len(tables[0]) == rows
+    assert tables[0] == tables[1]
