@@ -20,8 +20,7 @@ namespace {
 py::module_ resolve(py::module_& into, const char* module) {
     if (module[0] != '.') return py::module_::import(module);
     py::object package = into.attr("__dict__").attr("get")("__package__");
-    return py::reinterpret_borrow<py::module_>(
-        py::module_::import("importlib").attr("import_module")(module, package));
+    return py::reinterpret_borrow<py::module_>(py::module_::import("importlib").attr("import_module")(module, package));
 }
 
 }  // namespace
@@ -33,7 +32,8 @@ py::module_ import_from(py::module_& into, const char* module, std::initializer_
         if (py::hasattr(source, name))
             into.attr(name) = source.attr(name);
         else
-            into.attr(name) = py::module_::import((std::string(source.attr("__name__").cast<std::string>()) + "." + name).c_str());
+            into.attr(name) =
+                py::module_::import((std::string(source.attr("__name__").cast<std::string>()) + "." + name).c_str());
     }
     return source;
 }
@@ -60,16 +60,60 @@ py::str text(py::handle value) {
     return py::reinterpret_steal<py::str>(formatted);
 }
 
-std::string text_utf8(py::handle value) { return text(value).cast<std::string>(); }
+std::string text_utf8(py::handle value) {
+    return text(value).cast<std::string>();
+}
 
-void print(const Call& call, py::handle value) { call.global("print")(value); }
+namespace {
+
+// The interpreter's rewording of a failed ** merge; `failure` is the exception the merge raised.
+void reword_merge_failure(py::handle callable, py::handle mapping, py::error_already_set& failure) {
+    const bool not_a_mapping = failure.matches(PyExc_AttributeError);
+    const bool repeated = failure.matches(PyExc_KeyError);
+    if (!not_a_mapping && !repeated) throw failure;
+    py::tuple key_args;
+    if (repeated) {
+        key_args = failure.value().attr("args");
+        if (key_args.size() != 1) throw failure;
+    }
+    PyObject* function = _PyObject_FunctionStr(callable.ptr());
+    if (function == nullptr) throw py::error_already_set();
+    py::object described = py::reinterpret_steal<py::object>(function);
+    if (not_a_mapping)
+        PyErr_Format(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s", described.ptr(),
+                     Py_TYPE(mapping.ptr())->tp_name);
+    else
+        PyErr_Format(PyExc_TypeError, "%U got multiple values for keyword argument '%S'", described.ptr(),
+                     key_args[0].ptr());
+    throw py::error_already_set();
+}
+
+}  // namespace
+
+py::object call_unpacking(py::handle callable, py::tuple args, py::dict keywords, py::handle mapping) {
+    py::dict merged = py::reinterpret_steal<py::dict>(PyDict_Copy(keywords.ptr()));
+    if (!merged) throw py::error_already_set();
+    if (_PyDict_MergeEx(merged.ptr(), mapping.ptr(), 2) < 0) {
+        py::error_already_set failure;
+        reword_merge_failure(callable, mapping, failure);
+    }
+    PyObject* result = PyObject_Call(callable.ptr(), args.ptr(), merged.ptr());
+    if (result == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(result);
+}
+
+void print(const Call& call, py::handle value) {
+    call.global("print")(value);
+}
 
 void raise(PyObject* type, const std::string& message) {
     PyErr_SetString(type, message.c_str());
     throw py::error_already_set();
 }
 
-py::object typing(const char* name) { return py::module_::import("typing").attr(name); }
+py::object typing(const char* name) {
+    return py::module_::import("typing").attr(name);
+}
 
 py::object subscript(py::handle generic, py::handle argument) {
     PyObject* result = PyObject_GetItem(generic.ptr(), argument.ptr());
