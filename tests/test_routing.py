@@ -70,7 +70,8 @@ FLAGS = [
 
 @pytest.mark.parametrize("name, field, if_true, if_false", FLAGS)
 @pytest.mark.parametrize(
-    "value, truth", [(True, True), ("yes", True), (1, True), ([0], True)]
+    "value, truth",
+    [(True, True), ("yes", True), (1, True), ([0], True)]
     + [(False, False), (0, False), ("", False), (None, False), ([], False)],
 )
 def test_flag_conditions_test_truth(name, field, if_true, if_false, value, truth):
@@ -201,7 +202,10 @@ def test_six_failed_sql_executions_follow_the_budget():
         route = nodewright.sql_error_handler_condition(dict(state))
         seen.append((update, (state["iteration_count"], state["rewrite_count"]), route))
         if route == "rewrite_query":
-            merge(state, {"rewritten_question": "restated", "sql_generation_prompt_type": "generation"})
+            merge(
+                state,
+                {"rewritten_question": "restated", "sql_generation_prompt_type": "generation"},
+            )
     assert seen == [(CORRECTION, (n, 0), "regenerate_sql_query") for n in range(1, 5)] + [
         (CORRECTION, (5, 0), "rewrite_query"),
         ({"rewrite_count": 1}, (5, 1), "terminal_failure_response"),

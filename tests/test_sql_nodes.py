@@ -2,7 +2,7 @@
 
 import inspect
 import types
-from typing import List
+from typing import List  # noqa: UP035 - the declared annotation is typing.List
 
 import pytest
 from langchain_core.messages import BaseMessage
@@ -73,7 +73,7 @@ def expected_signatures():
         "RelevantSchemas": {"__init__": _sig(("self", e), db), "invoke": plain_invoke},
         "SQLGeneration": {
             "__init__": _sig(("self", e), db, model),
-            "generate_messages": _sig(("self", e), ("state", dict), returns=List[BaseMessage]),
+            "generate_messages": _sig(("self", e), ("state", dict), returns=List[BaseMessage]),  # noqa: UP006
             "invoke": dict_invoke,
         },
         "SQLSyntaxChecker": {"__init__": _sig(("self", e), db, model), "invoke": plain_invoke},
@@ -206,7 +206,9 @@ def test_relevant_table_names_attributes_in_order(db):
     ],
 )
 def test_relevant_table_prompt(db, monkeypatch, rewritten, tables, question, names):
-    monkeypatch.setattr(nodewright, "SQL_PREFIX", "S {dialect}|{user_question}|{table_names_from_db}")
+    monkeypatch.setattr(
+        nodewright, "SQL_PREFIX", "S {dialect}|{user_question}|{table_names_from_db}"
+    )
     monkeypatch.setattr(
         nodewright, "GET_RELEVANT_TABLE_NAMES_TEMPLATE", "H {table_names_from_db}|{user_question}"
     )
@@ -221,7 +223,9 @@ def test_relevant_table_prompt(db, monkeypatch, rewritten, tables, question, nam
 
 
 def test_relevant_table_names_passes_the_answer_on_unchanged(db):
-    model = FakeChatModel({"relevant_tables": ["orders", "ghost", "orders"]}, {"relevant_tables": []})
+    model = FakeChatModel(
+        {"relevant_tables": ["orders", "ghost", "orders"]}, {"relevant_tables": []}
+    )
     node = nodewright.RelevantTableNames(db, model)
     state = {"user_question": "q", "rewritten_question": "", "table_names_from_db": "orders"}
     assert node.invoke(state) == {"relevant_tables": ["orders", "ghost", "orders"]}
@@ -357,7 +361,8 @@ def test_sql_generation_attributes_and_first_attempt_prompt(db):
     assert system.type == "system" and user.type == "human"
     assert system.content == system_text.replace("{dialect}", "sqlite")
     assert user.content == (
-        "How many orders are there?\n Schemas_from_relevant_tables: CREATE TABLE orders (id INTEGER)"
+        "How many orders are there?\n"
+        " Schemas_from_relevant_tables: CREATE TABLE orders (id INTEGER)"
     )
 
 

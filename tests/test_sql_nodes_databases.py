@@ -96,7 +96,11 @@ def test_dialect_reaches_every_prompt(any_db, monkeypatch):
     assert picker.generate_prompt(state)[0].content == f"dialect={dialect}"
     generation = nodewright.SQLGeneration(db, FakeChatModel())
     system, _ = generation.generate_messages(
-        {"sql_generation_prompt_type": "generation", "user_question": "q", "schemas_from_relevant_tables": ""}
+        {
+            "sql_generation_prompt_type": "generation",
+            "user_question": "q",
+            "schemas_from_relevant_tables": "",
+        }
     )
     assert f"syntactically correct {dialect} query" in system.content
     _, human = generation.generate_messages(
