@@ -91,7 +91,7 @@ class ScriptedModels:
             )
             self.queries.append(query)
             return {"sql_query": query}
-        return self.queries[-1]  # the review keeps the query as it is
+        return self.queries[-1] + " -- reviewed"
 
 
 @pytest.fixture
@@ -130,7 +130,9 @@ def test_a_query_that_keeps_failing_is_tried_six_times_with_one_rewrite(scripted
         ]
         + attempt
     )
-    assert final["generated_sql_query"] == script.queries and len(script.queries) == 6
+    # The review replaced each query in the graph's own list: six entries, not twelve.
+    assert final["generated_sql_query"] == [q + " -- reviewed" for q in script.queries]
+    assert len(script.queries) == 6
     results = final["sql_execution_result"]
     assert len(results) == 6
     assert all(f"missing_{n}" in text for n, text in enumerate(results, 1))
@@ -154,7 +156,8 @@ def test_a_query_that_keeps_failing_is_tried_six_times_with_one_rewrite(scripted
 def test_a_working_query_leaves_the_loop_for_the_analysis_path(scripted, good_from):
     script, finished, final = scripted(good_from)
     assert "RewriteQueryOutput" not in script.asked
-    assert len(final["generated_sql_query"]) == good_from
+    assert final["generated_sql_query"] == [q + " -- reviewed" for q in script.queries]
+    assert len(script.queries) == good_from
     assert final["sql_execution_result"][-1] == "[(5,)]"
     assert final["iteration_count"] == good_from - 1
     ((route, state),) = finished
