@@ -143,21 +143,6 @@ def test_pandas_handler_and_its_route(count, budget, expected, route_after):
 @pytest.mark.parametrize(
     "function, state",
     [
-        ("handle_sql_error", {"iteration_count": 0, "rewrite_count": 0}),
-        ("handle_sql_error", {"iteration_count": 0, "max_iterations": 5}),
-        ("sql_error_handler_condition", {"iteration_count": 0, "max_iterations": 5}),
-        ("handle_pandas_error", {"iteration_count_pandas": 0}),
-        ("pandas_error_handler_condition", {"iteration_count_pandas": 0}),
-    ],
-)
-def test_missing_fields_raise_key_errors(function, state):
-    with pytest.raises(KeyError):
-        getattr(nodewright, function)(state)
-
-
-@pytest.mark.parametrize(
-    "function, state",
-    [
         ("handle_sql_error", {"iteration_count": 0, "max_iterations": "5", "rewrite_count": 0}),
         ("sql_error_handler_condition", {"iteration_count": 0, "max_iterations": "5"}),
         ("handle_pandas_error", {"iteration_count_pandas": 0, "max_iterations_pandas": "3"}),
@@ -211,16 +196,6 @@ def test_six_failed_sql_executions_follow_the_budget():
         ({"rewrite_count": 1}, (5, 1), "terminal_failure_response"),
     ]
     assert state["sql_execution_result"] == [f"error {n}" for n in range(1, 7)]
-
-
-def test_a_caller_supplied_count_gets_the_terminal_update():
-    state = nodewright.initialisation({"user_question": "q", "iteration_count": 9})
-    state["iteration_count"] = 9  # the add merge keeps a supplied count as it was
-    update = nodewright.handle_sql_error(dict(state))
-    assert items(update) == items(TERMINAL_SQL)
-    merge(state, update)
-    assert state["sql_execution_result"][-1] == "SQL generation failed after max iterations"
-    assert nodewright.sql_error_handler_condition(state) == "terminal_failure_response"
 
 
 def test_functions_are_defined_in_source_order():

@@ -166,11 +166,6 @@ def test_arity_errors_read_as_python_ones(db, call, message):
     assert str(raised.value) == message
 
 
-def test_extra_keywords_reach_invoke_and_are_ignored(db):
-    node = nodewright.TableNamesLookup(db=db)
-    assert node.invoke({}, config={"tags": []}, anything=1) == node.invoke({})
-
-
 # --- table discovery ------------------------------------------------------------------------
 
 
@@ -231,14 +226,6 @@ def test_relevant_table_names_passes_the_answer_on_unchanged(db):
     assert node.invoke(state) == {"relevant_tables": ["orders", "ghost", "orders"]}
     assert node.invoke(state) == {"relevant_tables": []}
     assert model.prompts[0] == node.generate_prompt(state)
-
-
-@pytest.mark.parametrize("missing", ["user_question", "rewritten_question", "table_names_from_db"])
-def test_relevant_table_names_needs_its_keys(db, missing):
-    state = {"user_question": "q", "rewritten_question": "", "table_names_from_db": "orders"}
-    del state[missing]
-    with pytest.raises(KeyError, match=missing):
-        nodewright.RelevantTableNames(db, FakeChatModel()).invoke(state)
 
 
 @pytest.mark.parametrize(

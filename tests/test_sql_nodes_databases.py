@@ -152,15 +152,6 @@ def test_execution_passes_the_run_arguments_and_tests_truth():
     ]
 
 
-@pytest.mark.parametrize("missing", [{}, {"generated_sql_query": []}])
-def test_execution_and_check_need_a_query(missing, sqlite_sample_db, make_chat_model):
-    db = wrapper_over(sqlite_sample_db.url)
-    with pytest.raises((KeyError, IndexError)):
-        nodewright.SQLExecution(db).invoke(missing)
-    with pytest.raises((KeyError, IndexError)):
-        nodewright.SQLSyntaxChecker(db, make_chat_model()).invoke(missing)
-
-
 def test_checker_replaces_the_newest_query_in_place(sqlite_sample_db, stub_llm, make_chat_model):
     db = wrapper_over(sqlite_sample_db.url)
     stub_llm.reply("```sql\nSELECT COUNT(*) FROM orders\n```")
