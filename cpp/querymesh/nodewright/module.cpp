@@ -1,7 +1,8 @@
 // quorlix.querymesh.nodewright: the steps of the question-answering graph, its structured-output
 // records, the state initialisation, and the routing conditions and error handlers.
-#include "nodewright.hpp"
 #include "qx/module.hpp"
+
+#include "nodewright.hpp"
 
 namespace nodewright {
 namespace {
@@ -12,9 +13,13 @@ void body(py::module_& m) {
     define_leading_records(m);
     define_initialisation(m);
     define_python_code_input(m);
+    define_pandas_generator(m);
+    define_pandas_correction(m);
+    define_pandas_executor(m);
     define_sql_query_input(m);
     define_generation_output(m);
     import_prompt_modules(m);
+    define_generate_response(m);
 }
 
 }  // namespace
