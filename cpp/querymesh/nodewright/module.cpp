@@ -1,8 +1,7 @@
 // quorlix.querymesh.nodewright: the steps of the question-answering graph, its structured-output
 // records, the state initialisation, and the routing conditions and error handlers.
-#include "qx/module.hpp"
-
 #include "nodewright.hpp"
+#include "qx/module.hpp"
 
 namespace nodewright {
 namespace {
