@@ -24,8 +24,8 @@ void too_many_positional(FunctionObject* f, std::size_t given, PyObject* const* 
     }
     std::string kwonly;
     if (kwonly_given > 0)
-        kwonly = std::string(" positional argument") + (given != 1 ? "s" : "") + " (and " + std::to_string(kwonly_given) +
-                 " keyword-only argument" + (kwonly_given != 1 ? "s" : "") + ")";
+        kwonly = std::string(" positional argument") + (given != 1 ? "s" : "") + " (and " +
+                 std::to_string(kwonly_given) + " keyword-only argument" + (kwonly_given != 1 ? "s" : "") + ")";
     PyErr_Format(PyExc_TypeError, "%U() takes %s positional argument%s but %zu%s %s given", f->qualname, takes.c_str(),
                  plural ? "s" : "", given, kwonly.c_str(), given == 1 && kwonly_given == 0 ? "was" : "were");
 }
@@ -115,8 +115,8 @@ PyObject* bind_and_call(FunctionObject* f, PyObject* const* args, std::size_t na
             too_many_positional(f, given, slots);
             return nullptr;
         }
-        extra_positional = py::reinterpret_steal<py::object>(
-            PyTuple_New(static_cast<Py_ssize_t>(given - d.positional_count)));
+        extra_positional =
+            py::reinterpret_steal<py::object>(PyTuple_New(static_cast<Py_ssize_t>(given - d.positional_count)));
         for (std::size_t i = d.positional_count; i < given; ++i) {
             Py_INCREF(args[i]);
             PyTuple_SET_ITEM(extra_positional.ptr(), static_cast<Py_ssize_t>(i - d.positional_count), args[i]);

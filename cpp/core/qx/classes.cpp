@@ -6,8 +6,8 @@ ClassBuilder::ClassBuilder(py::module_& module, std::string name, py::tuple base
     : module_(module), name_(std::move(name)), bases_(std::move(bases)), keywords_(std::move(keywords)) {}
 
 ClassBuilder& ClassBuilder::method(const char* name, Signature signature, Body body, const char* doc) {
-    entries_.emplace_back(name, make_function(module_.attr("__dict__"), name_ + "." + name, std::move(signature),
-                                              body, doc));
+    entries_.emplace_back(name,
+                          make_function(module_.attr("__dict__"), name_ + "." + name, std::move(signature), body, doc));
     return *this;
 }
 

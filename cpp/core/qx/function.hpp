@@ -53,10 +53,18 @@ struct Param {
     }
 };
 
-inline Param arg(std::string name) { return Param(std::move(name)); }
-inline Param kwargs(std::string name = "kwargs") { return Param(std::move(name), Kind::var_keyword); }
-inline Param varargs(std::string name = "args") { return Param(std::move(name), Kind::var_positional); }
-inline Param keyword_only(std::string name) { return Param(std::move(name), Kind::keyword_only); }
+inline Param arg(std::string name) {
+    return Param(std::move(name));
+}
+inline Param kwargs(std::string name = "kwargs") {
+    return Param(std::move(name), Kind::var_keyword);
+}
+inline Param varargs(std::string name = "args") {
+    return Param(std::move(name), Kind::var_positional);
+}
+inline Param keyword_only(std::string name) {
+    return Param(std::move(name), Kind::keyword_only);
+}
 
 // The parameter list and return annotation of a function.
 struct Signature {

@@ -20,8 +20,7 @@ struct FunctionData {
 };
 
 struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     FunctionData* data;
     PyObject* globals;
     PyObject* name;

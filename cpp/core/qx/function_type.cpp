@@ -1,9 +1,10 @@
 // The function type: vectorcall, method binding through __get__, the attributes Python functions
 // carry, and garbage-collector support (a module namespace holds its functions and each function
 // holds the namespace, as in Python).
-#include "qx/function_object.hpp"
-
+#include <Python.h>
 #include <structmember.h>
+
+#include "qx/function_object.hpp"
 
 namespace qx {
 namespace detail {
@@ -69,13 +70,13 @@ PyObject* repr(PyObject* self) {
 }
 
 // Getters and setters of the attributes that Python lets a program change.
-template <PyObject* FunctionObject::*Field>
+template <PyObject* FunctionObject::* Field>
 PyObject* get_field(PyObject* self, void*) {
     PyObject* value = reinterpret_cast<FunctionObject*>(self)->*Field;
     return Py_NewRef(value ? value : Py_None);
 }
 
-template <PyObject* FunctionObject::*Field, bool TextOnly>
+template <PyObject* FunctionObject::* Field, bool TextOnly>
 int set_field(PyObject* self, PyObject* value, void*) {
     if (value == nullptr) {
         PyErr_SetString(PyExc_TypeError, "cannot delete a function attribute");

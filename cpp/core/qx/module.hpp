@@ -17,10 +17,14 @@ int run_module_body(PyObject* module, ModuleBody body);
 }  // namespace qx
 
 // Defines PyInit_<name> for a module whose body is the function `body`.
-#define QX_MODULE(name, doc, body)                                                                  \
-    static int qx_exec_##name(PyObject* module) { return ::qx::run_module_body(module, body); }    \
-    static PyModuleDef_Slot qx_slots_##name[] = {                                                   \
-        {Py_mod_exec, reinterpret_cast<void*>(qx_exec_##name)}, {0, nullptr}};                      \
-    static PyModuleDef qx_def_##name = {PyModuleDef_HEAD_INIT, #name, doc, 0, nullptr,              \
-                                        qx_slots_##name, nullptr, nullptr, nullptr};                 \
-    extern "C" PYBIND11_EXPORT PyObject* PyInit_##name() { return PyModuleDef_Init(&qx_def_##name); }
+#define QX_MODULE(name, doc, body)                                                                       \
+    static int qx_exec_##name(PyObject* module) {                                                        \
+        return ::qx::run_module_body(module, body);                                                      \
+    }                                                                                                    \
+    static PyModuleDef_Slot qx_slots_##name[] = {{Py_mod_exec, reinterpret_cast<void*>(qx_exec_##name)}, \
+                                                 {0, nullptr}};                                          \
+    static PyModuleDef qx_def_##name = {PyModuleDef_HEAD_INIT, #name,   doc,     0,      nullptr,        \
+                                        qx_slots_##name,       nullptr, nullptr, nullptr};               \
+    extern "C" PYBIND11_EXPORT PyObject* PyInit_##name() {                                               \
+        return PyModuleDef_Init(&qx_def_##name);                                                         \
+    }

@@ -20,8 +20,7 @@ namespace {
 py::module_ resolve(py::module_& into, const char* module) {
     if (module[0] != '.') return py::module_::import(module);
     py::object package = into.attr("__dict__").attr("get")("__package__");
-    return py::reinterpret_borrow<py::module_>(
-        py::module_::import("importlib").attr("import_module")(module, package));
+    return py::reinterpret_borrow<py::module_>(py::module_::import("importlib").attr("import_module")(module, package));
 }
 
 }  // namespace
@@ -33,7 +32,8 @@ py::module_ import_from(py::module_& into, const char* module, std::initializer_
         if (py::hasattr(source, name))
             into.attr(name) = source.attr(name);
         else
-            into.attr(name) = py::module_::import((std::string(source.attr("__name__").cast<std::string>()) + "." + name).c_str());
+            into.attr(name) =
+                py::module_::import((std::string(source.attr("__name__").cast<std::string>()) + "." + name).c_str());
     }
     return source;
 }
@@ -60,16 +60,22 @@ py::str text(py::handle value) {
     return py::reinterpret_steal<py::str>(formatted);
 }
 
-std::string text_utf8(py::handle value) { return text(value).cast<std::string>(); }
+std::string text_utf8(py::handle value) {
+    return text(value).cast<std::string>();
+}
 
-void print(const Call& call, py::handle value) { call.global("print")(value); }
+void print(const Call& call, py::handle value) {
+    call.global("print")(value);
+}
 
 void raise(PyObject* type, const std::string& message) {
     PyErr_SetString(type, message.c_str());
     throw py::error_already_set();
 }
 
-py::object typing(const char* name) { return py::module_::import("typing").attr(name); }
+py::object typing(const char* name) {
+    return py::module_::import("typing").attr(name);
+}
 
 py::object subscript(py::handle generic, py::handle argument) {
     PyObject* result = PyObject_GetItem(generic.ptr(), argument.ptr());

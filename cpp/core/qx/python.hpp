@@ -32,14 +32,26 @@ void print(const Call& call, py::handle value);
 [[noreturn]] void raise(PyObject* type, const std::string& message);
 
 // Borrows a value already known to be of the exact type, without converting it.
-inline py::dict as_dict(py::handle value) { return py::reinterpret_borrow<py::dict>(value); }
-inline py::list as_list(py::handle value) { return py::reinterpret_borrow<py::list>(value); }
+inline py::dict as_dict(py::handle value) {
+    return py::reinterpret_borrow<py::dict>(value);
+}
+inline py::list as_list(py::handle value) {
+    return py::reinterpret_borrow<py::list>(value);
+}
 
 // Built-in type objects for exact-type parameters and annotations.
-inline PyTypeObject* dict_type() { return &PyDict_Type; }
-inline PyTypeObject* list_type() { return &PyList_Type; }
-inline PyTypeObject* str_type() { return &PyUnicode_Type; }
-inline PyTypeObject* int_type() { return &PyLong_Type; }
+inline PyTypeObject* dict_type() {
+    return &PyDict_Type;
+}
+inline PyTypeObject* list_type() {
+    return &PyList_Type;
+}
+inline PyTypeObject* str_type() {
+    return &PyUnicode_Type;
+}
+inline PyTypeObject* int_type() {
+    return &PyLong_Type;
+}
 inline py::object type_object(PyTypeObject* type) {
     return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(type));
 }

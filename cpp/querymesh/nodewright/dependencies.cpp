@@ -14,8 +14,9 @@ void import_dependencies(py::module_& m) {
     qx::import_from(m, "typing", {"List", "Optional", "Tuple"});
     qx::import(m, "matplotlib");
 
-    qx::import_from(m, "langchain_core.prompts",
-                    {"ChatPromptTemplate", "HumanMessagePromptTemplate", "PromptTemplate", "SystemMessagePromptTemplate"});
+    qx::import_from(
+        m, "langchain_core.prompts",
+        {"ChatPromptTemplate", "HumanMessagePromptTemplate", "PromptTemplate", "SystemMessagePromptTemplate"});
     qx::import_from(m, "langchain_core.documents", {"Document"});
     qx::import_from(m, "langchain_community.tools.sql_database.tool",
                     {"InfoSQLDatabaseTool", "ListSQLDatabaseTool", "QuerySQLCheckerTool"});
@@ -42,6 +43,8 @@ void import_prompt_modules(py::module_& m) {
     m.attr("current_values") = m.attr("read_values")();
 }
 
-py::tuple runnable_bases(py::module_& m) { return py::make_tuple(m.attr("Runnable")); }
+py::tuple runnable_bases(py::module_& m) {
+    return py::make_tuple(m.attr("Runnable"));
+}
 
 }  // namespace nodewright

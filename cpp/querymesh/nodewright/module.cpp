@@ -1,7 +1,8 @@
 // quorlix.querymesh.nodewright: the steps of the question-answering graph, its structured-output
 // records, the state initialisation, and the routing conditions and error handlers.
-#include "nodewright.hpp"
 #include "qx/module.hpp"
+
+#include "nodewright.hpp"
 
 namespace nodewright {
 namespace {

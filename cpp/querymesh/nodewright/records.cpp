@@ -18,26 +18,31 @@ struct FieldSpec {
 void define_record(py::module_& m, const char* name, std::initializer_list<FieldSpec> fields) {
     qx::ClassBuilder record(m, name, py::make_tuple(m.attr("BaseModel")));
     for (const FieldSpec& field : fields) {
-        py::object declared = field.default_value
-                                  ? m.attr("Field")(py::arg("description") = field.description,
-                                                    py::arg("default") = field.default_value)
-                                  : m.attr("Field")(py::arg("description") = field.description);
+        py::object declared = field.default_value ? m.attr("Field")(py::arg("description") = field.description,
+                                                                    py::arg("default") = field.default_value)
+                                                  : m.attr("Field")(py::arg("description") = field.description);
         record.annotation(field.name, field.type).attribute(field.name, declared);
     }
     record.create();
 }
 
-py::object str_t() { return qx::type_object(&PyUnicode_Type); }
-py::object bool_t() { return qx::type_object(&PyBool_Type); }
+py::object str_t() {
+    return qx::type_object(&PyUnicode_Type);
+}
+py::object bool_t() {
+    return qx::type_object(&PyBool_Type);
+}
 
 }  // namespace
 
 void define_leading_records(py::module_& m) {
-    define_record(m, "RelevantTablesOutput",
-                  {{"relevant_tables", qx::subscript(qx::typing("List"), str_t()), "List of relevant table names", {}}});
+    define_record(
+        m, "RelevantTablesOutput",
+        {{"relevant_tables", qx::subscript(qx::typing("List"), str_t()), "List of relevant table names", {}}});
     define_record(m, "RewriteQueryOutput", {{"rewritten_question", str_t(), "Rewritten question", {}}});
     define_record(m, "PandasCodeOutput",
-                  {{"pandas_ai", bool_t(),
+                  {{"pandas_ai",
+                    bool_t(),
                     "Whether question should answer by using pandas_ai or not. In case, the answer can derive directly "
                     "from sql_execution_result, False. If the answer involves analysis/plotting/forecast then True.",
                     {}},

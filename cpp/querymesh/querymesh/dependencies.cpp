@@ -2,8 +2,8 @@
 // this module's namespace, so operator and the typing names they use must be bound here.
 // langgraph.graph.graph is gone in LangGraph 1.x: the compiled graph class now lives in
 // langgraph.graph.state.
-#include "qx/python.hpp"
 #include "querymesh.hpp"
+#include "qx/python.hpp"
 
 namespace querymesh {
 

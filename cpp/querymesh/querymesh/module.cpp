@@ -1,5 +1,6 @@
 // quorlix.querymesh.querymesh: the graph state record and the graph object.
 #include "qx/module.hpp"
+
 #include "querymesh.hpp"
 
 namespace querymesh {

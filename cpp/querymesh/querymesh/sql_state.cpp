@@ -1,9 +1,9 @@
 // SQLState: the record that travels through the graph.  Its annotations stay texts; LangGraph
 // evaluates them in this module and derives each field's merge rule from them (a plain type
 // replaces, Annotated[..., operator.concat] appends lists, Annotated[int, operator.add] adds).
+#include "querymesh.hpp"
 #include "qx/classes.hpp"
 #include "qx/python.hpp"
-#include "querymesh.hpp"
 
 namespace querymesh {
 

@@ -1,0 +1,1 @@
+"""Outside helpers that the graph calls as nodes, such as the relevant-table picker."""

@@ -1,0 +1,246 @@
+"""Connection settings for the two Azure OpenAI chat deployments that quorlix talks to.
+
+A settings object is a plain bag of keyword arguments for ``langchain_openai.AzureChatOpenAI``:
+the graph builds its chat models with ``AzureChatOpenAI(**vars(settings), max_tokens=...,
+temperature=0, model_kwargs=...)``, so an instance holds nothing else as an instance attribute,
+and never ``max_tokens``, ``temperature`` or ``model_kwargs``.
+
+Values come from the environment (see ``ENVIRONMENT_VARIABLES``); a keyword argument given to
+the constructor takes precedence over its variable. An empty variable counts as unset.
+"""
+
+from __future__ import annotations
+
+import math
+import os
+from collections.abc import Mapping
+from urllib.parse import urlsplit
+
+from pydantic import SecretStr
+
+# The newest dated GA data-plane version when this was written. It supports both ways
+# langchain-openai asks for structured output (function calling and json_schema
+# response_format), which preview-era versions before 2024-08-01 did not.
+DEFAULT_API_VERSION = "2024-10-21"
+DEFAULT_REQUEST_TIMEOUT = 60.0
+DEFAULT_MAX_RETRIES = 2
+
+# (variable, what it is for, default or None when it must be set). The README table is
+# generated from this, so keep the wording user-facing.
+ENVIRONMENT_VARIABLES: tuple[tuple[str, str, str | None], ...] = (
+    (
+        "AZURE_OPENAI_ENDPOINT",
+        "endpoint of the Azure OpenAI resource, e.g. https://my-resource.openai.azure.com/",
+        None,
+    ),
+    ("AZURE_OPENAI_API_KEY", "API key of that Azure OpenAI resource", None),
+    ("OPENAI_API_VERSION", "Azure OpenAI REST API version of every call", DEFAULT_API_VERSION),
+    (
+        "QUORLIX_CHAT35_DEPLOYMENT",
+        "deployment that picks tables, reviews SQL, writes analysis code and the final answer",
+        None,
+    ),
+    (
+        "QUORLIX_CHAT35_MODEL",
+        "model name behind QUORLIX_CHAT35_DEPLOYMENT; decides how structured output is requested",
+        "gpt-35-turbo",
+    ),
+    ("QUORLIX_CHAT4_DEPLOYMENT", "deployment that writes and corrects the SQL queries", None),
+    (
+        "QUORLIX_CHAT4_MODEL",
+        "model name behind QUORLIX_CHAT4_DEPLOYMENT; decides how structured output is requested",
+        "gpt-4",
+    ),
+    (
+        "QUORLIX_REQUEST_TIMEOUT",
+        "seconds to wait for one model reply before giving up",
+        str(int(DEFAULT_REQUEST_TIMEOUT)),
+    ),
+    (
+        "QUORLIX_MAX_RETRIES",
+        "how often a failed or timed-out model call is retried",
+        str(DEFAULT_MAX_RETRIES),
+    ),
+)
+
+_MEANING = {name: meaning for name, meaning, _ in ENVIRONMENT_VARIABLES}
+
+
+class ConfigurationError(ValueError):
+    """The Azure OpenAI settings are incomplete or malformed; the message says how to fix them."""
+
+
+def explain_missing(names: list[str] | tuple[str, ...]) -> str:
+    """One line per missing variable, with what it is for; for error messages and the CLI."""
+    return "\n".join(f"  {name}: {_MEANING.get(name, '')}" for name in names)
+
+
+class _AzureChatSettings:
+    # Class attributes on purpose: instance attributes are handed to AzureChatOpenAI verbatim.
+    _deployment_variable: str
+    _model_variable: str
+    _default_model: str
+
+    def __init__(
+        self,
+        *,
+        azure_endpoint: str | None = None,
+        azure_deployment: str | None = None,
+        api_version: str | None = None,
+        api_key: str | SecretStr | None = None,
+        model: str | None = None,
+        timeout: float | None = None,
+        max_retries: int | None = None,
+    ) -> None:
+        env = os.environ
+        missing = self.missing_variables(env)
+        # An explicit keyword makes its variable unnecessary.
+        given = {
+            "AZURE_OPENAI_ENDPOINT": azure_endpoint,
+            "AZURE_OPENAI_API_KEY": api_key,
+            self._deployment_variable: azure_deployment,
+        }
+        missing = [name for name in missing if given.get(name) is None]
+        if missing:
+            raise ConfigurationError(
+                f"{type(self).__name__} cannot be built: these environment variables are not "
+                f"set (or pass the matching keyword argument):\n{explain_missing(missing)}"
+            )
+
+        deployment_variable = self._deployment_variable
+        model_variable = self._model_variable
+        self.azure_endpoint = _endpoint(
+            _pick(azure_endpoint, env, "AZURE_OPENAI_ENDPOINT"),
+            "azure_endpoint (AZURE_OPENAI_ENDPOINT)",
+        )
+        self.azure_deployment = _text(
+            _pick(azure_deployment, env, deployment_variable),
+            f"azure_deployment ({deployment_variable})",
+        )
+        self.api_version = _text(
+            _pick(api_version, env, "OPENAI_API_VERSION") or DEFAULT_API_VERSION,
+            "api_version (OPENAI_API_VERSION)",
+        )
+        key = _pick(api_key, env, "AZURE_OPENAI_API_KEY")
+        # SecretStr keeps the key out of reprs, logs and tracebacks; AzureChatOpenAI takes it.
+        if not isinstance(key, SecretStr):
+            key = SecretStr(_text(key, "api_key (AZURE_OPENAI_API_KEY)", show=False))
+        self.api_key = key
+        self.model = _text(
+            _pick(model, env, model_variable) or self._default_model, f"model ({model_variable})"
+        )
+        self.timeout = _timeout(_pick(timeout, env, "QUORLIX_REQUEST_TIMEOUT"))
+        self.max_retries = _retries(_pick(max_retries, env, "QUORLIX_MAX_RETRIES"))
+
+    @classmethod
+    def missing_variables(cls, environ: Mapping[str, str] | None = None) -> list[str]:
+        """Required variables of this class that are unset or empty, in table order."""
+        env = os.environ if environ is None else environ
+        required = ("AZURE_OPENAI_ENDPOINT", "AZURE_OPENAI_API_KEY", cls._deployment_variable)
+        return [name for name in required if not env.get(name, "").strip()]
+
+    def __repr__(self) -> str:
+        shown = {**vars(self), "api_key": "**********"}
+        body = ", ".join(f"{name}={value!r}" for name, value in shown.items())
+        return f"{type(self).__name__}({body})"
+
+
+class AzureOpenAIChat35(_AzureChatSettings):
+    """Settings of the general-purpose deployment (table choice, SQL review, analysis, answer).
+
+    Required: ``AZURE_OPENAI_ENDPOINT``, ``AZURE_OPENAI_API_KEY``, ``QUORLIX_CHAT35_DEPLOYMENT``.
+    Optional: ``OPENAI_API_VERSION``, ``QUORLIX_CHAT35_MODEL`` (default ``gpt-35-turbo``),
+    ``QUORLIX_REQUEST_TIMEOUT`` (seconds, default 60), ``QUORLIX_MAX_RETRIES`` (default 2).
+
+    The model name must be the model behind the deployment, because langchain-openai picks the
+    structured-output method from it: ``with_structured_output`` defaults to a strict
+    ``json_schema`` response format, but falls back to function calling when the name starts
+    with ``gpt-3`` or ``gpt-4-``, or is exactly ``gpt-4`` (so ``gpt-35-turbo``,
+    ``gpt-4-turbo`` and ``gpt-4`` use tools; ``gpt-4o``, ``gpt-4.1`` and others use
+    json_schema). Function calling works on every chat deployment while json_schema fails on
+    older ones, which is why the default names are the old model names.
+    """
+
+    _deployment_variable = "QUORLIX_CHAT35_DEPLOYMENT"
+    _model_variable = "QUORLIX_CHAT35_MODEL"
+    _default_model = "gpt-35-turbo"
+
+
+class AzureOpenAIChat4(_AzureChatSettings):
+    """Settings of the deployment that writes and corrects SQL.
+
+    Required: ``AZURE_OPENAI_ENDPOINT``, ``AZURE_OPENAI_API_KEY``, ``QUORLIX_CHAT4_DEPLOYMENT``.
+    Optional: ``OPENAI_API_VERSION``, ``QUORLIX_CHAT4_MODEL`` (default ``gpt-4``),
+    ``QUORLIX_REQUEST_TIMEOUT`` (seconds, default 60), ``QUORLIX_MAX_RETRIES`` (default 2).
+
+    As for ``AzureOpenAIChat35``, the model name chooses the structured-output method:
+    function calling for names starting ``gpt-3`` or ``gpt-4-`` and for ``gpt-4`` itself,
+    strict ``json_schema`` output for every other name.
+    """
+
+    _deployment_variable = "QUORLIX_CHAT4_DEPLOYMENT"
+    _model_variable = "QUORLIX_CHAT4_MODEL"
+    _default_model = "gpt-4"
+
+
+def missing_settings(environ: Mapping[str, str] | None = None) -> list[str]:
+    """Required variables that both settings classes together still need, without raising."""
+    names: list[str] = []
+    for cls in (AzureOpenAIChat35, AzureOpenAIChat4):
+        names.extend(n for n in cls.missing_variables(environ) if n not in names)
+    return names
+
+
+def _pick(explicit, env: Mapping[str, str], variable: str):
+    if explicit is not None:
+        return explicit
+    value = env.get(variable, "").strip()
+    return value or None
+
+
+def _text(value, label: str, *, show: bool = True) -> str:
+    if not isinstance(value, str) or not value.strip():
+        got = f", got {value!r}" if show else f", got a {type(value).__name__}"
+        raise ConfigurationError(f"{label} must be a non-empty text{got}.")
+    return value.strip()
+
+
+def _endpoint(value, label: str) -> str:
+    text = _text(value, label)
+    parts = urlsplit(text)
+    if parts.scheme not in ("http", "https") or not parts.netloc:
+        raise ConfigurationError(
+            f"{label} must be an http(s) URL such as https://my-resource.openai.azure.com/, "
+            f"got {text!r}."
+        )
+    return text
+
+
+def _timeout(value) -> float:
+    if value is None:
+        return DEFAULT_REQUEST_TIMEOUT
+    try:
+        seconds = float(value) if not isinstance(value, bool) else math.nan
+    except (TypeError, ValueError):
+        seconds = math.nan
+    if not (seconds > 0 and math.isfinite(seconds)):
+        raise ConfigurationError(
+            f"timeout (QUORLIX_REQUEST_TIMEOUT) must be a positive number of seconds, "
+            f"got {value!r}."
+        )
+    return seconds
+
+
+def _retries(value) -> int:
+    if value is None:
+        return DEFAULT_MAX_RETRIES
+    count = -1
+    if isinstance(value, int) and not isinstance(value, bool):
+        count = value
+    elif isinstance(value, str) and value.strip().isdigit():
+        count = int(value)
+    if count < 0:
+        raise ConfigurationError(
+            f"max_retries (QUORLIX_MAX_RETRIES) must be a whole number of 0 or more, got {value!r}."
+        )
+    return count
