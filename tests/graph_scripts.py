@@ -23,7 +23,8 @@ ANALYSIS_PROGRAM = """\
 import matplotlib.pyplot as plt
 rows = {rows}
 busiest = max(rows, key=lambda row: row[1])
-print("Busiest city:", busiest[0], "with", busiest[1], "orders in", datetime.date(2024, 12, 31).year)
+year = datetime.date(2024, 12, 31).year
+print("Busiest city:", busiest[0], "with", busiest[1], "orders in", year)
 figure, axes = plt.subplots()
 axes.bar([row[0] for row in rows], [row[1] for row in rows])
 figure.savefig({save_path!r})
