@@ -2,8 +2,6 @@
 
 from __future__ import annotations
 
-import sys
-
 import pytest
 
 nodewright = pytest.importorskip("quorlix.querymesh.nodewright")
@@ -206,10 +204,8 @@ def test_prompt_constants_are_looked_up_when_a_node_is_built(monkeypatch):
 )
 def test_executor_reports_output_or_the_failure(program, expected, capsys):
     executor = nodewright.PandasExecutor(model=None)
-    real_stdout = sys.stdout
 
     assert executor.invoke({"pandas_code": program}) == expected
-    assert sys.stdout is real_stdout
     print("after the run")
     assert capsys.readouterr().out == "after the run\n"
 
@@ -233,11 +229,24 @@ def test_executor_reports_a_missing_program_as_a_failure():
     ("program", "escaping"),
     [("raise SystemExit(3)", SystemExit), ("raise KeyboardInterrupt", KeyboardInterrupt)],
 )
-def test_requests_to_stop_propagate_after_stdout_is_restored(program, escaping):
-    real_stdout = sys.stdout
+def test_requests_to_stop_propagate_after_the_capture_ends(program, escaping, capsys):
     with pytest.raises(escaping):
         nodewright.PandasExecutor(model=None).invoke({"pandas_code": "print('x')\n" + program})
-    assert sys.stdout is real_stdout
+    print("after the run")
+    assert capsys.readouterr().out == "after the run\n"
+
+
+def test_output_of_another_thread_is_not_captured(capsys):
+    program = (
+        "import threading\n"
+        "worker = threading.Thread(target=print, args=('from the host',))\n"
+        "worker.start()\n"
+        "worker.join()\n"
+        "print('from the program')"
+    )
+    update = nodewright.PandasExecutor(model=None).invoke({"pandas_code": program})
+    assert update["python_executed_output"] == "from the program\n"
+    assert capsys.readouterr().out == "from the host\n"
 
 
 def test_executor_prompt_zips_follow_ups_queries_and_results():
