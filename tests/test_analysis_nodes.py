@@ -134,19 +134,6 @@ def test_an_unknown_prompt_mode_is_refused_naming_both_modes(mode):
     assert model.prompts == []
 
 
-@pytest.mark.parametrize("node", ["PandasGenerator", "PandasCorrection", "PandasExecutor"])
-@pytest.mark.parametrize("method", ["invoke", "generate_prompt"])
-def test_state_must_be_exactly_a_dict(node, method):
-    instance = getattr(nodewright, node)(model=CodeModel())
-
-    class Derived(dict):
-        pass
-
-    for bad in (None, Derived(state())):
-        with pytest.raises(TypeError, match="Argument 'state' has incorrect type"):
-            getattr(instance, method)(bad)
-
-
 def test_prompt_constants_are_looked_up_when_a_node_is_built(monkeypatch):
     monkeypatch.setattr(nodewright, "PANDAS_HUMAN_TEMPLATE", "Only {{ original_question }}")
     messages = nodewright.PandasGenerator(model=CodeModel()).generate_prompt(state())
@@ -217,14 +204,6 @@ def test_executor_gives_each_run_a_fresh_namespace():
     assert update["python_error_message"] == "NameError: name 'leftover' is not defined"
 
 
-def test_executor_reports_a_missing_program_as_a_failure():
-    update = nodewright.PandasExecutor(model=None).invoke({})
-    assert update == {
-        "python_execution_success": False,
-        "python_error_message": "KeyError: 'pandas_code'",
-    }
-
-
 @pytest.mark.parametrize(
     ("program", "escaping"),
     [("raise SystemExit(3)", SystemExit), ("raise KeyboardInterrupt", KeyboardInterrupt)],
@@ -247,17 +226,3 @@ def test_output_of_another_thread_is_not_captured(capsys):
     update = nodewright.PandasExecutor(model=None).invoke({"pandas_code": program})
     assert update["python_executed_output"] == "from the program\n"
     assert capsys.readouterr().out == "from the host\n"
-
-
-def test_executor_prompt_zips_follow_ups_queries_and_results():
-    executor = nodewright.PandasExecutor(model=None)
-    values = state(follow_up_question=["per year?"], original_question="Orders?")
-    messages = executor.generate_prompt(values)
-    expected = ChatPromptTemplate.from_messages(
-        [HumanMessagePromptTemplate.from_template(PANDAS_SYSTEM_TEMPLATE, template_format="jinja2")]
-    ).format_messages(
-        original_question="Orders?",
-        zipped_queries_results=[("per year?", "SELECT 1", "Error: no such column")],
-        save_path="/tmp/chart.png",
-    )
-    assert messages == expected

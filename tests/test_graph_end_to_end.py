@@ -26,6 +26,9 @@ from langgraph.errors import GraphRecursionError  # noqa: E402
 from quorlix.querymesh.custom_sql import CustomSQLDatabase  # noqa: E402
 from quorlix.settings import AzureOpenAIChat4, AzureOpenAIChat35  # noqa: E402
 
+# The graph passes top_p in model_kwargs; AzureChatOpenAI moves it and says so.
+pytestmark = pytest.mark.filterwarnings("ignore:Parameters {'top_p'}:UserWarning")
+
 SQL_PATH = [
     "init_node",
     "table_names_lookup_node",

@@ -9,6 +9,9 @@ querymesh = pytest.importorskip("quorlix.querymesh.querymesh")
 from langchain_openai import AzureChatOpenAI  # noqa: E402
 from quorlix.querymesh.custom_sql import CustomSQLDatabase  # noqa: E402
 
+# The graph passes top_p in model_kwargs; AzureChatOpenAI moves it and says so.
+pytestmark = pytest.mark.filterwarnings("ignore:Parameters {'top_p'}:UserWarning")
+
 
 class Settings:
     """A settings object: its attribute dictionary holds AzureChatOpenAI keyword arguments."""
@@ -80,31 +83,24 @@ def test_each_model_gets_its_settings_and_fixed_values(recorded, db):
     assert graph.response_model.max_tokens == 4096
 
 
-@pytest.mark.parametrize("key", ["max_tokens", "temperature", "model_kwargs"])
-@pytest.mark.parametrize("which", ["config_35", "config_4"])
-def test_settings_holding_a_fixed_keyword_fail_as_python_calls_do(recorded, db, key, which):
+@pytest.mark.parametrize(
+    ("which", "key"),
+    [("config_35", "max_tokens"), ("config_35", "temperature"), ("config_4", "model_kwargs")],
+)
+def test_settings_holding_a_fixed_keyword_fail_as_python_calls_do(db, monkeypatch, which, key):
+    built = []
+    monkeypatch.setattr(querymesh, "RelevantTablePicker", lambda **keywords: built.append(1))
     settings = {"config_35": Settings("chat35"), "config_4": Settings("chat4")}
     settings[which] = Settings("bad", **{key: 1})
 
     with pytest.raises(TypeError) as raised:
         querymesh.SQLGraph(db, **settings)
 
-    def reference(**keywords):
-        pass
-
     with pytest.raises(TypeError) as python_error:
-        reference(**vars(settings[which]), max_tokens=1, temperature=0, model_kwargs={})
-    expected = str(python_error.value).replace(
-        reference.__qualname__, querymesh.AzureChatOpenAI.__qualname__
-    )
-    assert str(raised.value) == expected
-    assert "got multiple values for keyword argument" in str(raised.value)
-
-
-def test_the_real_model_class_is_named_in_the_error(db, monkeypatch):
-    monkeypatch.setattr(querymesh, "RelevantTablePicker", lambda **keywords: None)
-    with pytest.raises(TypeError, match=r"AzureChatOpenAI\(\) got multiple values for keyword "):
-        querymesh.SQLGraph(db, Settings("a", temperature=1), Settings("b"))
+        AzureChatOpenAI(**vars(settings[which]), max_tokens=1, temperature=0, model_kwargs={})
+    assert str(raised.value) == str(python_error.value)
+    assert f"got multiple values for keyword argument '{key}'" in str(raised.value)
+    assert built == []
 
 
 def test_config_graph_defaults_and_shared_tags(graph):
