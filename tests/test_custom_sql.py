@@ -6,9 +6,11 @@ needs a server it cannot reach is skipped with the reason.
 
 from __future__ import annotations
 
+import ast
 import contextlib
 import hashlib
 import logging
+import re
 import sqlite3
 import threading
 import time
@@ -30,7 +32,12 @@ from langchain_community.utilities.sql_database import SQLDatabase
 from langchain_core.language_models.fake_chat_models import FakeListChatModel
 from quorlix.querymesh import custom_sql
 from quorlix.querymesh.custom_sql import CustomSQLDatabase, QueryTimeoutError, UnsafeSQLError
-from quorlix.querymesh.sql_results import CHARS_MARKER, ROWS_MARKER, cap_result
+from quorlix.querymesh.sql_results import (
+    CHARS_MARKER,
+    ROWS_MARKER,
+    cap_result,
+    render_rows_with_ends,
+)
 from quorlix.querymesh.sql_session_mysql import clean_sql_mode
 from sqlalchemy.exc import OperationalError, SQLAlchemyError
 from support.databases import SAMPLE_ROWS, SAMPLE_SCHEMA
@@ -549,12 +556,48 @@ def test_result_formats_match_langchain(target):
     assert db.run_no_throw("SELECT * FROM customers WHERE id < 0") == ""
 
 
-def test_both_markers_fit_within_the_character_cap():
-    body = "[" + ", ".join(f"({n}, 'row number {n}')" for n in range(100)) + "]"
-    capped = cap_result(body, rows_cut=True, shown=100, max_chars=300)
-    assert len(capped) == 300
-    assert capped.endswith(CHARS_MARKER.format(limit=300) + ROWS_MARKER.format(shown=100))
-    assert cap_result("[(1,)]", rows_cut=False, shown=1, max_chars=300) == "[(1,)]"
+ROW_TEXT = re.compile(r"\(\d+, 'row number \d+'\)")
+
+
+@pytest.mark.parametrize("include_columns", [False, True])
+@pytest.mark.parametrize("max_chars", [200, 300, 1000])
+def test_row_marker_counts_only_rows_left_whole_by_the_character_cap(include_columns, max_chars):
+    rows = [(n, f"row number {n}") for n in range(100)]
+    body, ends = render_rows_with_ends(
+        rows, ["n", "label"], include_columns=include_columns, max_string_length=300
+    )
+    capped = cap_result(body, rows_cut=True, shown=100, max_chars=max_chars, row_ends=ends)
+    assert len(capped) <= max_chars
+    visible, marker = capped.split(CHARS_MARKER.format(limit=max_chars))
+    whole_rows = [
+        n
+        for n in range(100)
+        if (str(rows[n]) if not include_columns else str({"n": n, "label": f"row number {n}"}))
+        in visible
+    ]
+    assert marker == ROWS_MARKER.format(shown=len(whole_rows))
+    assert whole_rows == list(range(len(whole_rows)))
+
+
+def test_rendered_rows_read_as_the_list_they_came_from():
+    rows = [(1, "a"), (2, None), (3, "x, y")]
+    body, ends = render_rows_with_ends(
+        rows, ["k", "v"], include_columns=False, max_string_length=10
+    )
+    assert body == str(rows)
+    assert [body[:end] + "]" for end in ends][-1] == body
+    assert eval(body[: ends[0]] + "]") == rows[:1]  # noqa: S307 - text made above from literals
+
+
+def test_a_large_row_cap_is_not_claimed_when_the_character_cap_cuts(target):
+    every_row = ast.literal_eval(target.wrapper(max_rows=10_000).run(WIDE))
+    assert len(every_row) > 12
+    # Rows were left out by the row cap, and the character cap then cuts into the rows shown.
+    result = target.wrapper(max_rows=12, max_result_chars=250).run(WIDE)
+    visible, marker = result.split(CHARS_MARKER.format(limit=250))
+    whole = max(k for k in range(13) if visible.startswith(str(every_row[:k])[:-1]))
+    assert marker == ROWS_MARKER.format(shown=whole)
+    assert whole < 12
 
 
 def test_fetch_cursor_is_refused_with_an_explanation(target):

@@ -36,7 +36,7 @@ from .sql_options import (
     require_existing_sqlite_file,
     warn_if_unguarded,
 )
-from .sql_results import cap_result, render_rows
+from .sql_results import cap_result, render_rows_with_ends
 from .sql_session import SessionWalls
 from .sql_session_mysql import MySQLWalls
 from .sql_session_postgres import PostgresWalls
@@ -138,7 +138,7 @@ class CustomSQLDatabase(CachedTableInfo, SQLDatabase):
         """
         limit = self._limit_for(fetch)
         keys, rows, more = self._fetch(self._checked(command), limit, parameters, execution_options)
-        body = render_rows(
+        body, row_ends = render_rows_with_ends(
             rows, keys, include_columns=include_columns, max_string_length=self._max_string_length
         )
         if not body:
@@ -148,6 +148,7 @@ class CustomSQLDatabase(CachedTableInfo, SQLDatabase):
             rows_cut=more and fetch == "all",
             shown=len(rows),
             max_chars=self._max_result_chars,
+            row_ends=row_ends,
         )
 
     def _execute(

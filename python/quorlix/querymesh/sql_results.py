@@ -7,6 +7,7 @@ cut says so at its end, so the model does not mistake a sample for the whole ans
 
 from __future__ import annotations
 
+from bisect import bisect_right
 from collections.abc import Sequence
 from typing import Any
 
@@ -31,28 +32,52 @@ def row_dicts(
     ]
 
 
-def render_rows(
+def render_rows_with_ends(
     rows: Sequence[Any],
     keys: Sequence[str],
     *,
     include_columns: bool,
     max_string_length: int,
-) -> str:
+) -> tuple[str, list[int]]:
+    """The rows as text and, for each row, the offset just past its text in it."""
     if not rows:
-        return ""
+        return "", []
     if include_columns:
-        return str(row_dicts(rows, keys, max_string_length))
-    # Tuples straight from the row keep every column, also when two share a name.
-    return str(
-        [tuple(truncate_word(value, length=max_string_length) for value in row) for row in rows]
-    )
+        items: list[Any] = row_dicts(rows, keys, max_string_length)
+    else:
+        # Tuples straight from the row keep every column, also when two share a name.
+        items = [
+            tuple(truncate_word(value, length=max_string_length) for value in row) for row in rows
+        ]
+    # Exactly str(items), built piecewise to learn where each row ends.
+    texts = [repr(item) for item in items]
+    ends, end = [], 1
+    for text in texts:
+        end += len(text)
+        ends.append(end)
+        end += 2
+    return "[" + ", ".join(texts) + "]", ends
 
 
-def cap_result(body: str, *, rows_cut: bool, shown: int, max_chars: int) -> str:
-    """Append the row marker if rows were left out, and keep the whole text within max_chars."""
+def cap_result(
+    body: str,
+    *,
+    rows_cut: bool,
+    shown: int,
+    max_chars: int,
+    row_ends: Sequence[int] | None = None,
+) -> str:
+    """Append the row marker if rows were left out, and keep the whole text within max_chars.
+
+    When the character cap cuts too, the row marker counts only the rows whose text is complete
+    (``row_ends`` says where each ends), never rows the reader cannot see.
+    """
     rows_note = ROWS_MARKER.format(shown=shown) if rows_cut else ""
     if len(body) + len(rows_note) <= max_chars:
         return body + rows_note
     chars_note = CHARS_MARKER.format(limit=max_chars)
     keep = max(0, max_chars - len(chars_note) - len(rows_note))
+    if rows_cut:
+        visible = bisect_right(row_ends, keep) if row_ends is not None else 0
+        rows_note = ROWS_MARKER.format(shown=visible)
     return body[:keep] + chars_note + rows_note
