@@ -1,12 +1,17 @@
 // PandasExecutor ("pandas_executor_node"): runs the analysis program in this interpreter and keeps
 // what it prints.  A failing program becomes an error text for the correction loop; only requests
 // to stop the process (SystemExit, KeyboardInterrupt) travel on, and the capture has ended before
-// anything leaves this node.
+// anything leaves this node.  A program that runs past the time limit is stopped by a TimeoutError
+// raised inside it, and fails like any other.
+#include <cmath>
+#include <string>
+
 #include "nodewright.hpp"
 #include "qx/classes.hpp"
 #include "qx/output_capture.hpp"
 #include "qx/python.hpp"
 #include "qx/statements.hpp"
+#include "qx/time_limit.hpp"
 
 namespace nodewright {
 namespace {
@@ -39,8 +44,53 @@ py::object describe(const py::error_already_set& error) {
     return py::str("{}: {}").attr("format")(py::type::handle_of(exception).attr("__name__"), py::str(exception));
 }
 
+constexpr const char* timeout_variable = "QUORLIX_ANALYSIS_TIMEOUT";
+constexpr double default_timeout_seconds = 60;
+
+// Read at every run, so a host can change the limit without rebuilding the graph.
+double analysis_timeout(const qx::Call& call) {
+    py::object value = py::module_::import("os").attr("environ").attr("get")(timeout_variable);
+    if (value.is_none() || !py::bool_(value.attr("strip")())) return default_timeout_seconds;
+    double seconds = std::nan("");
+    try {
+        seconds = call.global("float")(value).cast<double>();
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_ValueError)) throw;
+    }
+    if (!(std::isfinite(seconds) && seconds > 0))
+        qx::raise(PyExc_ValueError, std::string(timeout_variable) + " must be a positive number of seconds, got " +
+                                        qx::text_utf8(py::repr(value)) + "; unset it for the default of 60");
+    return seconds;
+}
+
+// The exception raised in a program that ran too long. CPython instantiates an asynchronous
+// exception with no arguments, so the message (with this run's limit) comes from __init__, and
+// each run gets its own subclass carrying its limit: concurrent runs may have different limits.
+py::object timeout_class_for(const qx::Call& call, double seconds) {
+    py::object base = call.global("TimeoutError");
+    py::dict namespace_;
+    namespace_["seconds"] = py::str(call.global("format")(seconds, "g"));
+    namespace_["__module__"] = base.attr("__module__");
+    namespace_["__qualname__"] = base.attr("__qualname__");
+    return call.global("type")(base.attr("__name__"), py::make_tuple(base), namespace_);
+}
+
+py::object timeout_init(qx::Call& call) {
+    py::handle self = call.self();
+    py::tuple args = call.positional_extras();
+    if (args.empty()) {
+        py::object seconds = py::type::handle_of(self).attr("seconds");
+        args = py::make_tuple(
+            py::str("the analysis program ran longer than {} seconds and was stopped").attr("format")(seconds));
+    }
+    qx::type_object(reinterpret_cast<PyTypeObject*>(PyExc_TimeoutError)).attr("__init__")(self, *args);
+    return py::none();
+}
+
 py::object invoke(qx::Call& call) {
     py::dict state = qx::as_dict(call[1]);
+    const double seconds = analysis_timeout(call);
+    const py::object timeout_class = timeout_class_for(call, seconds);
     py::dict namespace_;
     namespace_["datetime"] = py::module_::import("datetime");
 
@@ -52,7 +102,10 @@ py::object invoke(qx::Call& call) {
         // Only this thread's output is taken, and it is given back however the program ends.
         qx::OutputCapture capture;
         py::object code = call.global("compile")(tree, py::arg("filename") = "<ast>", py::arg("mode") = "exec");
-        call.global("exec")(code, namespace_);
+        {
+            qx::TimeLimit limit(seconds, timeout_class);
+            call.global("exec")(code, namespace_);
+        }
         // Read inside the guard: a program that closed the buffer fails like any other program.
         output = capture.text();
     } catch (py::error_already_set& error) {
@@ -75,6 +128,13 @@ py::object invoke(qx::Call& call) {
 
 void define_pandas_executor(py::module_& m) {
     const py::object dict = qx::type_object(qx::dict_type());
+    qx::ClassBuilder timeout(m, "TimeoutError",
+                             py::make_tuple(qx::type_object(reinterpret_cast<PyTypeObject*>(PyExc_TimeoutError))));
+    timeout.attribute("__doc__", py::str("An analysis program ran longer than its time limit."))
+        .attribute("seconds", py::str("60"))
+        .method("__init__", qx::Signature{qx::arg("self"), qx::varargs()}, timeout_init);
+    timeout.create();
+
     qx::ClassBuilder cls(m, "PandasExecutor", runnable_bases(m));
     cls.method("__init__", qx::Signature{qx::arg("self"), qx::arg("model").annotated(m.attr("AzureChatOpenAI"))}, init);
     cls.method("invoke",
