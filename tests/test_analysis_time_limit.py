@@ -33,7 +33,11 @@ def on_thread(where: str, function, *args):
 
 
 @pytest.mark.parametrize("where", ["main", "worker"])
-@pytest.mark.parametrize(("program", "limit"), [(SPIN, "1"), (SPIN_AFTER_CATCHING, "0.5")])
+@pytest.mark.parametrize(
+    ("program", "limit"),
+    [(SPIN, "1"), (SPIN_AFTER_CATCHING, "0.5")],
+    ids=["spin", "spin-after-catching"],
+)
 def test_a_program_past_the_limit_is_stopped_and_reported(
     program, limit, where, monkeypatch, capsys
 ):
