@@ -2,8 +2,8 @@
 // what it prints.  A failing program becomes an error text for the correction loop; only requests
 // to stop the process (SystemExit, KeyboardInterrupt) travel on, and the capture has ended before
 // anything leaves this node.
+#include "node_class.hpp"
 #include "nodewright.hpp"
-#include "qx/classes.hpp"
 #include "qx/output_capture.hpp"
 #include "qx/python.hpp"
 #include "qx/statements.hpp"
@@ -74,15 +74,11 @@ py::object invoke(qx::Call& call) {
 }  // namespace
 
 void define_pandas_executor(py::module_& m) {
-    const py::object dict = qx::type_object(qx::dict_type());
-    qx::ClassBuilder cls(m, "PandasExecutor", runnable_bases(m));
-    cls.method("__init__", qx::Signature{qx::arg("self"), qx::arg("model").annotated(m.attr("AzureChatOpenAI"))}, init);
-    cls.method("invoke",
-               qx::Signature{qx::arg("self"), qx::arg("state").exactly(qx::dict_type()), qx::kwargs()}.returning(dict),
-               invoke);
-    cls.method("generate_prompt", qx::Signature{qx::arg("self"), qx::arg("state").exactly(qx::dict_type())},
-               generate_prompt);
-    cls.create();
+    NodeClass(m, "PandasExecutor")
+        .constructor({"model"}, init)
+        .invoke(invoke)
+        .state_method("generate_prompt", generate_prompt)
+        .create();
 }
 
 }  // namespace nodewright
