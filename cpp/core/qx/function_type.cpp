@@ -1,6 +1,7 @@
 // The function type: vectorcall, method binding through __get__, the attributes Python functions
 // carry, and garbage-collector support (a module namespace holds its functions and each function
 // holds the namespace, as in Python).
+#include <Python.h>
 #include <structmember.h>
 
 #include "qx/function_object.hpp"
