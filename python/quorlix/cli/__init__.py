@@ -10,6 +10,7 @@ import argparse
 import os
 import sys
 import traceback
+import warnings
 from collections.abc import Sequence
 
 from quorlix import __version__
@@ -63,6 +64,9 @@ def _shared_options(parser: argparse.ArgumentParser, default) -> None:
 def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
+    if not args.verbose:
+        # Library deprecation notices and the like are for developers, not for answers.
+        warnings.simplefilter("ignore")
     try:
         code = int(args.run(args))
         sys.stdout.flush()

@@ -7,7 +7,6 @@ import contextlib
 import io
 import sys
 import time
-import warnings
 from pathlib import Path
 from typing import Any
 
@@ -135,8 +134,6 @@ def _run_graph(graph: Any, inputs: dict, *, verbose: bool) -> dict:
     with contextlib.ExitStack() as stack:
         stack.enter_context(contextlib.redirect_stdout(sink))
         if not verbose:
-            stack.enter_context(warnings.catch_warnings())
-            warnings.simplefilter("ignore")
             stack.enter_context(_quiet_loguru())
         progress(f"Question: {inputs['user_question']}")
         chunks = graph.compiled_graph.stream(

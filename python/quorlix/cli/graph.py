@@ -3,9 +3,7 @@
 from __future__ import annotations
 
 import argparse
-import contextlib
 import sys
-import warnings
 from pathlib import Path
 
 from .common import EXIT_OK, import_graph_module, open_database, placeholder_settings, usage_error
@@ -38,8 +36,7 @@ def run(args: argparse.Namespace) -> int:
     config_35, config_4 = placeholder_settings()
     db = open_database(default_database_uri())
     querymesh = import_graph_module()
-    with _quiet(args.verbose):
-        graph = querymesh.SQLGraph(db, config_35, config_4)
+    graph = querymesh.SQLGraph(db, config_35, config_4)
     if target is None:
         graph.visualize_graph()
     else:
@@ -47,11 +44,3 @@ def run(args: argparse.Namespace) -> int:
         print(f"Wrote {target}")
     sys.stdout.flush()
     return EXIT_OK
-
-
-@contextlib.contextmanager
-def _quiet(verbose: bool):
-    with warnings.catch_warnings():
-        if not verbose:
-            warnings.simplefilter("ignore")
-        yield
