@@ -362,3 +362,15 @@ def test_db_schema_unreachable_server_is_one_error(quorlix_home, tmp_path, engin
     assert done.returncode == 1
     assert len(_error_lines(done.stderr)) == 1, done.stderr
     assert "Traceback" not in done.stderr
+
+
+def test_readme_documents_every_setting():
+    readme = Path(__file__).resolve().parents[1] / "README.md"
+    if not readme.is_file():
+        pytest.skip("README.md is not beside the tests")
+    from quorlix.settings import ENVIRONMENT_VARIABLES
+
+    text = readme.read_text()
+    names = [name for name, _, _ in ENVIRONMENT_VARIABLES]
+    names += ["QUORLIX_CONTEXT_FILE", "QUORLIX_HOME", *DB_VARIABLES]
+    assert [name for name in names if f"| `{name}` |" not in text] == []
