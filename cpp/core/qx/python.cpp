@@ -64,6 +64,44 @@ std::string text_utf8(py::handle value) {
     return text(value).cast<std::string>();
 }
 
+namespace {
+
+// The interpreter's rewording of a failed ** merge; `failure` is the exception the merge raised.
+void reword_merge_failure(py::handle callable, py::handle mapping, py::error_already_set& failure) {
+    const bool not_a_mapping = failure.matches(PyExc_AttributeError);
+    const bool repeated = failure.matches(PyExc_KeyError);
+    if (!not_a_mapping && !repeated) throw failure;
+    py::tuple key_args;
+    if (repeated) {
+        key_args = failure.value().attr("args");
+        if (key_args.size() != 1) throw failure;
+    }
+    PyObject* function = _PyObject_FunctionStr(callable.ptr());
+    if (function == nullptr) throw py::error_already_set();
+    py::object described = py::reinterpret_steal<py::object>(function);
+    if (not_a_mapping)
+        PyErr_Format(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s", described.ptr(),
+                     Py_TYPE(mapping.ptr())->tp_name);
+    else
+        PyErr_Format(PyExc_TypeError, "%U got multiple values for keyword argument '%S'", described.ptr(),
+                     key_args[0].ptr());
+    throw py::error_already_set();
+}
+
+}  // namespace
+
+py::object call_unpacking(py::handle callable, py::tuple args, py::dict keywords, py::handle mapping) {
+    py::dict merged = py::reinterpret_steal<py::dict>(PyDict_Copy(keywords.ptr()));
+    if (!merged) throw py::error_already_set();
+    if (_PyDict_MergeEx(merged.ptr(), mapping.ptr(), 2) < 0) {
+        py::error_already_set failure;
+        reword_merge_failure(callable, mapping, failure);
+    }
+    PyObject* result = PyObject_Call(callable.ptr(), args.ptr(), merged.ptr());
+    if (result == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(result);
+}
+
 void print(const Call& call, py::handle value) {
     call.global("print")(value);
 }

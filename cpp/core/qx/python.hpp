@@ -28,6 +28,11 @@ std::string text_utf8(py::handle value);
 // Prints through the builtin print found at call time, so a replaced sys.stdout is honoured.
 void print(const Call& call, py::handle value);
 
+// `callable(*args, **keywords, **mapping)`, merged as Python's call syntax merges them: a key of
+// `mapping` that is already among `keywords` raises Python's own "got multiple values for keyword
+// argument" TypeError naming the callable, and a non-mapping raises its "must be a mapping" error.
+py::object call_unpacking(py::handle callable, py::tuple args, py::dict keywords, py::handle mapping);
+
 // Sets a Python exception and unwinds to the caller.
 [[noreturn]] void raise(PyObject* type, const std::string& message);
 

@@ -12,10 +12,22 @@ void body(py::module_& m) {
     define_sql_message_texts(m);
     define_leading_records(m);
     define_initialisation(m);
+    define_table_names_lookup(m);
+    define_relevant_table_names(m);
+    define_rewrite_query(m);
     define_python_code_input(m);
+    define_pandas_generator(m);
+    define_pandas_correction(m);
+    define_pandas_executor(m);
+    define_relevant_schemas(m);
     define_sql_query_input(m);
+    define_sql_generation(m);
+    define_sql_syntax_checker(m);
+    define_sql_execution(m);
     define_generation_output(m);
     import_prompt_modules(m);
+    define_generate_response(m);
+    define_routing(m);
 }
 
 }  // namespace

@@ -27,6 +27,11 @@ void define_sql_syntax_checker(py::module_& m);
 void define_sql_execution(py::module_& m);
 void define_generate_response(py::module_& m);
 void define_routing(py::module_& m);
+void define_error_handlers(py::module_& m);
+
+// The table names of the state as one text: a list of names is joined with ",", anything else
+// (the lookup's own text) is passed on as it is.
+py::object table_names_text(py::handle names);
 
 // Base class of every node: LangChain's Runnable, looked up in the module namespace.
 py::tuple runnable_bases(py::module_& m);

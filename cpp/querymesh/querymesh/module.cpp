@@ -9,6 +9,7 @@ namespace {
 void body(py::module_& m) {
     import_dependencies(m);
     define_sql_state(m);
+    define_sql_graph(m);
 }
 
 }  // namespace

@@ -1,0 +1,79 @@
+// PandasGenerator ("pandas_generator_node"): asks the pandas-code model for an analysis program
+// over the SQL queries and their results, or, after a failed run, for a corrected program.
+#include "nodewright.hpp"
+#include "pandas_correction_prompt.hpp"
+#include "pandas_question.hpp"
+#include "qx/classes.hpp"
+#include "qx/python.hpp"
+
+namespace nodewright {
+namespace {
+
+py::object init(qx::Call& call) {
+    py::object self = py::reinterpret_borrow<py::object>(call.self());
+    py::object model = py::reinterpret_borrow<py::object>(call[1]);
+    self.attr("model") = model.attr("with_structured_output")(call.global("PythonCodeInput"));
+    const py::object system =
+        call.global("SystemMessagePromptTemplate")
+            .attr("from_template")(call.global("PANDAS_SYSTEM_TEMPLATE"), py::arg("template_format") = "jinja2");
+    const py::object human =
+        call.global("HumanMessagePromptTemplate")
+            .attr("from_template")(call.global("PANDAS_HUMAN_TEMPLATE"), py::arg("template_format") = "jinja2");
+    self.attr("template") =
+        call.global("ChatPromptTemplate").attr("from_messages")(py::list(py::make_tuple(system, human)));
+    self.attr("correction_template") = call.global("PromptTemplate").attr("from_template")(kPandasCorrectionPrompt);
+    return py::none();
+}
+
+py::object generate_prompt(qx::Call& call) {
+    py::object self = py::reinterpret_borrow<py::object>(call.self());
+    py::dict state = qx::as_dict(call[1]);
+    py::object question = chosen_question(state);
+    py::object prompt_type = state["pandas_generation_prompt_type"];
+
+    if (prompt_type.equal(py::str("generation"))) {
+        // Pairs stop at the shorter list, so a query whose result is missing is left out.
+        py::list pairs(call.global("zip")(state["generated_sql_query"], state["sql_execution_result"]));
+        return self.attr("template")
+            .attr("format_messages")(py::arg("original_question") = question, py::arg("zipped_queries_results") = pairs,
+                                     py::arg("save_path") = state["save_path"]);
+    }
+    if (prompt_type.equal(py::str("correction"))) {
+        py::object python_code = state["pandas_code"];
+        py::object error = state["python_error_message"];
+        return self.attr("correction_template")
+            .attr("format")(py::arg("user_question") = question, py::arg("python_code") = python_code,
+                            py::arg("error") = error);
+    }
+    // Without a prompt the model call would fail far from the cause; name the two modes instead.
+    PyErr_Format(PyExc_ValueError,
+                 "PandasGenerator cannot build a prompt: pandas_generation_prompt_type is %R, expected "
+                 "'generation' or 'correction'.",
+                 prompt_type.ptr());
+    throw py::error_already_set();
+}
+
+py::object invoke(qx::Call& call) {
+    py::object self = py::reinterpret_borrow<py::object>(call.self());
+    py::object prompt = self.attr("generate_prompt")(call[1]);
+    py::object reply = self.attr("model").attr("invoke")(prompt);
+    py::dict update;
+    update["pandas_code"] = reply.attr("code");
+    return std::move(update);
+}
+
+}  // namespace
+
+void define_pandas_generator(py::module_& m) {
+    const py::object dict = qx::type_object(qx::dict_type());
+    qx::ClassBuilder cls(m, "PandasGenerator", runnable_bases(m));
+    cls.method("__init__", qx::Signature{qx::arg("self"), qx::arg("model").annotated(m.attr("AzureChatOpenAI"))}, init);
+    cls.method("generate_prompt", qx::Signature{qx::arg("self"), qx::arg("state").exactly(qx::dict_type())},
+               generate_prompt);
+    cls.method("invoke",
+               qx::Signature{qx::arg("self"), qx::arg("state").exactly(qx::dict_type()), qx::kwargs()}.returning(dict),
+               invoke);
+    cls.create();
+}
+
+}  // namespace nodewright

@@ -1,0 +1,70 @@
+// RelevantTableNames: the chat model chooses, from the database's table names, the tables that
+// matter for the question (the rewritten one once a rewrite has happened).
+#include "nodewright.hpp"
+#include "qx/classes.hpp"
+#include "qx/python.hpp"
+
+namespace nodewright {
+namespace {
+
+py::object init(qx::Call& call) {
+    py::handle self = call.self();
+    py::handle db = call[1];
+    py::handle model = call[2];
+    self.attr("dialect") = db.attr("dialect");
+    self.attr("model") = model.attr("with_structured_output")(call.global("RelevantTablesOutput"));
+    py::list messages;
+    messages.append(call.global("SystemMessagePromptTemplate").attr("from_template")(call.global("SQL_PREFIX")));
+    messages.append(call.global("HumanMessagePromptTemplate")
+                        .attr("from_template")(call.global("GET_RELEVANT_TABLE_NAMES_TEMPLATE")));
+    self.attr("template") = call.global("ChatPromptTemplate").attr("from_messages")(messages);
+    return py::none();
+}
+
+py::object generate_prompt(qx::Call& call) {
+    py::handle self = call.self();
+    py::dict state = qx::as_dict(call[1]);
+    py::object question = state["user_question"];
+    py::object rewritten = state["rewritten_question"];
+    if (PyObject_IsTrue(rewritten.ptr())) question = rewritten;
+    py::object table_names = table_names_text(state["table_names_from_db"]);
+
+    py::object messages =
+        self.attr("template")
+            .attr("format_messages")(py::arg("dialect") = self.attr("dialect"), py::arg("user_question") = question,
+                                     py::arg("table_names_from_db") = table_names);
+    // Appended after formatting, so the tail's braces reach the model as written.
+    py::object human = messages[py::int_(1)];
+    py::object content = human.attr("content");
+    human.attr("content") = content + call.global("TAIL_GET_RELEVANT_TABLE_NAMES_TEMPLATE");
+    return messages;
+}
+
+py::object invoke(qx::Call& call) {
+    py::object prompt = call.self().attr("generate_prompt")(call[1]);
+    py::object answer = call.self().attr("model").attr("invoke")(prompt);
+    py::dict update;
+    update["relevant_tables"] = answer.attr("relevant_tables");
+    return std::move(update);
+}
+
+}  // namespace
+
+void define_relevant_table_names(py::module_& m) {
+    const py::object dict = qx::type_object(qx::dict_type());
+    qx::ClassBuilder node(m, "RelevantTableNames", runnable_bases(m));
+    node.method("__init__",
+                qx::Signature{qx::arg("self"), qx::arg("db").annotated(m.attr("CustomSQLDatabase")),
+                              qx::arg("model").annotated(m.attr("AzureChatOpenAI"))},
+                init);
+    node.method("generate_prompt",
+                qx::Signature{qx::arg("self"), qx::arg("state").exactly(qx::dict_type())}.returning(
+                    qx::type_object(qx::list_type())),
+                generate_prompt);
+    node.method("invoke",
+                qx::Signature{qx::arg("self"), qx::arg("state").exactly(qx::dict_type()), qx::kwargs()}.returning(dict),
+                invoke);
+    node.create();
+}
+
+}  // namespace nodewright

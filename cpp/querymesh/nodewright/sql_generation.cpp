@@ -1,0 +1,100 @@
+// SQLGeneration: one SQL query from the chat model per call, either a first attempt from the
+// question and the schemas ("generation") or a new attempt shown every earlier query with what its
+// execution returned ("correction").  The retry loop itself belongs to the graph.
+#include "nodewright.hpp"
+#include "qx/classes.hpp"
+#include "qx/python.hpp"
+
+namespace nodewright {
+namespace {
+
+py::object init(qx::Call& call) {
+    py::handle self = call.self();
+    py::handle db = call[1];
+    py::handle model = call[2];
+    self.attr("model") = model.attr("with_structured_output")(call.global("SQLQueryInput"));
+    self.attr("dialect") = db.attr("dialect");
+
+    py::object chat_prompt = call.global("ChatPromptTemplate");
+    py::list generate;
+    generate.append(call.global("_SQL_SYSTEM_MESSAGE"));
+    generate.append(call.global("_SQL_USER_MESSAGE"));
+    self.attr("generate_template") = chat_prompt.attr("from_messages")(generate);
+
+    py::list correct;
+    correct.append(call.global("SystemMessagePromptTemplate").attr("from_template")(call.global("SQL_PREFIX")));
+    correct.append(
+        call.global("HumanMessagePromptTemplate")
+            .attr("from_template")(call.global("CORRECT_SQL_TEMPLATE"), py::arg("template_format") = "jinja2"));
+    self.attr("correct_template") = chat_prompt.attr("from_messages")(correct);
+    return py::none();
+}
+
+bool equals(py::handle value, const char* text) {
+    py::object word = py::str(text);
+    PyObject* result = PyObject_RichCompare(value.ptr(), word.ptr(), Py_EQ);
+    if (result == nullptr) throw py::error_already_set();
+    const int truth = PyObject_IsTrue(result);
+    Py_DECREF(result);
+    if (truth < 0) throw py::error_already_set();
+    return truth != 0;
+}
+
+// Every state key goes to the template as a keyword of its own name, next to the explicit ones;
+// a state key that repeats an explicit one is refused exactly as a Python call would refuse it.
+py::object format_with_state(py::handle template_, py::dict explicit_keywords, py::dict state) {
+    return qx::call_unpacking(template_.attr("format_messages"), py::tuple(), explicit_keywords, state);
+}
+
+py::object generate_messages(qx::Call& call) {
+    py::handle self = call.self();
+    py::dict state = qx::as_dict(call[1]);
+    py::dict keywords;
+    keywords["dialect"] = self.attr("dialect");
+    if (equals(state["sql_generation_prompt_type"], "generation"))
+        return format_with_state(self.attr("generate_template"), keywords, state);
+    if (equals(state["sql_generation_prompt_type"], "correction")) {
+        // Pairs stop at the shorter list: a query not yet executed has no outcome to show.
+        keywords["zipped_queries_errors"] =
+            call.global("list")(call.global("zip")(state["generated_sql_query"], state["sql_execution_result"]));
+        return format_with_state(self.attr("correct_template"), keywords, state);
+    }
+    qx::raise(PyExc_ValueError, "Messages not generated correctly.");
+}
+
+py::object invoke(qx::Call& call) {
+    py::handle self = call.self();
+    py::object clock = call.global("time");
+    py::object started = clock.attr("time")();
+    py::object messages = self.attr("generate_messages")(call[1]);
+    py::object answer = self.attr("model").attr("invoke")(messages);
+    py::object query = answer.attr("sql_query");
+    py::object elapsed = clock.attr("time")() - started;
+    call.global("logger").attr("info")(py::str("Invoke generate sql query tooks: ") + py::str(elapsed));
+    py::list queries;
+    queries.append(query);
+    py::dict update;
+    update["generated_sql_query"] = queries;
+    return std::move(update);
+}
+
+}  // namespace
+
+void define_sql_generation(py::module_& m) {
+    const py::object dict = qx::type_object(qx::dict_type());
+    qx::ClassBuilder node(m, "SQLGeneration", runnable_bases(m));
+    node.method("__init__",
+                qx::Signature{qx::arg("self"), qx::arg("db").annotated(m.attr("CustomSQLDatabase")),
+                              qx::arg("model").annotated(m.attr("AzureChatOpenAI"))},
+                init);
+    node.method("generate_messages",
+                qx::Signature{qx::arg("self"), qx::arg("state").exactly(qx::dict_type())}.returning(
+                    qx::subscript(m.attr("List"), m.attr("BaseMessage"))),
+                generate_messages);
+    node.method("invoke",
+                qx::Signature{qx::arg("self"), qx::arg("state").exactly(qx::dict_type()), qx::kwargs()}.returning(dict),
+                invoke);
+    node.create();
+}
+
+}  // namespace nodewright
