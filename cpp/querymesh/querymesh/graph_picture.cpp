@@ -17,6 +17,7 @@ constexpr double kCharWidth = 6.0;  // DejaVu Sans at 10 pt, a little generous
 constexpr double kBoxPadding = 22.0;
 constexpr double kBoxHeight = 28.0;
 constexpr double kMargin = 40.0;
+constexpr double kLayerGap = 54.0;
 constexpr double kDpi = 110.0;
 
 struct Box {
@@ -59,10 +60,12 @@ std::map<std::string, Box> layout(const py::object& drawable) {
 
     // Components side by side; the runtime's start node heads its component.
     double offset = 0;
-    for (py::handle component : graph_class(vertex_list, edge_list).attr("C")) {
+    py::object graph = graph_class(vertex_list, edge_list);
+    py::list components = graph.attr("C");
+    for (py::handle component : components) {
         py::object sug = sugiyama(component);
         sug.attr("xspace") = 36;
-        sug.attr("yspace") = 54;
+        sug.attr("yspace") = kLayerGap;
         py::list roots;
         for (py::handle vertex : component.attr("sV"))
             if (py::str(vertex.attr("data")).equal(py::str("__start__"))) roots.append(vertex);
@@ -146,6 +149,7 @@ py::bytes render_graph_png(const py::object& drawable) {
         const int earlier = drawn[std::minmax(source, target)]++;
         double rad = 0;
         if (to.y <= from.y) rad = 0.45;
+        if (to.y - from.y > 1.5 * (kBoxHeight + kLayerGap)) rad = 0.2;  // would run through the layers between
         if (earlier > 0) rad = (earlier % 2 == 1 ? -0.3 : 0.3) * ((earlier + 1) / 2);
         const char* colour = conditional ? "#b85c00" : "#333333";
         py::object arrow = patches.attr("FancyArrowPatch")(

@@ -21,7 +21,7 @@ py::object compile_graph(qx::Call& call) {
     py::object db = self.attr("db");
     auto node = [&](const char* name, py::object callable) { graph.attr("add_node")(name, callable); };
     auto edge = [&](const char* start, py::object end) { graph.attr("add_edge")(start, end); };
-    auto built = [&](const char* class_name, py::kwargs keywords) {
+    auto built = [&](const char* class_name, py::kwargs keywords) -> py::object {
         return call.global(class_name)(**keywords).attr("invoke");
     };
     auto with = [](std::initializer_list<std::pair<const char*, py::object>> entries) {

@@ -7,33 +7,17 @@
 namespace querymesh {
 namespace {
 
-// AzureChatOpenAI(**settings, max_tokens=..., temperature=0, model_kwargs={"top_p": 0.95}).
-// A settings dictionary that already holds one of the three fixed keywords is refused exactly as
-// the interpreter refuses such a call, before the model class is called.
+// AzureChatOpenAI(**settings, max_tokens=..., temperature=0, model_kwargs={"top_p": 0.95}): a
+// settings dictionary that already holds one of the fixed keywords is refused as the interpreter
+// refuses such a call, before the model class runs.
 py::object chat_model(const qx::Call& call, const py::dict& settings, int max_tokens) {
-    py::object model_class = call.global("AzureChatOpenAI");
-    py::dict keywords;
-    keywords.attr("update")(settings);
+    py::dict model_kwargs;
+    model_kwargs["top_p"] = 0.95;
     py::dict fixed;
     fixed["max_tokens"] = max_tokens;
     fixed["temperature"] = 0;
-    py::dict model_kwargs;
-    model_kwargs["top_p"] = 0.95;
     fixed["model_kwargs"] = model_kwargs;
-    for (auto item : fixed) {
-        if (keywords.contains(item.first)) {
-            PyObject* described = _PyObject_FunctionStr(model_class.ptr());
-            if (described == nullptr) throw py::error_already_set();
-            PyErr_Format(PyExc_TypeError, "%U got multiple values for keyword argument '%U'", described,
-                         item.first.ptr());
-            Py_DECREF(described);
-            throw py::error_already_set();
-        }
-        keywords[item.first] = item.second;
-    }
-    PyObject* model = PyObject_Call(model_class.ptr(), py::tuple().ptr(), keywords.ptr());
-    if (model == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(model);
+    return qx::call_unpacking(call.global("AzureChatOpenAI"), py::tuple(), settings, fixed);
 }
 
 py::dict attribute_dictionary(py::handle settings) {
