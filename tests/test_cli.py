@@ -327,7 +327,7 @@ def test_graph_draws_text_and_png_without_model_settings(quorlix_home, tmp_path)
 @needs_dbkeeper
 @pytest.mark.parametrize("command", ["check", "schema"])
 def test_db_commands_name_missing_settings(quorlix_home, tmp_path, command):
-    env = _environment(quorlix_home, **dict.fromkeys(DB_VARIABLES), db_user="reader")
+    env = _environment(quorlix_home, **{**dict.fromkeys(DB_VARIABLES), "db_user": "reader"})
 
     done = quorlix("db", command, env=env, cwd=tmp_path)
 
