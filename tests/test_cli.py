@@ -352,6 +352,31 @@ def test_db_check_json_reports_settings(quorlix_home, tmp_path):
 
 @needs_dbkeeper
 @pytest.mark.parametrize("engine", ["mysql", "postgresql"])
+def test_db_schema_lists_a_server_database(quorlix_home, tmp_path, engine, request):
+    database = request.getfixturevalue("mysql_database" if engine == "mysql" else "pg_database")
+    database.run_sql(
+        "CREATE TABLE parcels (id integer PRIMARY KEY, weight_kg numeric(6, 2), label text)"
+    )
+    values = {
+        "db_user": database.user,
+        "db_password": database.password,
+        "db_host": database.host,
+        "db_name": database.name,
+    }
+    env = _environment(quorlix_home, **values)
+    args = ["db", "schema", "--engine", engine, "--port", str(database.port)]
+
+    as_json = quorlix(*args, "--json", env=env, cwd=tmp_path)
+    as_text = quorlix(*args, env=env, cwd=tmp_path)
+
+    assert as_json.returncode == 0, as_json.stderr
+    schema = json.loads(as_json.stdout)
+    assert [column["name"] for column in schema["parcels"]] == ["id", "weight_kg", "label"]
+    assert as_text.returncode == 0 and "weight_kg" in as_text.stdout
+
+
+@needs_dbkeeper
+@pytest.mark.parametrize("engine", ["mysql", "postgresql"])
 def test_db_schema_unreachable_server_is_one_error(quorlix_home, tmp_path, engine):
     values = {"db_user": "reader", "db_password": "pw", "db_host": "127.0.0.1", "db_name": "x"}
     env = _environment(quorlix_home, **values)

@@ -13,7 +13,16 @@ import io
 import sys
 from typing import Any
 
-from .common import EXIT_FAILED, EXIT_OK, EXIT_USAGE, error, print_json, progress, usage_error
+from .common import (
+    EXIT_FAILED,
+    EXIT_OK,
+    EXIT_USAGE,
+    error,
+    print_json,
+    progress,
+    usage_error,
+    warn,
+)
 
 HELP = "check the database utilities' settings or list a schema"
 DESCRIPTION = """\
@@ -122,7 +131,10 @@ def run_check(args: argparse.Namespace) -> int:
                 settings["db_port"],
                 settings["db_name"],
             )
-    connected = status is not None and str(status).startswith("Success")
+    if status is not None:
+        # Driver messages span lines; a status is shown as one.
+        status = " ".join(str(status).split())
+    connected = status is not None and status.startswith("Success")
 
     if args.json:
         shown = {**settings, "db_password": None if settings["db_password"] is None else "***"}
@@ -139,7 +151,7 @@ def run_check(args: argparse.Namespace) -> int:
         error(f"set the environment variable(s) {', '.join(invalid)}")
         return EXIT_USAGE
     if status is not None and not connected:
-        error(str(status))
+        error(status)
         return EXIT_FAILED
     return EXIT_OK
 
@@ -148,11 +160,17 @@ def run_schema(args: argparse.Namespace) -> int:
     dbkeeper = _dbkeeper(args)
     with _captured():
         invalid = list(dbkeeper.check_db_config_variables())
-    if invalid:
+    # Without a host or a database there is nothing to connect to; an empty user or password
+    # may be exactly what a local server wants, so those are only pointed out.
+    blocking = [name for name in invalid if name in ("db_host", "db_name")]
+    if blocking:
         usage_error(
             "the database settings are incomplete; set the environment variable(s) "
-            + ", ".join(invalid)
+            + ", ".join(blocking)
         )
+    for name in invalid:
+        if name not in blocking:
+            warn(f"{name} is empty; trying to connect anyway")
     function = getattr(dbkeeper, ENGINES[args.engine][1])
     with _captured() as said:
         schema = function()
