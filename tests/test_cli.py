@@ -215,16 +215,31 @@ def test_a_stale_chart_is_not_reported(stub_azure_env, quorlix_home, tmp_path):
 
 
 @needs_graph
-def test_model_error_ends_with_one_readable_line(stub_azure_env, quorlix_home, tmp_path):
+@pytest.mark.parametrize("debug", [False, True])
+def test_model_error_ends_with_one_readable_line(stub_azure_env, quorlix_home, tmp_path, debug):
     stub_azure_env.reply(http_error(500, "the deployment is overloaded", retryable=False))
+    flags = ["--debug"] if debug else []
 
-    done = quorlix("ask", "How many orders?", env=_environment(quorlix_home), cwd=tmp_path)
+    done = quorlix(*flags, "ask", "How many orders?", env=_environment(quorlix_home), cwd=tmp_path)
 
     assert done.returncode == 1
     errors = _error_lines(done.stderr)
     assert len(errors) == 1 and "500" in errors[0] and "overloaded" in errors[0], done.stderr
-    assert "Traceback" not in done.stderr
+    assert errors[0] == done.stderr.strip().splitlines()[-1]
+    assert ("Traceback" in done.stderr) == debug
     assert done.stdout == ""
+
+
+@needs_graph
+def test_a_broken_context_file_is_a_configuration_error(stub_azure_env, quorlix_home, tmp_path):
+    env = _environment(quorlix_home, QUORLIX_CONTEXT_FILE=str(tmp_path / "missing.toml"))
+
+    done = quorlix("ask", "How many orders?", env=env, cwd=tmp_path)
+
+    assert done.returncode == 2
+    assert "QUORLIX_CONTEXT_FILE" in _error_lines(done.stderr)[0]
+    assert "Traceback" not in done.stderr
+    assert stub_azure_env.requests == []
 
 
 # --- configuration and usage errors ---------------------------------------------------------
