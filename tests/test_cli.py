@@ -76,7 +76,7 @@ def quorlix_home(tmp_path_factory) -> Path:
 def _environment(home: Path, **changes: str | None) -> dict[str, str]:
     env = dict(os.environ)
     # The child must import the very package under test, wherever this process found it.
-    env["PYTHONPATH"] = os.pathsep.join(entry for entry in sys.path if entry)
+    env["PYTHONPATH"] = os.pathsep.join(os.path.abspath(entry) for entry in sys.path if entry)
     env["QUORLIX_HOME"] = str(home)
     env.pop("QUORLIX_CONTEXT_FILE", None)
     for name, value in changes.items():

@@ -111,6 +111,8 @@ def total(state: SQLState) -> int:
 
 def _mypy_environment() -> dict[str, str]:
     env = dict(os.environ)
+    # stubtest imports the modules: the child must find the very package under test.
+    env["PYTHONPATH"] = os.pathsep.join(os.path.abspath(entry) for entry in sys.path if entry)
     root = PACKAGE.parent
     installed = {Path(p) for p in site.getsitepackages() + [site.getusersitepackages()]}
     # An installed package is found through its py.typed marker; a staged development tree has
@@ -165,6 +167,27 @@ def test_stubs_are_installed_beside_the_modules():
     assert (PACKAGE / "py.typed").is_file()
     for stub in STUBS:
         assert (PACKAGE / stub).is_file(), stub
+
+
+def test_stubs_match_the_compiled_modules(tmp_path):
+    # stubtest imports each module and compares every name, parameter and default with the
+    # stub, so a renamed parameter or a new public name fails here.
+    modules = [
+        "quorlix.querymesh.querymesh",
+        "quorlix.querymesh.nodewright",
+        "quorlix.dbkeeper",
+        "quorlix.codebench",
+        "quorlix.master",
+    ]
+    completed = subprocess.run(
+        [sys.executable, "-m", "mypy.stubtest", "--mypy-config-file", "/dev/null", *modules],
+        cwd=tmp_path,
+        env=_mypy_environment(),
+        capture_output=True,
+        text=True,
+        timeout=600,
+    )
+    assert completed.returncode == 0, completed.stdout + completed.stderr
 
 
 def test_host_program_type_checks_cleanly(mypy_report):

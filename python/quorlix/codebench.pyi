@@ -16,6 +16,12 @@ env_path: str | None
 python_executable: str | None
 media_path: str | None
 
+class InstallationError(RuntimeError):
+    """pip could not install one or more packages."""
+
+    # (package, exit status) pairs in installation order.
+    failures: list[tuple[str, int]]
+
 def initialize_environment(env_path_param: str) -> None:
     """Uses ``env_path_param`` as the environment, creating it (with the default analysis
     packages) when the directory does not exist."""
@@ -28,7 +34,8 @@ def safe_install_modules(module_names: Iterable[str]) -> None:
     """Installs the packages with pip; an error is printed, not raised."""
 
 def install_dependencies(dependencies: Iterable[str]) -> None:
-    """Runs ``pip install`` once per package in the environment's interpreter."""
+    """Runs ``pip install`` once per package in the environment's interpreter; raises
+    InstallationError naming every package pip failed on."""
 
 def execute_code(code: str) -> str:
     """Runs ``code`` in this module's namespace and returns what it printed."""

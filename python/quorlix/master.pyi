@@ -2,6 +2,7 @@
 
 from collections.abc import Iterable
 
+from quorlix.codebench import InstallationError as InstallationError
 from quorlix.codebench import StringIO as StringIO
 from quorlix.codebench import ast as ast
 from quorlix.codebench import ensure_virtual_environment as ensure_virtual_environment
