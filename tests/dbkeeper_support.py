@@ -150,13 +150,11 @@ class ConnectionRecorder:
     """Stands in for one of the module's connection functions and keeps what it handed out."""
 
     def __init__(self, real):
-        self.real = real
-        self.handed_out: list = []
+        self.real, self.handed_out = real, []
 
     def __call__(self, *args):
-        connection = self.real(*args)
-        self.handed_out.append(connection)
-        return connection
+        self.handed_out.append(self.real(*args))
+        return self.handed_out[-1]
 
 
 def is_closed(connection) -> bool:

@@ -2,7 +2,6 @@
 one real virtual environment (pip installs a hand-built local wheel; no index is ever reached)."""
 
 import contextlib
-import inspect
 import io
 import subprocess
 import types
@@ -30,17 +29,6 @@ def test_namespace_at_import():
     assert codebench.StringIO is io.StringIO
     assert (codebench.env_path, codebench.python_executable, codebench.media_path) == (None,) * 3
     assert issubclass(codebench.InstallationError, RuntimeError)
-    signatures = {
-        "initialize_environment": "(env_path_param)",
-        "ensure_virtual_environment": "()",
-        "install_defaults": "()",
-        "safe_install_modules": "(module_names)",
-        "install_dependencies": "(dependencies)",
-        "execute_code": "(code)",
-    }
-    assert {name: str(inspect.signature(getattr(codebench, name))) for name in signatures} == (
-        signatures
-    )
 
 
 @pytest.mark.parametrize(

@@ -41,12 +41,10 @@ def test_faces_of_the_two_functions():
     [
         (lambda: master.initialize_env(), "missing 1 required positional argument: 'env_path'"),
         (lambda: master.initialize_env("a", "b"), "takes 1 positional argument but 2 were given"),
-        (lambda: master.initialize_env(path="a"), "got an unexpected keyword argument 'path'"),
         (
             lambda: master.safe_install_modules(),
             "missing 1 required positional argument: 'module_names'",
         ),
-        (lambda: master.safe_install_modules([], []), "takes 1 positional argument but 2 were"),
     ],
 )
 def test_wrong_arity_is_refused_before_anything_runs(capsys, call, message):
@@ -115,7 +113,6 @@ def test_a_failed_environment_creation_is_printed(tmp_path, capsys):
 @pytest.mark.parametrize(
     "packages, statuses, line",
     [
-        ([], {}, "Installation successful."),
         (["alpha", "beta"], {}, "Installation successful."),
         (
             ["nosuchpkg", "alpha", "other"],
@@ -134,12 +131,20 @@ def test_safe_install_modules_reports_what_pip_did(tmp_path, capfd, packages, st
     assert [run["argv"][-1] for run in fake.runs()] == packages
 
 
-def test_safe_install_modules_before_initialisation_prints_the_error(capsys):
-    assert master.safe_install_modules(["pandas"]) is None
-    assert capsys.readouterr().out == (
-        "An error occurred during installation: expected str, bytes or os.PathLike object, "
-        "not NoneType\n"
-    )
+@pytest.mark.parametrize(
+    "packages, printed",
+    [
+        ([], "Installation successful.\n"),
+        (
+            ["pandas"],
+            "An error occurred during installation: expected str, bytes or os.PathLike object, "
+            "not NoneType\n",
+        ),
+    ],
+)
+def test_safe_install_modules_before_initialisation(capsys, packages, printed):
+    assert master.safe_install_modules(packages) is None
+    assert capsys.readouterr().out == printed
 
 
 def test_the_wrapped_functions_are_found_at_call_time(capsys):

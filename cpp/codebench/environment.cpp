@@ -13,7 +13,8 @@ constexpr const char* default_packages[] = {"matplotlib", "scikit-learn", "numpy
 // venv itself decides).
 py::object interpreter_path(const qx::Call& call, py::handle env_path) {
     py::object join = call.global("os").attr("path").attr("join");
-    if (py::object(call.global("sys").attr("platform")).equal(py::str("win32"))) return join(env_path, "Scripts", "python.exe");
+    if (py::object(call.global("sys").attr("platform")).equal(py::str("win32")))
+        return join(env_path, "Scripts", "python.exe");
     return join(env_path, "bin", "python");
 }
 

@@ -5,6 +5,7 @@
 #include "codebench.hpp"
 #include "qx/classes.hpp"
 #include "qx/python.hpp"
+#include "qx/statements.hpp"
 
 namespace codebench {
 
@@ -32,7 +33,8 @@ py::object install_dependencies(qx::Call& call) {
             (report.empty() ? "" : ", ") + qx::text_utf8(dependency) + " (exit status " + qx::text_utf8(status) + ")";
     }
     if (failures.empty()) return py::none();
-    py::object error = call.global("InstallationError")("pip could not install: " + report);
+    py::object error =
+        call.global("InstallationError")("pip could not install: " + report + "; pip's own output above says why");
     error.attr("failures") = failures;
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
     throw py::error_already_set();
@@ -43,7 +45,7 @@ py::object safe_install_modules(qx::Call& call) {
         call.global("install_dependencies")(call[0]);
         qx::print(call, py::str("Installation successful."));
     } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_Exception)) throw;
+        if (!qx::is_ordinary(e)) throw;
         qx::print(call, py::str("An error occurred during installation: ") + qx::text(e.value()));
     }
     return py::none();

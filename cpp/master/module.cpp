@@ -4,6 +4,7 @@
 #include "qx/module.hpp"
 
 #include "qx/python.hpp"
+#include "qx/statements.hpp"
 
 namespace master {
 namespace {
@@ -20,7 +21,7 @@ constexpr const char* safe_install_modules_doc =
 // Reports an ordinary failure on standard output; anything else (KeyboardInterrupt, SystemExit)
 // goes on to the caller.
 void report(const qx::Call& call, py::error_already_set& error, const char* prefix) {
-    if (!error.matches(PyExc_Exception)) throw;
+    if (!qx::is_ordinary(error)) throw;
     qx::print(call, py::str(prefix) + qx::text(error.value()));
 }
 

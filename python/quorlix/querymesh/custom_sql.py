@@ -1,0 +1,303 @@
+"""``CustomSQLDatabase``: the one door through which the graph reaches the target database.
+
+It is a LangChain ``SQLDatabase``, so LangChain's SQL tools accept it as their ``db``, but every
+statement it runs for a chat model goes through three things the base class does not have:
+
+* a statement check (``sql_guard``) that lets through exactly one read-only query;
+* a database session that refuses writes by itself and cancels a statement at a time limit
+  (``sql_session_*``), in case the check is ever wrong;
+* bounded results: at most ``max_rows`` rows are fetched, from a streaming cursor, and the text
+  handed back is at most ``max_result_chars`` long, with a marker saying what was cut.
+
+Give the wrapper an engine of its own: it configures that engine's database sessions.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Mapping, Sequence
+from typing import Any, Literal
+
+from langchain_community.utilities.sql_database import SQLDatabase
+from sqlalchemy import text
+from sqlalchemy.engine import URL, Connection, CursorResult, Engine, make_url
+from sqlalchemy.exc import DBAPIError
+from sqlalchemy.sql.elements import TextClause
+from sqlalchemy.sql.expression import Executable
+from sqlalchemy.sql.selectable import CompoundSelect, Select, TextualSelect
+
+from .sql_errors import QueryTimeoutError, UnsafeSQLError
+from .sql_fence import strip_code_fence
+from .sql_guard import check_read_only, is_query, sqlglot_dialect
+from .sql_options import (
+    check_count,
+    check_flag,
+    check_result_chars,
+    check_timeout,
+    require_existing_sqlite_file,
+    warn_if_unguarded,
+)
+from .sql_results import cap_result, render_rows
+from .sql_session import SessionWalls
+from .sql_session_mysql import MySQLWalls
+from .sql_session_postgres import PostgresWalls
+from .sql_session_sqlite import SQLiteWalls
+from .sql_table_info import CachedTableInfo
+
+__all__ = ["CustomSQLDatabase", "QueryTimeoutError", "UnsafeSQLError"]
+
+_WALLS: dict[str, type[SessionWalls]] = {
+    "postgresql": PostgresWalls,
+    "mysql": MySQLWalls,
+    "mariadb": MySQLWalls,
+    "sqlite": SQLiteWalls,
+}
+
+
+class CustomSQLDatabase(CachedTableInfo, SQLDatabase):
+    """A read-only, time-limited, size-bounded ``SQLDatabase``.
+
+    Keyword options on top of ``SQLDatabase``'s (also accepted by ``from_uri``):
+
+    read_only: refuse everything but one read-only query, and open read-only sessions
+        (default True). False turns both off.
+    statement_timeout: seconds a statement may run before the database cancels it (default 30;
+        None for no limit).
+    max_rows: most rows ``run`` returns (default 100).
+    max_result_chars: most characters ``run`` returns (default 20,000).
+
+    Table information is cached per table for the life of the wrapper; ``clear_cache()`` drops
+    it.
+    """
+
+    def __init__(
+        self,
+        engine: Engine,
+        *args: Any,
+        read_only: bool = True,
+        statement_timeout: float | None = 30,
+        max_rows: int = 100,
+        max_result_chars: int = 20_000,
+        **kwargs: Any,
+    ) -> None:
+        self._read_only = check_flag("read_only", read_only)
+        self._statement_timeout = check_timeout(statement_timeout)
+        self._max_rows = check_count("max_rows", max_rows, 1)
+        self._max_result_chars = check_result_chars(max_result_chars)
+        self._sql_dialect = sqlglot_dialect(engine.dialect.name)
+        walls_class = _WALLS.get(engine.dialect.name, SessionWalls)
+        self._walls = walls_class(read_only=read_only, time_limit=self._statement_timeout)
+        warn_if_unguarded(engine.dialect.name, self._walls, read_only, self._statement_timeout)
+        # Installed before the base class connects, so that even reflection runs read-only.
+        self._walls.install(engine)
+        self._init_table_info_cache()
+        super().__init__(engine, *args, **kwargs)
+
+    @classmethod
+    def from_uri(
+        cls,
+        database_uri: str | URL,
+        engine_args: dict | None = None,
+        **kwargs: Any,
+    ) -> CustomSQLDatabase:
+        """Build the wrapper and its engine from a SQLAlchemy URL (``sqlite:///shop.db``)."""
+        if kwargs.get("read_only", True):
+            require_existing_sqlite_file(make_url(database_uri))
+        return super().from_uri(database_uri, engine_args=engine_args, **kwargs)
+
+    @property
+    def read_only(self) -> bool:
+        return self._read_only
+
+    @property
+    def statement_timeout(self) -> float | None:
+        return self._statement_timeout
+
+    @property
+    def max_rows(self) -> int:
+        return self._max_rows
+
+    @property
+    def max_result_chars(self) -> int:
+        return self._max_result_chars
+
+    # --- running statements ----------------------------------------------------------------
+
+    def run(
+        self,
+        command: str | Executable,
+        fetch: Literal["all", "one", "cursor"] = "all",
+        include_columns: bool = False,
+        *,
+        parameters: dict[str, Any] | None = None,
+        execution_options: dict[str, Any] | None = None,
+    ) -> str:
+        """Run one statement and return its rows as text (``""`` when there are none).
+
+        Raises ``UnsafeSQLError`` for a refused statement, ``QueryTimeoutError`` for one that
+        hit the time limit, and the driver's ``SQLAlchemyError`` for anything else.
+        """
+        limit = self._limit_for(fetch)
+        keys, rows, more = self._fetch(self._checked(command), limit, parameters, execution_options)
+        body = render_rows(
+            rows, keys, include_columns=include_columns, max_string_length=self._max_string_length
+        )
+        if not body:
+            return ""
+        return cap_result(
+            body,
+            rows_cut=more and fetch == "all",
+            shown=len(rows),
+            max_chars=self._max_result_chars,
+        )
+
+    def _execute(
+        self,
+        command: str | Executable,
+        fetch: Literal["all", "one", "cursor"] = "all",
+        *,
+        parameters: dict[str, Any] | None = None,
+        execution_options: dict[str, Any] | None = None,
+    ) -> Sequence[dict[str, Any]]:
+        """The base class's row-dict path, with the same checks and bounds as ``run``."""
+        limit = self._limit_for(fetch)
+        keys, rows, _ = self._fetch(self._checked(command), limit, parameters, execution_options)
+        return [dict(zip(keys, row, strict=True)) for row in rows]
+
+    def _limit_for(self, fetch: str) -> int:
+        if fetch == "all":
+            return self._max_rows
+        if fetch == "one":
+            return 1
+        if fetch == "cursor":
+            raise ValueError(
+                "fetch='cursor' is not supported by CustomSQLDatabase: its results are bounded"
+                " and its transaction ends before run() returns. Use fetch='all' or 'one'."
+            )
+        raise ValueError(f"fetch must be 'all' or 'one', not {fetch!r}")
+
+    def _checked(self, command: str | Executable) -> str | Executable:
+        """The statement to execute, after code fences are removed and the check has passed."""
+        if isinstance(command, str):
+            statement = strip_code_fence(command)
+            if not self._read_only:
+                return statement
+            return check_read_only(statement, self._sql_dialect)
+        if not self._read_only:
+            return command
+        if isinstance(command, TextualSelect):
+            command = command.element
+        if isinstance(command, TextClause):
+            checked = check_read_only(strip_code_fence(command.text), self._sql_dialect)
+            return command if checked == command.text else text(checked)
+        if isinstance(command, (Select, CompoundSelect)):
+            self._check_construct(command)
+            return command
+        raise UnsafeSQLError(
+            f"Refused: only SELECT statements may run; got a {type(command).__name__} construct."
+            " Pass a select() or the text of one SELECT statement."
+        )
+
+    def _check_construct(self, command: Select | CompoundSelect) -> None:
+        try:
+            rendered = str(
+                command.compile(
+                    dialect=self._engine.dialect, compile_kwargs={"literal_binds": True}
+                )
+            )
+        except Exception as err:  # any failure to render means "cannot check"
+            raise UnsafeSQLError(
+                f"Refused: the query could not be rendered as SQL to check it ({err}). Pass the"
+                " text of one SELECT statement instead."
+            ) from err
+        check_read_only(rendered, self._sql_dialect)
+
+    def _fetch(
+        self,
+        command: str | Executable,
+        limit: int,
+        parameters: Mapping[str, Any] | None,
+        execution_options: Mapping[str, Any] | None,
+    ) -> tuple[list[str], list[Any], bool]:
+        """Run ``command`` in a guarded transaction; return (keys, at most limit rows, more?)."""
+        with self._engine.connect() as conn:
+            self._walls.ensure_prepared(conn)
+            transaction = conn.begin()
+            try:
+                with self._walls.statement(conn, self._schema) as watch:
+                    try:
+                        outcome = self._fetch_rows(
+                            conn, command, limit, parameters, execution_options
+                        )
+                    except DBAPIError as err:
+                        if self._walls.is_timeout(err, watch):
+                            raise self._timeout_error(err) from err
+                        raise
+            except BaseException:
+                if transaction.is_active:
+                    transaction.rollback()
+                raise
+            if transaction.is_active:
+                # Nothing to keep from a read-only run; a writable one keeps its changes. A
+                # connection dropped to abandon a streaming query had nothing to keep either.
+                if self._read_only or conn.invalidated:
+                    transaction.rollback()
+                else:
+                    transaction.commit()
+            return outcome
+
+    def _fetch_rows(
+        self,
+        conn: Connection,
+        command: str | Executable,
+        limit: int,
+        parameters: Mapping[str, Any] | None,
+        execution_options: Mapping[str, Any] | None,
+    ) -> tuple[list[str], list[Any], bool]:
+        options = dict(execution_options or {})
+        if self._streams(command):
+            options.update(self._walls.stream_options(limit))
+        result = self._execute_on(conn, command, parameters, options)
+        if not result.returns_rows:
+            result.close()
+            return [], [], False
+        keys = list(result.keys())
+        rows = result.fetchmany(limit + 1)
+        more = len(rows) > limit
+        if more:
+            self._walls.discard_unread(conn, result)
+        else:
+            result.close()
+        return keys, [tuple(row) for row in rows[:limit]], more
+
+    def _execute_on(
+        self,
+        conn: Connection,
+        command: str | Executable,
+        parameters: Mapping[str, Any] | None,
+        options: dict[str, Any],
+    ) -> CursorResult:
+        if isinstance(command, str) and not parameters:
+            # Sent as written: no bind-parameter parsing of ':name' or '%' inside literals.
+            options["no_parameters"] = True
+            return conn.exec_driver_sql(command, execution_options=options)
+        clause = text(command) if isinstance(command, str) else command
+        return conn.execute(clause, dict(parameters or {}), execution_options=options)
+
+    def _streams(self, command: str | Executable) -> bool:
+        # PostgreSQL serves a streaming cursor only for queries (DECLARE ... CURSOR FOR), and a
+        # statement that is not one must reach the database as itself: with read_only=False,
+        # or if the check ever let one through, the read-only session is what answers it.
+        if not isinstance(command, str):
+            return True
+        return is_query(command, self._sql_dialect)
+
+    def _timeout_error(self, err: DBAPIError) -> QueryTimeoutError:
+        timeout = QueryTimeoutError(
+            err.statement,
+            err.params,
+            err.orig,
+            hide_parameters=err.hide_parameters,
+            connection_invalidated=err.connection_invalidated,
+        )
+        timeout.time_limit = self._statement_timeout
+        return timeout

@@ -1,0 +1,71 @@
+"""Checks of the wrapper's options, made when it is built rather than when a query fails."""
+
+from __future__ import annotations
+
+import warnings
+from pathlib import Path
+from typing import Any
+
+from sqlalchemy.engine import URL
+
+from .sql_results import MIN_RESULT_CHARS
+from .sql_session import SessionWalls
+
+
+def check_flag(name: str, value: Any) -> bool:
+    if not isinstance(value, bool):
+        raise TypeError(f"{name} must be True or False, not {value!r}")
+    return value
+
+
+def check_timeout(value: Any) -> float | None:
+    if value is None:
+        return None
+    if isinstance(value, bool) or not isinstance(value, (int, float)) or not value > 0:
+        raise ValueError(
+            "statement_timeout must be a positive number of seconds, or None for no limit;"
+            f" got {value!r}"
+        )
+    return float(value)
+
+
+def check_count(name: str, value: Any, minimum: int) -> int:
+    if isinstance(value, bool) or not isinstance(value, int) or value < minimum:
+        raise ValueError(f"{name} must be a whole number of at least {minimum}; got {value!r}")
+    return value
+
+
+def check_result_chars(value: Any) -> int:
+    return check_count("max_result_chars", value, MIN_RESULT_CHARS)
+
+
+def warn_if_unguarded(
+    dialect: str, walls: SessionWalls, read_only: bool, timeout: float | None
+) -> None:
+    gaps = []
+    if read_only and not walls.enforces_read_only:
+        gaps.append("read-only sessions")
+    if timeout is not None and not walls.enforces_time_limit:
+        gaps.append("the statement time limit")
+    if gaps:
+        warnings.warn(
+            f"CustomSQLDatabase cannot enforce {' or '.join(gaps)} on {dialect} databases;"
+            " only the statement check applies. Connect with a read-only database account.",
+            RuntimeWarning,
+            stacklevel=4,
+        )
+
+
+def require_existing_sqlite_file(url: URL) -> None:
+    """A read-only wrapper must not leave an empty database behind for a mistyped path."""
+    if url.get_backend_name() != "sqlite" or url.query.get("uri"):
+        return
+    database = url.database or ""
+    if database in ("", ":memory:") or database.startswith("file:"):
+        return
+    if not Path(database).exists():
+        raise FileNotFoundError(
+            f"SQLite database file {database!r} does not exist (resolved against"
+            f" {Path.cwd()}). Check the path in the URI: sqlite:///relative/path.db or"
+            " sqlite:////absolute/path.db."
+        )

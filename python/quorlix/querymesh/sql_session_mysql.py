@@ -1,0 +1,122 @@
+"""MySQL and MariaDB: read-only transactions and the server's statement time limit.
+
+MySQL calls the limit ``max_execution_time`` (milliseconds, SELECT only); MariaDB calls it
+``max_statement_time`` (seconds). Which server is on the other end is read from the handshake.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import math
+import re
+from collections.abc import Iterator
+from typing import Any
+
+from sqlalchemy.engine import Connection, CursorResult
+from sqlalchemy.exc import DBAPIError
+
+from .sql_session import SessionWalls, StatementWatch
+
+_MYSQL_QUERY_TIMEOUT = 3024  # ER_QUERY_TIMEOUT
+_MARIADB_STATEMENT_TIMEOUT = 1969  # ER_STATEMENT_TIMEOUT
+
+_SETTINGS_KEY = "quorlix.mysql_settings"
+
+# Modes under which the server reads quotes differently from the statement check: with them
+# '\' no longer escapes and "..." becomes an identifier. The composite modes imply ANSI_QUOTES.
+_CONFLICTING_MODES = {
+    "NO_BACKSLASH_ESCAPES",
+    "ANSI_QUOTES",
+    "ANSI",
+    "DB2",
+    "MAXDB",
+    "MSSQL",
+    "ORACLE",
+    "POSTGRESQL",
+}
+_MODE_LIST = re.compile(r"^[A-Za-z0-9_,]*$")
+
+
+class MySQLWalls(SessionWalls):
+    enforces_read_only = True
+    enforces_time_limit = True
+
+    def prepare(self, dbapi_connection: Any, info: dict) -> None:
+        with contextlib.closing(dbapi_connection.cursor()) as cursor:
+            cursor.execute("SELECT @@SESSION.sql_mode")
+            (sql_mode,) = cursor.fetchone()
+            # MySQL 8 knows only transaction_read_only; MariaDB before 11.1 only tx_read_only.
+            cursor.execute(
+                "SHOW VARIABLES WHERE Variable_name IN ('transaction_read_only', 'tx_read_only')"
+            )
+            names = sorted(str(row[0]) for row in cursor.fetchall())
+            settings = self._settings(
+                read_only_variable=names[0] if names else "transaction_read_only",
+                mariadb=_is_mariadb(dbapi_connection, cursor),
+                sql_mode=clean_sql_mode(sql_mode),
+            )
+            cursor.execute(settings)
+        dbapi_connection.commit()
+        info[_SETTINGS_KEY] = settings
+
+    @contextlib.contextmanager
+    def statement(self, conn: Connection, schema: str | None) -> Iterator[StatementWatch]:
+        options = {"no_parameters": True}
+        # Session variables outlive transactions here, so one statement that slipped through
+        # (SET SESSION TRANSACTION READ WRITE, a zero time limit) would weaken every later one
+        # on this pooled connection: the settings are put back before each statement.
+        conn.exec_driver_sql(conn.info[_SETTINGS_KEY], execution_options=options)
+        if self.read_only:
+            conn.exec_driver_sql("START TRANSACTION READ ONLY", execution_options=options)
+        yield StatementWatch()
+
+    def is_timeout(self, err: DBAPIError, watch: StatementWatch) -> bool:
+        args = getattr(err.orig, "args", ())
+        return bool(args) and args[0] in (_MYSQL_QUERY_TIMEOUT, _MARIADB_STATEMENT_TIMEOUT)
+
+    def discard_unread(self, conn: Connection, result: CursorResult) -> None:
+        """Drop the connection rather than read the rest of an unbuffered result.
+
+        The protocol has no way to stop a result half-way: closing a streaming cursor reads
+        every remaining row (seconds for millions of rows). Closing the socket makes the server
+        abandon the query; the pool opens a new connection next time.
+        """
+        state = getattr(result.cursor, "_result", None)
+        if state is None or not getattr(state, "unbuffered_active", False):
+            result.close()  # a buffered result: the rows are here already
+            return
+        # PyMySQL would otherwise drain the rows when the cursor closes.
+        state.unbuffered_active = False
+        result.close()
+        conn.invalidate()
+
+    def _settings(self, *, read_only_variable: str, mariadb: bool, sql_mode: str) -> str:
+        if not _MODE_LIST.match(sql_mode):
+            raise ValueError(f"unexpected characters in the server's sql_mode {sql_mode!r}")
+        if mariadb:
+            seconds = 0 if self.time_limit is None else self.time_limit
+            time_limit = f"max_statement_time = {seconds:.3f}"
+        else:
+            milliseconds = 0 if self.time_limit is None else math.ceil(self.time_limit * 1000)
+            time_limit = f"max_execution_time = {max(milliseconds, 0)}"
+        return (
+            f"SET SESSION {read_only_variable} = {1 if self.read_only else 0},"
+            f" SESSION {time_limit}, SESSION sql_mode = '{sql_mode}'"
+        )
+
+
+def clean_sql_mode(sql_mode: str) -> str:
+    flags = [flag for flag in sql_mode.split(",") if flag]
+    return ",".join(flag for flag in flags if flag.upper() not in _CONFLICTING_MODES)
+
+
+def _is_mariadb(dbapi_connection: Any, cursor: Any) -> bool:
+    server_info = getattr(dbapi_connection, "get_server_info", None)
+    if callable(server_info):
+        version = server_info()
+    else:
+        cursor.execute("SELECT VERSION()")
+        (version,) = cursor.fetchone()
+    if isinstance(version, bytes):
+        version = version.decode("ascii", "replace")
+    return "mariadb" in str(version).lower()
