@@ -1,10 +1,12 @@
 // PandasExecutor ("pandas_executor_node"): runs the analysis program in this interpreter and keeps
 // what it prints.  A failing program becomes an error text for the correction loop; only requests
-// to stop the process (SystemExit, KeyboardInterrupt) travel on, and standard output is put back
-// before anything leaves this node.
+// to stop the process (SystemExit, KeyboardInterrupt) travel on, and the capture has ended before
+// anything leaves this node.
 #include "nodewright.hpp"
 #include "qx/classes.hpp"
+#include "qx/output_capture.hpp"
 #include "qx/python.hpp"
+#include "qx/statements.hpp"
 
 namespace nodewright {
 namespace {
@@ -42,31 +44,21 @@ py::object invoke(qx::Call& call) {
     py::dict namespace_;
     namespace_["datetime"] = py::module_::import("datetime");
 
-    py::object sys = call.global("sys");
-    py::object saved_stdout;  // set once standard output has been swapped for the buffer
-    auto restore_stdout = [&] {
-        if (saved_stdout) sys.attr("stdout") = saved_stdout;
-    };
-
     py::object output;
     py::object error_message = py::none();
     try {
+        // A syntax error surfaces here, before standard output is touched.
         py::object tree = call.global("ast").attr("parse")(state["pandas_code"], py::arg("mode") = "exec");
-        saved_stdout = sys.attr("stdout");
-        py::object buffer = call.global("StringIO")();
-        sys.attr("stdout") = buffer;
+        // Only this thread's output is taken, and it is given back however the program ends.
+        qx::OutputCapture capture;
         py::object code = call.global("compile")(tree, py::arg("filename") = "<ast>", py::arg("mode") = "exec");
         call.global("exec")(code, namespace_);
         // Read inside the guard: a program that closed the buffer fails like any other program.
-        output = buffer.attr("getvalue")();
+        output = capture.text();
     } catch (py::error_already_set& error) {
-        if (!error.matches(PyExc_Exception)) {
-            restore_stdout();
-            throw;
-        }
+        if (!qx::is_ordinary(error)) throw;
         error_message = describe(error);
     }
-    restore_stdout();
 
     py::dict update;
     if (py::bool_(error_message)) {

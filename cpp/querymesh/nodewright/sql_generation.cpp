@@ -4,6 +4,7 @@
 #include "nodewright.hpp"
 #include "qx/classes.hpp"
 #include "qx/python.hpp"
+#include "state_tests.hpp"
 
 namespace nodewright {
 namespace {
@@ -30,14 +31,8 @@ py::object init(qx::Call& call) {
     return py::none();
 }
 
-bool equals(py::handle value, const char* text) {
-    py::object word = py::str(text);
-    PyObject* result = PyObject_RichCompare(value.ptr(), word.ptr(), Py_EQ);
-    if (result == nullptr) throw py::error_already_set();
-    const int truth = PyObject_IsTrue(result);
-    Py_DECREF(result);
-    if (truth < 0) throw py::error_already_set();
-    return truth != 0;
+bool is_mode(py::handle mode, const char* word) {
+    return holds(mode, Py_EQ, py::str(word));
 }
 
 // Every state key goes to the template as a keyword of its own name, next to the explicit ones;
@@ -51,9 +46,9 @@ py::object generate_messages(qx::Call& call) {
     py::dict state = qx::as_dict(call[1]);
     py::dict keywords;
     keywords["dialect"] = self.attr("dialect");
-    if (equals(state["sql_generation_prompt_type"], "generation"))
+    if (is_mode(state["sql_generation_prompt_type"], "generation"))
         return format_with_state(self.attr("generate_template"), keywords, state);
-    if (equals(state["sql_generation_prompt_type"], "correction")) {
+    if (is_mode(state["sql_generation_prompt_type"], "correction")) {
         // Pairs stop at the shorter list: a query not yet executed has no outcome to show.
         keywords["zipped_queries_errors"] =
             call.global("list")(call.global("zip")(state["generated_sql_query"], state["sql_execution_result"]));

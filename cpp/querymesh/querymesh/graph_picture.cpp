@@ -178,9 +178,15 @@ py::bytes render_graph_png(const py::object& drawable) {
                           py::arg("bbox") = background, py::arg("zorder") = 4);
     }
 
-    py::object buffer = py::module_::import("io").attr("BytesIO")();
-    figure.attr("savefig")(buffer, py::arg("format") = "png", py::arg("dpi") = kDpi, py::arg("facecolor") = "white");
-    return buffer.attr("getvalue")();
+    py::object bytes_io = py::module_::import("io").attr("BytesIO");
+    py::object rendered = bytes_io();
+    figure.attr("savefig")(rendered, py::arg("format") = "png", py::arg("dpi") = kDpi, py::arg("facecolor") = "white");
+    // Without the alpha channel the picture can be saved in any format the path names, JPEG too.
+    rendered.attr("seek")(0);
+    py::object opaque = py::module_::import("PIL.Image").attr("open")(rendered).attr("convert")("RGB");
+    py::object png = bytes_io();
+    opaque.attr("save")(png, py::arg("format") = "PNG");
+    return png.attr("getvalue")();
 }
 
 }  // namespace querymesh
