@@ -379,7 +379,10 @@ def test_db_schema_lists_a_server_database(quorlix_home, tmp_path, engine, reque
         "db_name": database.name,
     }
     env = _environment(quorlix_home, **values)
-    args = ["db", "schema", "--engine", engine, "--port", str(database.port)]
+    # No --port: the engine's usual port must be used (the utilities themselves default to
+    # MySQL's 3306 whatever the engine).
+    assert database.port == {"mysql": 3306, "postgresql": 5432}[engine]
+    args = ["db", "schema", "--engine", engine]
 
     as_json = quorlix(*args, "--json", env=env, cwd=tmp_path)
     as_text = quorlix(*args, env=env, cwd=tmp_path)
