@@ -1,6 +1,7 @@
 """The SQL-path node classes: construction, prompt assembly, updates, and their Python face."""
 
 import inspect
+import sqlite3
 import types
 from typing import List  # noqa: UP035 - the declared annotation is typing.List
 
@@ -176,7 +177,9 @@ def test_table_names_lookup_keeps_only_its_tool(db):
 
 
 def test_table_names_lookup_on_a_database_without_tables(tmp_path):
-    empty = wrapper_over(f"sqlite:///{tmp_path / 'empty.db'}")
+    path = tmp_path / "empty.db"
+    sqlite3.connect(path).close()
+    empty = wrapper_over(f"sqlite:///{path}")
     assert nodewright.TableNamesLookup(empty).invoke({}) == {"table_names_from_db": ""}
 
 

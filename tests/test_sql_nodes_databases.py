@@ -46,18 +46,6 @@ def any_db(request, tmp_path):
         db._engine.dispose()
 
 
-def run_directly(url, query):
-    engine = sqlalchemy.create_engine(url)
-    try:
-        with engine.begin() as connection:
-            connection.execute(sqlalchemy.text(query))
-    except sqlalchemy.exc.SQLAlchemyError as error:
-        return str(error)
-    finally:
-        engine.dispose()
-    raise AssertionError(f"{query!r} did not fail")
-
-
 def test_execution_records_rows_no_rows_and_database_errors(any_db):
     db, url, dialect = any_db
     node = nodewright.SQLExecution(db=db)
@@ -77,11 +65,24 @@ def test_execution_records_rows_no_rows_and_database_errors(any_db):
 
     broken = "SELECT no_such_column FROM orders"
     failed = node.invoke({"generated_sql_query": [broken]})
-    assert list(failed.items()) == [
-        ("sql_execution_result", [run_directly(url, broken)]),
-        ("execution_success", False),
-    ]
-    assert "no_such_column" in failed["sql_execution_result"][0]
+    assert list(failed) == ["sql_execution_result", "execution_success"]
+    assert failed["execution_success"] is False
+    with pytest.raises(sqlalchemy.exc.SQLAlchemyError) as raised:
+        db.run(broken)
+    # The database's own words (server-side cursor names differ from call to call).
+    (text,) = failed["sql_execution_result"]
+    assert text.splitlines()[0] == str(raised.value).splitlines()[0]
+    assert "no_such_column" in text.splitlines()[0] and f"[SQL: {broken}]" in text
+
+
+def test_refused_statements_are_outcomes_too(any_db):
+    db, url, dialect = any_db
+    count = "SELECT COUNT(*) FROM orders"
+    before = db.run(count)
+    node = nodewright.SQLExecution(db)
+    update = node.invoke({"generated_sql_query": ["DELETE FROM orders"]})
+    assert update["execution_success"] is False and update["sql_execution_result"][0]
+    assert node.invoke({"generated_sql_query": [count]})["sql_execution_result"] == [before]
 
 
 def test_dialect_reaches_every_prompt(any_db, monkeypatch):

@@ -93,6 +93,21 @@ std::map<std::string, Box> layout(const py::object& drawable) {
     return boxes;
 }
 
+// A downward edge that skips layers bulges away from the boxes of the layers it passes, which
+// would otherwise hide it (a positive arc3 bend bulges to the left on screen).
+double bend_around_layers_between(const std::map<std::string, Box>& boxes, const Box& from, const Box& to) {
+    double sum = 0;
+    int count = 0;
+    for (const auto& entry : boxes) {
+        const Box& box = entry.second;
+        if (box.y <= from.y || box.y >= to.y) continue;
+        sum += box.x;
+        ++count;
+    }
+    const double middle = (from.x + to.x) / 2;
+    return count > 0 && sum / count > middle ? 0.3 : -0.3;
+}
+
 }  // namespace
 
 py::bytes render_graph_png(const py::object& drawable) {
@@ -149,7 +164,7 @@ py::bytes render_graph_png(const py::object& drawable) {
         const int earlier = drawn[std::minmax(source, target)]++;
         double rad = 0;
         if (to.y <= from.y) rad = 0.45;
-        if (to.y - from.y > 1.5 * (kBoxHeight + kLayerGap)) rad = 0.2;  // would run through the layers between
+        if (to.y - from.y > 1.5 * (kBoxHeight + kLayerGap)) rad = bend_around_layers_between(boxes, from, to);
         if (earlier > 0) rad = (earlier % 2 == 1 ? -0.3 : 0.3) * ((earlier + 1) / 2);
         const char* colour = conditional ? "#b85c00" : "#333333";
         py::object arrow = patches.attr("FancyArrowPatch")(
