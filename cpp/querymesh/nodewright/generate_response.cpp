@@ -1,8 +1,8 @@
 // GenerateResponse ("final_response_generation_node"): gathers everything the run produced, adds
 // the answer rules and the user's context and instructions, and asks the response model for the
 // answer and the path of a chart the analysis code saved.
+#include "node_class.hpp"
 #include "nodewright.hpp"
-#include "qx/classes.hpp"
 #include "qx/python.hpp"
 
 namespace nodewright {
@@ -68,13 +68,7 @@ py::object invoke(qx::Call& call) {
 }  // namespace
 
 void define_generate_response(py::module_& m) {
-    const py::object dict = qx::type_object(qx::dict_type());
-    qx::ClassBuilder cls(m, "GenerateResponse", runnable_bases(m));
-    cls.method("__init__", qx::Signature{qx::arg("self"), qx::arg("model").annotated(m.attr("AzureChatOpenAI"))}, init);
-    cls.method("invoke",
-               qx::Signature{qx::arg("self"), qx::arg("state").exactly(qx::dict_type()), qx::kwargs()}.returning(dict),
-               invoke);
-    cls.create();
+    NodeClass(m, "GenerateResponse").constructor({"model"}, init).invoke(invoke).create();
 }
 
 }  // namespace nodewright

@@ -6,8 +6,8 @@
 #include <cmath>
 #include <string>
 
+#include "node_class.hpp"
 #include "nodewright.hpp"
-#include "qx/classes.hpp"
 #include "qx/output_capture.hpp"
 #include "qx/python.hpp"
 #include "qx/statements.hpp"
@@ -127,7 +127,6 @@ py::object invoke(qx::Call& call) {
 }  // namespace
 
 void define_pandas_executor(py::module_& m) {
-    const py::object dict = qx::type_object(qx::dict_type());
     qx::ClassBuilder timeout(m, "TimeoutError",
                              py::make_tuple(qx::type_object(reinterpret_cast<PyTypeObject*>(PyExc_TimeoutError))));
     timeout.attribute("__doc__", py::str("An analysis program ran longer than its time limit."))
@@ -135,14 +134,11 @@ void define_pandas_executor(py::module_& m) {
         .method("__init__", qx::Signature{qx::arg("self"), qx::varargs()}, timeout_init);
     timeout.create();
 
-    qx::ClassBuilder cls(m, "PandasExecutor", runnable_bases(m));
-    cls.method("__init__", qx::Signature{qx::arg("self"), qx::arg("model").annotated(m.attr("AzureChatOpenAI"))}, init);
-    cls.method("invoke",
-               qx::Signature{qx::arg("self"), qx::arg("state").exactly(qx::dict_type()), qx::kwargs()}.returning(dict),
-               invoke);
-    cls.method("generate_prompt", qx::Signature{qx::arg("self"), qx::arg("state").exactly(qx::dict_type())},
-               generate_prompt);
-    cls.create();
+    NodeClass(m, "PandasExecutor")
+        .constructor({"model"}, init)
+        .invoke(invoke)
+        .state_method("generate_prompt", generate_prompt)
+        .create();
 }
 
 }  // namespace nodewright

@@ -1,9 +1,9 @@
 // PandasGenerator ("pandas_generator_node"): asks the pandas-code model for an analysis program
 // over the SQL queries and their results, or, after a failed run, for a corrected program.
+#include "node_class.hpp"
 #include "nodewright.hpp"
 #include "pandas_correction_prompt.hpp"
 #include "pandas_question.hpp"
-#include "qx/classes.hpp"
 #include "qx/python.hpp"
 
 namespace nodewright {
@@ -53,27 +53,14 @@ py::object generate_prompt(qx::Call& call) {
     throw py::error_already_set();
 }
 
-py::object invoke(qx::Call& call) {
-    py::object self = py::reinterpret_borrow<py::object>(call.self());
-    py::object prompt = self.attr("generate_prompt")(call[1]);
-    py::object reply = self.attr("model").attr("invoke")(prompt);
-    py::dict update;
-    update["pandas_code"] = reply.attr("code");
-    return std::move(update);
-}
-
 }  // namespace
 
 void define_pandas_generator(py::module_& m) {
-    const py::object dict = qx::type_object(qx::dict_type());
-    qx::ClassBuilder cls(m, "PandasGenerator", runnable_bases(m));
-    cls.method("__init__", qx::Signature{qx::arg("self"), qx::arg("model").annotated(m.attr("AzureChatOpenAI"))}, init);
-    cls.method("generate_prompt", qx::Signature{qx::arg("self"), qx::arg("state").exactly(qx::dict_type())},
-               generate_prompt);
-    cls.method("invoke",
-               qx::Signature{qx::arg("self"), qx::arg("state").exactly(qx::dict_type()), qx::kwargs()}.returning(dict),
-               invoke);
-    cls.create();
+    NodeClass(m, "PandasGenerator")
+        .constructor({"model"}, init)
+        .state_method("generate_prompt", generate_prompt)
+        .invoke([](qx::Call& call) { return ask_model_for(call, "pandas_code", "code"); })
+        .create();
 }
 
 }  // namespace nodewright

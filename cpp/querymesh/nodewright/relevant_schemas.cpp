@@ -1,7 +1,7 @@
 // RelevantSchemas: the schema text of the chosen tables, and a fresh start for SQL generation
 // (every pass here, including the one after a question rewrite, begins in "generation" mode).
+#include "node_class.hpp"
 #include "nodewright.hpp"
-#include "qx/classes.hpp"
 #include "qx/python.hpp"
 
 namespace nodewright {
@@ -26,10 +26,7 @@ py::object invoke(qx::Call& call) {
 }  // namespace
 
 void define_relevant_schemas(py::module_& m) {
-    qx::ClassBuilder node(m, "RelevantSchemas", runnable_bases(m));
-    node.method("__init__", qx::Signature{qx::arg("self"), qx::arg("db").annotated(m.attr("CustomSQLDatabase"))}, init);
-    node.method("invoke", qx::Signature{qx::arg("self"), qx::arg("state"), qx::kwargs()}, invoke);
-    node.create();
+    NodeClass(m, "RelevantSchemas").constructor({"db"}, init).plain_invoke(invoke).create();
 }
 
 }  // namespace nodewright

@@ -1,7 +1,7 @@
 // RelevantTableNames: the chat model chooses, from the database's table names, the tables that
 // matter for the question (the rewritten one once a rewrite has happened).
+#include "node_class.hpp"
 #include "nodewright.hpp"
-#include "qx/classes.hpp"
 #include "qx/python.hpp"
 
 namespace nodewright {
@@ -40,31 +40,14 @@ py::object generate_prompt(qx::Call& call) {
     return messages;
 }
 
-py::object invoke(qx::Call& call) {
-    py::object prompt = call.self().attr("generate_prompt")(call[1]);
-    py::object answer = call.self().attr("model").attr("invoke")(prompt);
-    py::dict update;
-    update["relevant_tables"] = answer.attr("relevant_tables");
-    return std::move(update);
-}
-
 }  // namespace
 
 void define_relevant_table_names(py::module_& m) {
-    const py::object dict = qx::type_object(qx::dict_type());
-    qx::ClassBuilder node(m, "RelevantTableNames", runnable_bases(m));
-    node.method("__init__",
-                qx::Signature{qx::arg("self"), qx::arg("db").annotated(m.attr("CustomSQLDatabase")),
-                              qx::arg("model").annotated(m.attr("AzureChatOpenAI"))},
-                init);
-    node.method("generate_prompt",
-                qx::Signature{qx::arg("self"), qx::arg("state").exactly(qx::dict_type())}.returning(
-                    qx::type_object(qx::list_type())),
-                generate_prompt);
-    node.method("invoke",
-                qx::Signature{qx::arg("self"), qx::arg("state").exactly(qx::dict_type()), qx::kwargs()}.returning(dict),
-                invoke);
-    node.create();
+    NodeClass(m, "RelevantTableNames")
+        .constructor({"db", "model"}, init)
+        .state_method("generate_prompt", generate_prompt, qx::type_object(qx::list_type()))
+        .invoke([](qx::Call& call) { return ask_model_for(call, "relevant_tables", "relevant_tables"); })
+        .create();
 }
 
 }  // namespace nodewright

@@ -1,7 +1,7 @@
 // RewriteQuery: the chat model restates the user's own question in the light of the schemas of
 // every usable table.  Each rewrite starts from user_question, never from an earlier rewrite.
+#include "node_class.hpp"
 #include "nodewright.hpp"
-#include "qx/classes.hpp"
 #include "qx/python.hpp"
 
 namespace nodewright {
@@ -30,31 +30,14 @@ py::object generate_prompt(qx::Call& call) {
                                  py::arg("schemas_from_all_tables") = schemas_from_all_tables);
 }
 
-py::object invoke(qx::Call& call) {
-    py::object prompt = call.self().attr("generate_prompt")(call[1]);
-    py::object answer = call.self().attr("model").attr("invoke")(prompt);
-    py::dict update;
-    update["rewritten_question"] = answer.attr("rewritten_question");
-    return std::move(update);
-}
-
 }  // namespace
 
 void define_rewrite_query(py::module_& m) {
-    const py::object dict = qx::type_object(qx::dict_type());
-    qx::ClassBuilder node(m, "RewriteQuery", runnable_bases(m));
-    node.method("__init__",
-                qx::Signature{qx::arg("self"), qx::arg("db").annotated(m.attr("CustomSQLDatabase")),
-                              qx::arg("model").annotated(m.attr("AzureChatOpenAI"))},
-                init);
-    node.method("generate_prompt",
-                qx::Signature{qx::arg("self"), qx::arg("state").exactly(qx::dict_type())}.returning(
-                    qx::type_object(qx::list_type())),
-                generate_prompt);
-    node.method("invoke",
-                qx::Signature{qx::arg("self"), qx::arg("state").exactly(qx::dict_type()), qx::kwargs()}.returning(dict),
-                invoke);
-    node.create();
+    NodeClass(m, "RewriteQuery")
+        .constructor({"db", "model"}, init)
+        .state_method("generate_prompt", generate_prompt, qx::type_object(qx::list_type()))
+        .invoke([](qx::Call& call) { return ask_model_for(call, "rewritten_question", "rewritten_question"); })
+        .create();
 }
 
 }  // namespace nodewright

@@ -1,8 +1,8 @@
 // SQLExecution: runs the newest query and records its outcome for the routing and for later
 // corrections.  A database error is an outcome, not a failure of the run; no rows counts as a
 // failed attempt too, so the model gets another try.
+#include "node_class.hpp"
 #include "nodewright.hpp"
-#include "qx/classes.hpp"
 #include "qx/python.hpp"
 
 namespace nodewright {
@@ -44,10 +44,7 @@ py::object invoke(qx::Call& call) {
 }  // namespace
 
 void define_sql_execution(py::module_& m) {
-    qx::ClassBuilder node(m, "SQLExecution", runnable_bases(m));
-    node.method("__init__", qx::Signature{qx::arg("self"), qx::arg("db").annotated(m.attr("CustomSQLDatabase"))}, init);
-    node.method("invoke", qx::Signature{qx::arg("self"), qx::arg("state"), qx::kwargs()}, invoke);
-    node.create();
+    NodeClass(m, "SQLExecution").constructor({"db"}, init).plain_invoke(invoke).create();
 }
 
 }  // namespace nodewright

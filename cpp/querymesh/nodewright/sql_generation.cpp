@@ -1,8 +1,8 @@
 // SQLGeneration: one SQL query from the chat model per call, either a first attempt from the
 // question and the schemas ("generation") or a new attempt shown every earlier query with what its
 // execution returned ("correction").  The retry loop itself belongs to the graph.
+#include "node_class.hpp"
 #include "nodewright.hpp"
-#include "qx/classes.hpp"
 #include "qx/python.hpp"
 #include "state_tests.hpp"
 
@@ -76,20 +76,11 @@ py::object invoke(qx::Call& call) {
 }  // namespace
 
 void define_sql_generation(py::module_& m) {
-    const py::object dict = qx::type_object(qx::dict_type());
-    qx::ClassBuilder node(m, "SQLGeneration", runnable_bases(m));
-    node.method("__init__",
-                qx::Signature{qx::arg("self"), qx::arg("db").annotated(m.attr("CustomSQLDatabase")),
-                              qx::arg("model").annotated(m.attr("AzureChatOpenAI"))},
-                init);
-    node.method("generate_messages",
-                qx::Signature{qx::arg("self"), qx::arg("state").exactly(qx::dict_type())}.returning(
-                    qx::subscript(m.attr("List"), m.attr("BaseMessage"))),
-                generate_messages);
-    node.method("invoke",
-                qx::Signature{qx::arg("self"), qx::arg("state").exactly(qx::dict_type()), qx::kwargs()}.returning(dict),
-                invoke);
-    node.create();
+    NodeClass(m, "SQLGeneration")
+        .constructor({"db", "model"}, init)
+        .state_method("generate_messages", generate_messages, qx::subscript(m.attr("List"), m.attr("BaseMessage")))
+        .invoke(invoke)
+        .create();
 }
 
 }  // namespace nodewright

@@ -1,7 +1,7 @@
 // SQLSyntaxChecker: the chat model reviews the newest query for the database's dialect, and the
 // reviewed text takes its place in the state's own list, so execution and later corrections see it.
+#include "node_class.hpp"
 #include "nodewright.hpp"
-#include "qx/classes.hpp"
 #include "qx/python.hpp"
 
 namespace nodewright {
@@ -27,13 +27,7 @@ py::object invoke(qx::Call& call) {
 }  // namespace
 
 void define_sql_syntax_checker(py::module_& m) {
-    qx::ClassBuilder node(m, "SQLSyntaxChecker", runnable_bases(m));
-    node.method("__init__",
-                qx::Signature{qx::arg("self"), qx::arg("db").annotated(m.attr("CustomSQLDatabase")),
-                              qx::arg("model").annotated(m.attr("AzureChatOpenAI"))},
-                init);
-    node.method("invoke", qx::Signature{qx::arg("self"), qx::arg("state"), qx::kwargs()}, invoke);
-    node.create();
+    NodeClass(m, "SQLSyntaxChecker").constructor({"db", "model"}, init).plain_invoke(invoke).create();
 }
 
 }  // namespace nodewright

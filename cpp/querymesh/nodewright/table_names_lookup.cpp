@@ -1,6 +1,6 @@
 // TableNamesLookup: every usable table name of the database, as the one text the list tool gives.
+#include "node_class.hpp"
 #include "nodewright.hpp"
-#include "qx/classes.hpp"
 #include "qx/python.hpp"
 
 namespace nodewright {
@@ -21,10 +21,7 @@ py::object invoke(qx::Call& call) {
 }  // namespace
 
 void define_table_names_lookup(py::module_& m) {
-    qx::ClassBuilder node(m, "TableNamesLookup", runnable_bases(m));
-    node.method("__init__", qx::Signature{qx::arg("self"), qx::arg("db").annotated(m.attr("CustomSQLDatabase"))}, init);
-    node.method("invoke", qx::Signature{qx::arg("self"), qx::arg("state"), qx::kwargs()}, invoke);
-    node.create();
+    NodeClass(m, "TableNamesLookup").constructor({"db"}, init).plain_invoke(invoke).create();
 }
 
 }  // namespace nodewright

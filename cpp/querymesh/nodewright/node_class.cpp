@@ -1,0 +1,48 @@
+#include "node_class.hpp"
+
+#include <cstring>
+
+#include "qx/python.hpp"
+
+namespace nodewright {
+
+NodeClass::NodeClass(py::module_& m, const char* name) : module_(m), builder_(m, name, runnable_bases(m)) {}
+
+NodeClass& NodeClass::constructor(std::initializer_list<const char*> params, qx::Body body) {
+    qx::Signature signature{qx::arg("self")};
+    for (const char* param : params) {
+        const char* annotation = std::strcmp(param, "db") == 0 ? "CustomSQLDatabase" : "AzureChatOpenAI";
+        signature.params.push_back(qx::arg(param).annotated(module_.attr(annotation)));
+    }
+    builder_.method("__init__", std::move(signature), body);
+    return *this;
+}
+
+NodeClass& NodeClass::state_method(const char* name, qx::Body body, py::object returns) {
+    builder_.method(name, qx::Signature{qx::arg("self"), qx::arg("state").exactly(qx::dict_type())}.returning(returns),
+                    body);
+    return *this;
+}
+
+NodeClass& NodeClass::invoke(qx::Body body) {
+    builder_.method("invoke",
+                    qx::Signature{qx::arg("self"), qx::arg("state").exactly(qx::dict_type()), qx::kwargs()}.returning(
+                        qx::type_object(qx::dict_type())),
+                    body);
+    return *this;
+}
+
+NodeClass& NodeClass::plain_invoke(qx::Body body) {
+    builder_.method("invoke", qx::Signature{qx::arg("self"), qx::arg("state"), qx::kwargs()}, body);
+    return *this;
+}
+
+py::object ask_model_for(qx::Call& call, const char* key, const char* field) {
+    py::object prompt = call.self().attr("generate_prompt")(call[1]);
+    py::object answer = call.self().attr("model").attr("invoke")(prompt);
+    py::dict update;
+    update[key] = answer.attr(field);
+    return std::move(update);
+}
+
+}  // namespace nodewright

@@ -1,0 +1,89 @@
+"""The ``quorlix`` command: ask questions, list tables, draw the graph, check the database tools.
+
+Exit codes: 0 done, 1 the run failed (model, network or database error), 2 bad usage or
+missing configuration.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+import traceback
+import warnings
+from collections.abc import Sequence
+
+from quorlix import __version__
+
+from . import ask, db, graph, tables
+from .common import EXIT_FAILED, EXIT_USAGE, PROG, UsageError, describe, error
+
+__all__ = ["main", "build_parser"]
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        description="Answer natural-language questions about relational databases.",
+        epilog="Run 'quorlix COMMAND --help' for the options of a command. The Azure OpenAI "
+        "settings come from environment variables; see the README.",
+    )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    _shared_options(parser, default=False)
+    # Accepted after the command name too; SUPPRESS keeps a subcommand from resetting a flag
+    # given before it.
+    options = argparse.ArgumentParser(add_help=False)
+    _shared_options(options, default=argparse.SUPPRESS)
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    real_add = commands.add_parser
+
+    def add_parser(name: str, **kwargs):
+        return real_add(name, parents=[options], **kwargs)
+
+    commands.add_parser = add_parser  # type: ignore[method-assign]
+    for module in (ask, tables, graph, db):
+        module.add_parser(commands)
+    return parser
+
+
+def _shared_options(parser: argparse.ArgumentParser, default) -> None:
+    parser.add_argument(
+        "--verbose",
+        action="store_true",
+        default=default,
+        help="show the graph's own diagnostics, logs and warnings (on stderr)",
+    )
+    parser.add_argument(
+        "--debug",
+        action="store_true",
+        default=default,
+        help="show the full traceback when something fails",
+    )
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    if not args.verbose:
+        # Library deprecation notices and the like are for developers, not for answers.
+        warnings.simplefilter("ignore")
+    try:
+        code = int(args.run(args))
+        sys.stdout.flush()
+        return code
+    except BrokenPipeError:
+        # The reader went away (`quorlix tables | head`); say nothing more to it.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return EXIT_FAILED
+    except UsageError as exc:
+        error(str(exc))
+        return EXIT_USAGE
+    except KeyboardInterrupt:
+        error("interrupted")
+        return 130
+    except Exception as exc:
+        if args.debug:
+            traceback.print_exc()
+        error(describe(exc) + ("" if args.debug else " (--debug shows the traceback)"))
+        return EXIT_FAILED

@@ -1,0 +1,267 @@
+"""``quorlix ask``: answer one question over a database, showing the graph's progress."""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import io
+import sys
+import time
+from pathlib import Path
+from typing import Any
+
+from .common import (
+    EXIT_FAILED,
+    EXIT_OK,
+    database_url,
+    error,
+    import_graph_module,
+    indent,
+    model_settings,
+    open_database,
+    print_json,
+    progress,
+    shown_url,
+    usage_error,
+    warn,
+)
+
+DEFAULT_CHART = "quorlix-chart.png"
+DEFAULT_ANALYSIS_TRIES = 3
+# What matplotlib's savefig can write, by file extension.
+CHART_SUFFIXES = (".png", ".jpg", ".jpeg", ".svg", ".pdf", ".webp", ".tif", ".tiff")
+# Query results can be large; the terminal gets a preview, --json gets everything.
+RESULT_PREVIEW_CHARS = 2000
+
+HELP = "answer a question about a database"
+DESCRIPTION = """\
+Answer a natural-language question about a database: choose the relevant tables, write and
+review one SQL query, run it, analyse the rows with generated pandas code (drawing a chart when
+asked for one) and write the answer. Progress goes to stderr, results to stdout."""
+
+
+def add_parser(commands: argparse._SubParsersAction) -> None:
+    parser = commands.add_parser("ask", help=HELP, description=DESCRIPTION)
+    parser.add_argument("question", help="the question, in plain language")
+    parser.add_argument(
+        "--db",
+        metavar="URL",
+        help="SQLAlchemy database URL (sqlite:///file.db, postgresql://..., "
+        "mysql+pymysql://...); default: the built-in sample shop database",
+    )
+    parser.add_argument(
+        "--chart",
+        metavar="PATH",
+        default=DEFAULT_CHART,
+        help=f"where the analysis code saves a chart (default: ./{DEFAULT_CHART})",
+    )
+    parser.add_argument(
+        "--analysis-tries",
+        metavar="N",
+        type=int,
+        default=DEFAULT_ANALYSIS_TRIES,
+        help="how often analysis code is written before giving up "
+        f"(default: {DEFAULT_ANALYSIS_TRIES})",
+    )
+    parser.add_argument(
+        "--json", action="store_true", help="print the final state as JSON (nothing else on stdout)"
+    )
+    parser.set_defaults(run=run)
+
+
+def run(args: argparse.Namespace) -> int:
+    question = args.question.strip()
+    if not question:
+        usage_error("the question is empty")
+    if args.analysis_tries < 1:
+        usage_error(f"--analysis-tries must be 1 or more, got {args.analysis_tries}")
+    chart = _chart_path(args.chart)
+
+    config_35, config_4 = model_settings()
+    url = database_url(args.db)
+    if not args.json:
+        progress(f"Database: {shown_url(url)}")
+    db = open_database(url)
+    querymesh = import_graph_module()
+    graph = querymesh.SQLGraph(db, config_35, config_4)
+
+    inputs = {
+        "user_question": question,
+        "save_path": str(chart),
+        "max_iterations_pandas": args.analysis_tries,
+        "pandas_code": "",
+        "python_executed_output": "",
+    }
+    before = _stamp(chart)
+    state = _run_graph(graph, inputs, verbose=args.verbose)
+    chart_written = _written_chart(state, chart, before)
+
+    if args.json:
+        print_json({**state, "chart_path": chart_written})
+    else:
+        _print_result(state, chart_written)
+    if "final_response" not in state:
+        error("the run ended without an answer")
+        return EXIT_FAILED
+    if not state.get("execution_success"):
+        warn("no SQL query returned rows; the answer rests on the failure")
+    return EXIT_OK
+
+
+def _chart_path(given: str) -> Path:
+    path = Path(given).expanduser()
+    if path.suffix.lower() not in CHART_SUFFIXES:
+        usage_error(
+            f"--chart {given!r} must end in one of {', '.join(CHART_SUFFIXES)} "
+            "(the extension chooses the image format)"
+        )
+    path = path.resolve()
+    if not path.parent.is_dir():
+        usage_error(f"--chart {given!r}: the directory {path.parent} does not exist")
+    if path.is_dir():
+        usage_error(f"--chart {given!r} is a directory")
+    return path
+
+
+def _run_graph(graph: Any, inputs: dict, *, verbose: bool) -> dict:
+    """Stream the compiled graph, reporting each finished node; returns the final state."""
+    # The nodes print diagnostics of their own and log through loguru; stdout belongs to our
+    # results, so their lines go to stderr, and only with --verbose.
+    sink: Any = sys.stderr if verbose else io.StringIO()
+    final: dict = dict(inputs)
+    started = last = time.monotonic()
+    step = 0
+    with contextlib.ExitStack() as stack:
+        stack.enter_context(contextlib.redirect_stdout(sink))
+        if not verbose:
+            stack.enter_context(_quiet_loguru())
+        progress(f"Question: {inputs['user_question']}")
+        chunks = graph.compiled_graph.stream(
+            inputs, config=graph.runnable_config, stream_mode=["updates", "values"]
+        )
+        for mode, chunk in chunks:
+            if mode == "values":
+                final = chunk
+                continue
+            now = time.monotonic()
+            for node, update in chunk.items():
+                step += 1
+                detail = describe_step(node, update or {})
+                progress(f"  {step:>2}. {node:<31} {now - last:6.1f}s  {detail}".rstrip())
+            last = now
+    progress(f"Done in {time.monotonic() - started:.1f}s.")
+    return dict(final)
+
+
+@contextlib.contextmanager
+def _quiet_loguru():
+    try:
+        from loguru import logger
+    except ImportError:  # pragma: no cover - loguru is a dependency
+        yield
+        return
+    logger.remove()
+    handler = logger.add(sys.stderr, level="WARNING")
+    try:
+        yield
+    finally:
+        logger.remove(handler)
+        logger.add(sys.stderr)
+
+
+def describe_step(node: str, update: dict) -> str:
+    """A few words on what a finished node did, from the update it returned."""
+    if node == "table_names_lookup_node":
+        return f"tables: {update.get('table_names_from_db', '')}"
+    if node == "relevant_table_names_node":
+        return f"relevant: {', '.join(map(str, update.get('relevant_tables', [])))}"
+    if node == "relevant_schemas_node":
+        return "read the schemas"
+    if node == "sql_generation_node":
+        return "wrote a query"
+    if node == "sql_syntax_checker_node":
+        return "reviewed the query"
+    if node == "sql_execution_node":
+        results = update.get("sql_execution_result") or [""]
+        if update.get("execution_success"):
+            return "query ran"
+        if results[-1] == "None":
+            return "query returned no rows"
+        return f"query failed: {_short(results[-1])}"
+    if node == "sql_error_handler_node":
+        if update.get("rewrite_count"):
+            return "giving up on SQL"
+        if "sql_generation_prompt_type" in update:
+            return "asking for a corrected query"
+        return "giving up on SQL"
+    if node == "rewrite_query_node":
+        return f"rewrote the question: {_short(update.get('rewritten_question', ''))}"
+    if node == "pandas_generator_node":
+        return "wrote analysis code"
+    if node == "pandas_executor_node":
+        if update.get("python_execution_success"):
+            return "analysis ran"
+        return f"analysis failed: {_short(update.get('python_error_message', ''))}"
+    if node == "pandas_error_handler_node":
+        if "pandas_generation_prompt_type" in update:
+            return "asking for corrected analysis code"
+        return "giving up on analysis"
+    if node == "final_response_generation_node":
+        return "wrote the answer"
+    return ""
+
+
+def _short(text: Any, limit: int = 100) -> str:
+    line = " ".join(str(text).split())
+    return line if len(line) <= limit else line[: limit - 1] + "…"
+
+
+def _stamp(path: Path) -> tuple[int, int] | None:
+    try:
+        info = path.stat()
+    except OSError:
+        return None
+    return info.st_mtime_ns, info.st_size
+
+
+def _written_chart(state: dict, chart: Path, before: tuple[int, int] | None) -> str | None:
+    """The chart this run wrote, if any: a file left over from an earlier run does not count,
+    nor does a path the model named that is not on disk."""
+    now = _stamp(chart)
+    if now is not None and now != before:
+        return str(chart)
+    named = state.get("image_path")
+    if isinstance(named, str) and named.strip():
+        path = Path(named.strip()).expanduser()
+        if path.is_file() and path.resolve() != chart:
+            return str(path.resolve())
+    return None
+
+
+def _print_result(state: dict, chart: str | None) -> None:
+    queries = state.get("generated_sql_query") or []
+    results = state.get("sql_execution_result") or []
+    sections: list[tuple[str, str]] = []
+    if queries:
+        label = "SQL" if len(queries) == 1 else f"SQL (attempt {len(queries)})"
+        sections.append((label, str(queries[-1]).strip()))
+    if results:
+        text = str(results[-1])
+        if len(text) > RESULT_PREVIEW_CHARS:
+            hidden = len(text) - RESULT_PREVIEW_CHARS
+            text = f"{text[:RESULT_PREVIEW_CHARS]}… ({hidden} more characters; --json shows all)"
+        sections.append(("Result", text))
+    output = state.get("python_executed_output")
+    if state.get("python_execution_success") is False and state.get("python_error_message"):
+        sections.append(("Analysis error", str(state["python_error_message"])))
+    if output:
+        sections.append(("Analysis output", str(output).rstrip()))
+    if "final_response" in state:
+        sections.append(("Answer", str(state["final_response"]).strip()))
+    for title, body in sections:
+        print(f"{title}:")
+        print(indent(body))
+        print()
+    if chart:
+        print(f"Chart: {chart}")
+    sys.stdout.flush()
