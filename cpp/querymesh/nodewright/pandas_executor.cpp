@@ -129,7 +129,7 @@ py::object invoke(qx::Call& call) {
 void define_pandas_executor(py::module_& m) {
     qx::ClassBuilder timeout(m, "TimeoutError",
                              py::make_tuple(qx::type_object(reinterpret_cast<PyTypeObject*>(PyExc_TimeoutError))));
-    timeout.attribute("__doc__", py::str("An analysis program ran longer than its time limit."))
+    timeout.attribute("__doc__", py::str("Raised inside an analysis program that runs past QUORLIX_ANALYSIS_TIMEOUT."))
         .attribute("seconds", py::str("60"))
         .method("__init__", qx::Signature{qx::arg("self"), qx::varargs()}, timeout_init);
     timeout.create();

@@ -1,6 +1,7 @@
 """The nodes of the question-answering graph, their structured-output records, the state
 initialisation, and the routing conditions and error handlers."""
 
+import builtins
 from typing import Any
 
 from langchain_community.tools.sql_database.tool import (
@@ -99,6 +100,12 @@ class PandasCorrection(Runnable[dict, dict]):
     def __init__(self, model: AzureChatOpenAI) -> None: ...
     def generate_prompt(self, state: dict) -> str: ...
     def invoke(self, state: dict, **kwargs: Any) -> dict: ...  # type: ignore[override]
+
+class TimeoutError(builtins.TimeoutError):
+    """Raised inside an analysis program that runs past QUORLIX_ANALYSIS_TIMEOUT."""
+
+    seconds: str
+    def __init__(self, *args: object) -> None: ...
 
 class PandasExecutor(Runnable[dict, dict]):
     model: AzureChatOpenAI
