@@ -36,6 +36,14 @@ py::object call_unpacking(py::handle callable, py::tuple args, py::dict keywords
 // Sets a Python exception and unwinds to the caller.
 [[noreturn]] void raise(PyObject* type, const std::string& message);
 
+// A constant text made and interned once per place of use, for the keys a body stores under
+// or reads on every call (Python compiles its constant keys once too).
+#define QX_KEY(text)                                                        \
+    ([]() -> ::pybind11::handle {                                           \
+        static PyObject* const interned = PyUnicode_InternFromString(text); \
+        return interned;                                                    \
+    }())
+
 // Borrows a value already known to be of the exact type, without converting it.
 inline py::dict as_dict(py::handle value) {
     return py::reinterpret_borrow<py::dict>(value);

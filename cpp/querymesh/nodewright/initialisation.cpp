@@ -6,16 +6,19 @@ namespace nodewright {
 namespace {
 
 py::object initialisation(qx::Call& call) {
-    py::dict inputs = qx::as_dict(call[0]);
-    inputs["iteration_count"] = 0;
-    inputs["max_iterations"] = 5;
-    inputs["rewrite_count"] = 0;
-    inputs["rewritten_question"] = "";
-    inputs["generated_sql_query"] = py::list();
-    inputs["execution_error"] = py::list();
-    inputs["sql_execution_result"] = py::list();
-    inputs["python_generation_prompt_type"] = "generation";
-    return std::move(inputs);
+    PyObject* inputs = call[0].ptr();
+    const auto store = [inputs](py::handle key, py::handle value) {
+        if (PyDict_SetItem(inputs, key.ptr(), value.ptr()) < 0) throw py::error_already_set();
+    };
+    store(QX_KEY("iteration_count"), py::int_(0));
+    store(QX_KEY("max_iterations"), py::int_(5));
+    store(QX_KEY("rewrite_count"), py::int_(0));
+    store(QX_KEY("rewritten_question"), QX_KEY(""));
+    store(QX_KEY("generated_sql_query"), py::list());
+    store(QX_KEY("execution_error"), py::list());
+    store(QX_KEY("sql_execution_result"), py::list());
+    store(QX_KEY("python_generation_prompt_type"), QX_KEY("generation"));
+    return py::reinterpret_borrow<py::object>(inputs);
 }
 
 }  // namespace
