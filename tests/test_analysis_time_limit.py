@@ -133,3 +133,11 @@ def test_a_stopped_program_goes_to_the_correction_path(
     assert final["python_executed_output"] == "recovered\n"
     assert final["final_response"] == "From the analysis: recovered\n"
     assert runs["final_response_generation_node"] == 2
+
+
+def test_the_stop_signal_does_not_hide_the_builtin_timeout_error():
+    # The graph module star-imports the node module: a TimeoutError of its own there would
+    # change what `except TimeoutError` catches for everyone importing either namespace.
+    assert "TimeoutError" not in vars(nodewright) and "TimeoutError" not in vars(querymesh)
+    assert issubclass(nodewright.AnalysisTimeoutError, TimeoutError)
+    assert nodewright.AnalysisTimeoutError.__name__ == "TimeoutError"

@@ -67,7 +67,7 @@ double analysis_timeout(const qx::Call& call) {
 // exception with no arguments, so the message (with this run's limit) comes from __init__, and
 // each run gets its own subclass carrying its limit: concurrent runs may have different limits.
 py::object timeout_class_for(const qx::Call& call, double seconds) {
-    py::object base = call.global("TimeoutError");
+    py::object base = call.global("AnalysisTimeoutError");
     py::dict namespace_;
     namespace_["seconds"] = py::str(call.global("format")(seconds, "g"));
     namespace_["__module__"] = base.attr("__module__");
@@ -132,7 +132,10 @@ void define_pandas_executor(py::module_& m) {
     timeout.attribute("__doc__", py::str("Raised inside an analysis program that runs past QUORLIX_ANALYSIS_TIMEOUT."))
         .attribute("seconds", py::str("60"))
         .method("__init__", qx::Signature{qx::arg("self"), qx::varargs()}, timeout_init);
-    timeout.create();
+    // Named TimeoutError so failures read "TimeoutError: ...", but bound under another name: the
+    // module's namespace reaches every star import of it, where it must not hide the builtin.
+    m.attr("AnalysisTimeoutError") = timeout.create();
+    py::delattr(m, "TimeoutError");
 
     NodeClass(m, "PandasExecutor")
         .constructor({"model"}, init)

@@ -101,7 +101,7 @@ class PandasCorrection(Runnable[dict, dict]):
     def generate_prompt(self, state: dict) -> str: ...
     def invoke(self, state: dict, **kwargs: Any) -> dict: ...  # type: ignore[override]
 
-class TimeoutError(builtins.TimeoutError):
+class AnalysisTimeoutError(builtins.TimeoutError):
     """Raised inside an analysis program that runs past QUORLIX_ANALYSIS_TIMEOUT."""
 
     seconds: str
