@@ -90,3 +90,37 @@ def test_import_time_effects():
     for name in ["CustomSQLDatabase", "AzureChatOpenAI", "logger", "SQLAlchemyError", "Runnable"]:
         assert hasattr(nodewright, name)
     assert not hasattr(nodewright, "__all__")
+
+
+SAMPLES = {
+    "RelevantTablesOutput": {"relevant_tables": ["orders", "order_items"]},
+    "RewriteQueryOutput": {"rewritten_question": "Revenue per month in 2024?"},
+    "PandasCodeOutput": {"pandas_ai": True, "final_answer": False, "follow_up_question": False},
+    "PythonCodeInput": {"code": "print(datetime.date(2024, 1, 1))"},
+    "SQLQueryInput": {"sql_query": "SELECT COUNT(*) FROM orders"},
+    "GenerationOutput": {"image_path": "chart.png", "final_response": "42 orders."},
+}
+
+
+@pytest.mark.parametrize("name", SAMPLES)
+@pytest.mark.parametrize(
+    ("model_name", "shape"), [("gpt-4o", "json_schema"), ("gpt-35-turbo", "tools")]
+)
+def test_records_round_trip_through_a_real_chat_model(stub_llm, name, model_name, shape):
+    record = getattr(nodewright, name)
+    expected = record(**SAMPLES[name])
+    stub_llm.reply(SAMPLES[name])
+    model = stub_llm.make_chat_model(model=model_name).with_structured_output(record)
+    assert model.invoke("question") == expected
+    request = stub_llm.last_request()
+    assert request.output_mode == shape
+    # The schema the model is asked to fill carries the record's name and field descriptions.
+    if shape == "json_schema":
+        schema = request.body["response_format"]["json_schema"]
+        assert schema["name"] == name
+        properties = schema["schema"]["properties"]
+    else:
+        function = request.body["tools"][0]["function"]
+        assert function["name"] == name
+        properties = function["parameters"]["properties"]
+    assert [properties[f]["description"] for f in properties] == [d for _, d in RECORDS[name]]
