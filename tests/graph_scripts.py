@@ -7,6 +7,7 @@ import re
 from collections import Counter
 from typing import Any
 
+from sql_fakes import schema_name
 from support.stub_openai import text
 
 # Three cities share one order each and Dublin has two, on every sample database.
@@ -32,18 +33,6 @@ plt.close(figure)
 print("Chart saved to:", {save_path!r})
 """
 FAILING_PROGRAM = "print('half way')\nraise ValueError('boom')"
-
-
-def schema_name(request) -> str | None:
-    """The record class a structured-output request asks for, in either request shape."""
-    body = request.json
-    response_format = body.get("response_format")
-    if isinstance(response_format, dict) and response_format.get("type") == "json_schema":
-        return response_format["json_schema"]["name"]
-    choice = body.get("tool_choice")
-    if isinstance(choice, dict):
-        return choice["function"]["name"]
-    return None
 
 
 def section(prompt: str, label: str, until: str) -> str:
