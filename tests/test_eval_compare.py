@@ -42,6 +42,11 @@ A, B = (1, "a"), (2, "b")
         ([(Decimal("2.50"),)], [(2.5,)], False, True, True),
         ([(Decimal("3"),)], [(3,)], False, True, True),
         ([(3.33,)], [(3.333,)], False, False, False),
+        # summation-order noise is no difference; rounding to cents is
+        ([(0.1 + 0.2,)], [(0.3,)], False, True, True),
+        ([(231220.2599999971,)], [(231220.26,)], False, True, True),
+        ([(56.67421052631571,)], [(56.67,)], False, False, False),
+        ([(1e-20,)], [(0.0,)], False, False, False),
         ([("1",)], [(1,)], False, False, False),
         # empty results
         ([], [], False, True, True),
