@@ -8,7 +8,7 @@ from quorlix.evaluation.formats import load_question_set
 from quorlix.querymesh.custom_sql import CustomSQLDatabase
 from quorlix.sample import shop
 
-GOLD = load_question_set(None, "sqlite:///unused.db").questions
+GOLD = load_question_set(None, lambda: ("sqlite:///unused.db", "shop")).questions
 
 
 @pytest.fixture(scope="module")

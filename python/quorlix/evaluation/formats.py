@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import json
+from collections.abc import Callable
 from pathlib import Path
 
 from .items import QuestionSet, QuestionSetError
@@ -21,16 +22,15 @@ EXPECTED = (
 
 
 def load_question_set(
-    path: str | Path | None, default_db: str, default_db_name: str = "shop"
+    path: str | Path | None, default_db: Callable[[], tuple[str, str]]
 ) -> QuestionSet:
     """The questions of ``path``, or of the built-in gold set for the sample shop database.
 
-    ``default_db`` is the database of our JSONL questions that name none.
+    ``default_db()`` gives the URL and report name of the database of our JSONL questions that
+    name none; it is asked only when one of them does.
     """
     if path is None:
-        return load_jsonl(
-            GOLD_SET.read_text(encoding="utf-8"), None, default_db, GOLD_SET_NAME, default_db_name
-        )
+        return load_jsonl(GOLD_SET.read_text(encoding="utf-8"), None, default_db, GOLD_SET_NAME)
     source = Path(path).expanduser()
     try:
         text = source.read_text(encoding="utf-8-sig")
@@ -61,5 +61,5 @@ def load_question_set(
         except ValueError:
             record = None
         if isinstance(record, dict) and "question" in record and "gold_sql" in record:
-            return load_jsonl(text, source.resolve(), default_db, str(source), default_db_name)
+            return load_jsonl(text, source.resolve(), default_db, str(source))
     raise QuestionSetError(f"{source} is not a question file this command reads; {EXPECTED}")

@@ -8,6 +8,7 @@ question file, so a set and its database can travel together.
 from __future__ import annotations
 
 import json
+from collections.abc import Callable
 from pathlib import Path
 
 from .items import Question, QuestionSet, QuestionSetError
@@ -16,8 +17,10 @@ FIELDS = {"id", "question", "gold_sql", "db", "difficulty", "evidence"}
 
 
 def load_jsonl(
-    text: str, source: Path | None, default_db: str, name: str, default_db_name: str
+    text: str, source: Path | None, default_db: Callable[[], tuple[str, str]], name: str
 ) -> QuestionSet:
+    """``default_db()`` gives the URL and report name of the database for questions that name
+    none; it is asked only if one of them does."""
     questions: list[Question] = []
     seen: set[str] = set()
     where = name
@@ -40,13 +43,14 @@ def load_jsonl(
             raise QuestionSetError(f"{where}, line {number}: the id {ident!r} is used twice")
         seen.add(ident)
         db = _text(record, "db", where, number)
+        url, db_name = (_resolve(db, source), _db_name(db)) if db else default_db()
         questions.append(
             Question(
                 id=ident,
                 question=question,
                 gold_sql=gold_sql,
-                db=_resolve(db, source) if db else default_db,
-                db_name=_db_name(db) if db else default_db_name,
+                db=url,
+                db_name=db_name,
                 difficulty=_text(record, "difficulty", where, number),
                 evidence=_text(record, "evidence", where, number),
             )
@@ -85,6 +89,11 @@ def _resolve(url: str, source: Path | None) -> str:
     return parsed.set(database=str((source.parent / database).resolve())).render_as_string(
         hide_password=False
     )
+
+
+def database_name(url: str) -> str:
+    """How reports name the database at ``url``: a SQLite file's stem, else the database."""
+    return _db_name(url)
 
 
 def _db_name(url: str) -> str:

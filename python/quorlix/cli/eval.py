@@ -1,0 +1,185 @@
+"""``quorlix eval``: execution accuracy of the graph over a question set."""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import os
+import sys
+from pathlib import Path
+from typing import Any
+
+from .ask import _quiet_loguru
+from .common import (
+    EXIT_OK,
+    database_url,
+    describe,
+    import_graph_module,
+    model_settings,
+    print_json,
+    progress,
+    usage_error,
+    warn,
+)
+
+HELP = "measure how often the generated SQL returns the gold result"
+DESCRIPTION = """\
+Run the graph on every question of a set and compare the rows of the SQL query it ran with the
+rows of the gold query: execution accuracy. QUESTIONS is our JSON Lines format (one object per
+line with "question" and "gold_sql"; optional "id", "db", "difficulty", "evidence"), a Spider
+dev.json (databases in database/<db_id>/<db_id>.sqlite beside it) or a BIRD dev.json (databases
+in dev_databases/<db_id>/<db_id>.sqlite beside it); the format is recognised from the file.
+Without QUESTIONS the built-in gold set of the sample shop database is used. The graph stops
+once its SQL is settled: no analysis program and no written answer are asked for."""
+METRIC_HELP = (
+    "spider: rows as multisets, row order only when the gold query has an outer ORDER BY, "
+    "columns in any order; bird: rows as sets, row order ignored. Default: bird for a BIRD "
+    "set, spider otherwise"
+)
+
+
+def add_parser(commands: argparse._SubParsersAction) -> None:
+    parser = commands.add_parser("eval", help=HELP, description=DESCRIPTION)
+    parser.add_argument(
+        "questions",
+        nargs="?",
+        metavar="QUESTIONS",
+        help="question file (default: the built-in gold set for the sample shop database)",
+    )
+    parser.add_argument(
+        "--db",
+        metavar="URL",
+        help="database of the JSON Lines questions that name none (default: the sample shop)",
+    )
+    parser.add_argument("--metric", choices=("spider", "bird"), help=METRIC_HELP)
+    parser.add_argument(
+        "--concurrency",
+        metavar="N",
+        type=int,
+        default=1,
+        help="questions run at the same time (default: 1)",
+    )
+    parser.add_argument("--limit", metavar="N", type=int, help="score only the first N questions")
+    parser.add_argument(
+        "--out",
+        metavar="FILE",
+        help="write one JSON line per question; rerunning with the same file skips the "
+        "questions already scored (resumes an interrupted run)",
+    )
+    parser.add_argument(
+        "--json", action="store_true", help="print the summary as one JSON object on stdout"
+    )
+    parser.set_defaults(run=run)
+
+
+def run(args: argparse.Namespace) -> int:
+    from quorlix.evaluation.formats import load_question_set
+    from quorlix.evaluation.items import QuestionSetError
+    from quorlix.evaluation.report import render, summarise
+    from quorlix.evaluation.results_file import ResultsFile
+    from quorlix.evaluation.runner import Evaluator, evaluate
+
+    if args.concurrency < 1:
+        usage_error(f"--concurrency must be 1 or more, got {args.concurrency}")
+    if args.limit is not None and args.limit < 1:
+        usage_error(f"--limit must be 1 or more, got {args.limit}")
+    try:
+        question_set = load_question_set(args.questions, _default_database(args.db))
+    except QuestionSetError as exc:
+        usage_error(str(exc))
+    if args.db is not None and question_set.format != "jsonl":
+        usage_error(
+            f"--db applies to JSON Lines questions only; a {question_set.format} set names its "
+            "databases by db_id"
+        )
+    metric = args.metric or ("bird" if question_set.format == "bird" else "spider")
+    questions = question_set.questions[: args.limit]
+
+    results = ResultsFile(Path(args.out).expanduser()) if args.out else None
+    done: dict[str, dict[str, Any]] = {}
+    if results is not None:
+        try:
+            done = results.load(questions, metric)
+        except QuestionSetError as exc:
+            usage_error(str(exc))
+    todo = [question for question in questions if question.id not in done]
+
+    config_35, config_4 = model_settings()
+    querymesh = import_graph_module()
+    evaluator = Evaluator(
+        lambda db: querymesh.SQLGraph(db, config_35, config_4), metric, describe=describe
+    )
+    records = [done[question.id] for question in questions if question.id in done]
+    if not args.json:
+        skipped = f"; {len(done)} already scored in {args.out}" if done else ""
+        progress(f"Scoring {len(todo)} of {len(questions)} questions ({metric} rules){skipped}.")
+    bar = _progress_bar(len(todo))
+
+    def keep(record: dict[str, Any]) -> None:
+        records.append(record)
+        if results is not None:
+            results.append(record)
+        bar.update(1)
+
+    try:
+        with _graph_output_hidden(args.verbose):
+            evaluate(todo, evaluator.score, args.concurrency, keep)
+    except KeyboardInterrupt:
+        if results is not None:
+            progress(f"Rerun with --out {args.out} to score the remaining questions.")
+        raise
+    finally:
+        bar.close()
+        if results is not None:
+            results.close()
+        evaluator.close()
+
+    summary = summarise(records, metric)
+    if args.json:
+        print_json(summary)
+    else:
+        print(render(summary, question_set.name))
+    if summary["broken"]:
+        warn(f"{summary['broken']} gold quer{'y' if summary['broken'] == 1 else 'ies'} failed")
+    return EXIT_OK
+
+
+def _default_database(given: str | None):
+    from quorlix.evaluation.sets_jsonl import database_name
+
+    chosen: list[tuple[str, str]] = []
+
+    def default() -> tuple[str, str]:
+        if not chosen:
+            url = database_url(given)
+            chosen.append((url, "shop" if given is None else database_name(url)))
+        return chosen[0]
+
+    return default
+
+
+def _progress_bar(total: int):
+    from tqdm import tqdm
+
+    # A bar is for a person watching; logs and pipes get the summary only.
+    return tqdm(
+        total=total,
+        unit="question",
+        file=sys.stderr,
+        disable=not sys.stderr.isatty(),
+        dynamic_ncols=True,
+    )
+
+
+@contextlib.contextmanager
+def _graph_output_hidden(verbose: bool):
+    """The nodes print diagnostics and log through loguru; stdout is for the summary, so their
+    lines go to stderr with --verbose and nowhere otherwise."""
+    with contextlib.ExitStack() as stack:
+        if verbose:
+            stack.enter_context(contextlib.redirect_stdout(sys.stderr))
+        else:
+            sink = stack.enter_context(open(os.devnull, "w", encoding="utf-8"))
+            stack.enter_context(contextlib.redirect_stdout(sink))
+            stack.enter_context(_quiet_loguru())
+        yield

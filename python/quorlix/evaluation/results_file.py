@@ -1,0 +1,74 @@
+"""The ``--out`` file: one JSON line per scored question, read back to resume a run.
+
+Lines are appended and flushed as questions finish, so an interrupted evaluation keeps all it
+finished; a line cut short by the interruption is dropped when the file is opened again.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+from pathlib import Path
+from typing import Any, TextIO
+
+from .items import Question, QuestionSetError
+
+
+class ResultsFile:
+    def __init__(self, path: Path) -> None:
+        self.path = path
+        self._handle: TextIO | None = None
+
+    def load(self, questions: list[Question], metric: str) -> dict[str, dict[str, Any]]:
+        """The outcomes already in the file, by question id; refuses a file written for another
+        question set or metric, which resuming would silently mix in."""
+        if not self.path.exists():
+            return {}
+        if self.path.is_dir():
+            raise QuestionSetError(f"--out {self.path} is a directory; name a file")
+        data = self.path.read_bytes()
+        complete = data[: data.rfind(b"\n") + 1]
+        if len(complete) != len(data):
+            # The last line was cut short; it is scored again.
+            with open(self.path, "r+b") as handle:
+                handle.truncate(len(complete))
+        by_id = {question.id: question for question in questions}
+        done: dict[str, dict[str, Any]] = {}
+        for number, line in enumerate(complete.decode("utf-8").splitlines(), start=1):
+            if not line.strip():
+                continue
+            try:
+                record = json.loads(line)
+                ident, verdict = str(record["id"]), record["verdict"]
+            except (ValueError, KeyError, TypeError):
+                raise QuestionSetError(
+                    f"--out {self.path}, line {number}: not a result line of this command; "
+                    "give a new file or remove this one"
+                ) from None
+            question = by_id.get(ident)
+            if question is None or record.get("question") != question.question:
+                raise QuestionSetError(
+                    f"--out {self.path} holds results of another question set (id {ident!r} "
+                    "does not match); give a new file to start afresh"
+                )
+            if record.get("metric") != metric:
+                raise QuestionSetError(
+                    f"--out {self.path} was scored with --metric {record.get('metric')}, not "
+                    f"{metric}; give a new file or the same metric"
+                )
+            if verdict in ("correct", "wrong", "broken"):
+                done[ident] = record
+        return done
+
+    def append(self, record: dict[str, Any]) -> None:
+        if self._handle is None:
+            self.path.parent.mkdir(parents=True, exist_ok=True)
+            self._handle = open(self.path, "a", encoding="utf-8")
+        self._handle.write(json.dumps(record, ensure_ascii=False, default=str) + "\n")
+        self._handle.flush()
+        os.fsync(self._handle.fileno())
+
+    def close(self) -> None:
+        if self._handle is not None:
+            self._handle.close()
+            self._handle = None

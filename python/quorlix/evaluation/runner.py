@@ -1,0 +1,226 @@
+"""Scoring questions: the graph writes a query, then the query and the gold query are run and
+their rows compared.
+
+The graph is stopped once its SQL part is over (before the analysis program and the written
+answer): execution accuracy judges the query, and the later steps would only add model calls
+and time. One database wrapper and one graph are built per database and shared by the worker
+threads.
+"""
+
+from __future__ import annotations
+
+import threading
+import time
+from collections.abc import Callable, Iterable
+from concurrent.futures import ThreadPoolExecutor, as_completed
+from typing import Any
+
+from quorlix.querymesh.custom_sql import CustomSQLDatabase
+from quorlix.querymesh.sql_guard import sqlglot_dialect
+
+from .compare import has_outer_order_by, results_match
+from .execute import QueryFailed, fetch_rows
+from .items import Question
+from .usage_tally import UsageTally
+
+DEFAULT_TIME_LIMIT = 30.0
+DEFAULT_MAX_ROWS = 100_000
+PREVIEW_ROWS = 5
+# The nodes after the SQL part of the graph; the run stops before whichever comes first.
+STOP_BEFORE = ["pandas_generator_node", "final_response_generation_node"]
+
+CORRECT, WRONG, BROKEN = "correct", "wrong", "broken"
+
+
+class Evaluator:
+    """Scores one question at a time; safe to call from several threads."""
+
+    def __init__(
+        self,
+        make_graph: Callable[[CustomSQLDatabase], Any],
+        metric: str,
+        *,
+        time_limit: float = DEFAULT_TIME_LIMIT,
+        max_rows: int = DEFAULT_MAX_ROWS,
+        describe: Callable[[BaseException], str] = lambda exc: f"{type(exc).__name__}: {exc}",
+    ) -> None:
+        self._make_graph = make_graph
+        self.metric = metric
+        self._time_limit = time_limit
+        self._max_rows = max_rows
+        self._describe = describe
+        self._lock = threading.Lock()
+        self._locks: dict[str, threading.Lock] = {}
+        self._databases: dict[str, CustomSQLDatabase] = {}
+        self._graphs: dict[str, Any] = {}
+
+    def close(self) -> None:
+        for db in self._databases.values():
+            db._engine.dispose()
+
+    def score(self, item: Question) -> dict[str, Any]:
+        started = time.monotonic()
+        outcome = Outcome(item, self.metric)
+        try:
+            db = self._database(item.db)
+        except Exception as exc:
+            return outcome.broken("database", f"cannot open the database: {self._describe(exc)}")
+        try:
+            gold = fetch_rows(db, item.gold_sql, self._max_rows)
+        except QueryFailed as failed:
+            return outcome.broken(f"gold {failed.kind}", f"the gold query failed: {failed}")
+        outcome.gold = gold.rows
+        # A graph that cannot be built fails every question alike: that ends the evaluation
+        # instead of being scored as wrong answers.
+        graph = self._graph(item.db, db)
+        tally = UsageTally()
+        try:
+            predicted_sql = self._predict(graph, item, tally)
+        except Exception as exc:
+            kind = "run timeout" if _is_timeout(exc) else "run error"
+            return outcome.wrong(kind, self._describe(exc), started)
+        finally:
+            outcome.usage(tally)
+        outcome.predicted_sql = predicted_sql
+        if not predicted_sql:
+            return outcome.wrong("no sql", "the graph wrote no SQL query", started)
+        try:
+            predicted = fetch_rows(db, predicted_sql, self._max_rows)
+        except QueryFailed as failed:
+            return outcome.wrong(f"sql {failed.kind}", str(failed), started)
+        outcome.predicted = predicted.rows
+        ordered = self.metric == "spider" and has_outer_order_by(
+            item.gold_sql, sqlglot_dialect(db.dialect)
+        )
+        if results_match(gold.rows, predicted.rows, self.metric, ordered=ordered):
+            return outcome.correct(started)
+        reason = "the rows differ"
+        if ordered:
+            reason += " (row order counts: the gold query sorts its rows)"
+        return outcome.wrong("wrong result", reason, started)
+
+    def _database(self, url: str) -> CustomSQLDatabase:
+        with self._lock_for(url):
+            if url not in self._databases:
+                self._databases[url] = CustomSQLDatabase.from_uri(
+                    url, statement_timeout=self._time_limit, max_rows=100
+                )
+            return self._databases[url]
+
+    def _graph(self, url: str, db: CustomSQLDatabase) -> Any:
+        with self._lock_for(url):
+            if url not in self._graphs:
+                self._graphs[url] = self._make_graph(db)
+            return self._graphs[url]
+
+    def _lock_for(self, url: str) -> threading.Lock:
+        with self._lock:
+            return self._locks.setdefault(url, threading.Lock())
+
+    def _predict(self, graph: Any, item: Question, tally: UsageTally) -> str | None:
+        """The last query the graph ran for the question (its answer, or its last attempt)."""
+        inputs = {
+            "user_question": item.graph_question(),
+            "save_path": "",
+            "max_iterations_pandas": 1,
+            "pandas_code": "",
+            "python_executed_output": "",
+        }
+        config = dict(graph.runnable_config)
+        callbacks = config.get("callbacks")
+        config["callbacks"] = [*callbacks, tally] if isinstance(callbacks, list) else [tally]
+        final: dict = inputs
+        for state in graph.compiled_graph.stream(
+            inputs, config=config, stream_mode="values", interrupt_before=STOP_BEFORE
+        ):
+            final = state
+        queries = final.get("generated_sql_query") or []
+        last = str(queries[-1]).strip() if queries else ""
+        return last or None
+
+
+def _is_timeout(exc: BaseException) -> bool:
+    try:
+        import openai
+
+        if isinstance(exc, openai.APITimeoutError):
+            return True
+    except ImportError:  # pragma: no cover - openai is a dependency
+        pass
+    return isinstance(exc, TimeoutError)
+
+
+class Outcome:
+    """What is written for one question: the verdict, why, and what both queries returned."""
+
+    def __init__(self, item: Question, metric: str) -> None:
+        self.record: dict[str, Any] = {
+            "id": item.id,
+            "db": item.db_name,
+            "question": item.question,
+            "evidence": item.evidence,
+            "difficulty": item.difficulty,
+            "metric": metric,
+            "gold_sql": item.gold_sql,
+            "predicted_sql": None,
+        }
+        self.gold: list[tuple] | None = None
+        self.predicted: list[tuple] | None = None
+        self.predicted_sql: str | None = None
+
+    def usage(self, tally: UsageTally) -> None:
+        self.record["model_calls"] = tally.calls
+        self.record["tokens"] = tally.tokens()
+
+    def correct(self, started: float) -> dict[str, Any]:
+        return self._finish(CORRECT, None, None, started)
+
+    def wrong(self, kind: str, reason: str, started: float) -> dict[str, Any]:
+        return self._finish(WRONG, kind, reason, started)
+
+    def broken(self, kind: str, reason: str) -> dict[str, Any]:
+        self.record.update(model_calls=0, tokens=None)
+        return self._finish(BROKEN, kind, reason, None)
+
+    def _finish(self, verdict: str, kind: str | None, reason: str | None, started) -> dict:
+        self.record.update(
+            predicted_sql=self.predicted_sql,
+            verdict=verdict,
+            error_kind=kind,
+            reason=reason,
+            gold_rows=_preview(self.gold),
+            gold_row_count=None if self.gold is None else len(self.gold),
+            predicted_rows=_preview(self.predicted),
+            predicted_row_count=None if self.predicted is None else len(self.predicted),
+            seconds=None if started is None else round(time.monotonic() - started, 3),
+        )
+        return self.record
+
+
+def _preview(rows: list[tuple] | None) -> list[list[Any]] | None:
+    return None if rows is None else [list(row) for row in rows[:PREVIEW_ROWS]]
+
+
+def evaluate(
+    questions: Iterable[Question],
+    score: Callable[[Question], dict[str, Any]],
+    concurrency: int,
+    on_result: Callable[[dict[str, Any]], None],
+) -> None:
+    """Score every question on ``concurrency`` threads, handing each outcome to ``on_result``
+    on the calling thread as soon as it is ready (so a file written there survives an
+    interruption with every finished question in it)."""
+    if concurrency <= 1:
+        for item in questions:
+            on_result(score(item))
+        return
+    pool = ThreadPoolExecutor(max_workers=concurrency, thread_name_prefix="quorlix-eval")
+    try:
+        futures = [pool.submit(score, item) for item in questions]
+        for future in as_completed(futures):
+            on_result(future.result())
+    except BaseException:
+        # Questions not started yet are dropped; those running finish on their own.
+        pool.shutdown(wait=False, cancel_futures=True)
+        raise
+    pool.shutdown()

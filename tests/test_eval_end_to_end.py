@@ -1,0 +1,139 @@
+"""``quorlix eval`` end to end: the real graph against the stub model, answers scored, an
+interrupted run resumed."""
+
+from __future__ import annotations
+
+import json
+import os
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+from quorlix.evaluation.report import render, summarise
+from quorlix.sample import shop
+from safety_scripts import ByRequest, serve
+from support.stub_openai import delay, http_error
+
+LEVELS = ("easy", "easy", "easy", "medium", "medium", "hard", "hard")
+TAG = re.compile(r"\[(q\d)\]")
+WRONG_COLUMN = "SELECT no_such_column FROM customers"
+# question id -> (gold SQL, what the model answers, verdict, kind of failure)
+CASES = {
+    "q1": ("SELECT COUNT(*) FROM customers", "SELECT COUNT(id) AS n FROM customers", "correct"),
+    "q2": (
+        "SELECT status, COUNT(*) FROM orders GROUP BY status",
+        "SELECT COUNT(*) AS orders, status FROM orders GROUP BY status ORDER BY 1",
+        "correct",
+    ),
+    "q3": ("SELECT COUNT(*) FROM orders", "SELECT COUNT(*) FROM customers", "wrong result"),
+    "q4": ("SELECT MAX(order_date) FROM orders", http_error(500, "model exploded"), "run error"),
+    "q5": ("SELECT MIN(order_date) FROM orders", delay(6, "SELECT 1"), "run timeout"),
+    "q6": ("SELECT total FROM invoices", "SELECT 1", "gold error"),
+    "q7": ("SELECT COUNT(*) FROM products", WRONG_COLUMN, "sql error"),
+}
+
+
+def answer(prompt: str):
+    found = TAG.findall(prompt)
+    # A rewritten question loses its tag; only the question whose SQL keeps failing gets there.
+    return CASES[found[-1]][1] if found else WRONG_COLUMN
+
+
+@pytest.fixture(scope="module")
+def home(tmp_path_factory) -> Path:
+    home = tmp_path_factory.mktemp("eval-home")
+    shop.ensure_shop_database(home / "shop.db")
+    return home
+
+
+@pytest.fixture
+def questions(tmp_path) -> Path:
+    path = tmp_path / "questions.jsonl"
+    lines = [
+        {"id": key, "question": f"[{key}] question {key}?", "gold_sql": gold, "difficulty": level}
+        for (key, (gold, _, _)), level in zip(CASES.items(), LEVELS, strict=True)
+    ]
+    path.write_text("".join(json.dumps(line) + "\n" for line in lines), encoding="utf-8")
+    return path
+
+
+def quorlix_eval(stub, home: Path, *args: str) -> subprocess.CompletedProcess:
+    env = dict(os.environ)
+    env.update(stub.environment())
+    env.update(
+        PYTHONPATH=os.pathsep.join(os.path.abspath(entry) for entry in sys.path if entry),
+        QUORLIX_HOME=str(home),
+        QUORLIX_REQUEST_TIMEOUT="2",
+    )
+    for name in ("OPENAI_API_BASE", "OPENAI_BASE_URL", "AZURE_OPENAI_AD_TOKEN"):
+        env.pop(name, None)
+    return subprocess.run(
+        [sys.executable, "-m", "quorlix.cli", "eval", *args],
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=240,
+    )
+
+
+def asked_about(stub) -> set[str]:
+    return {tag for request in stub.requests for tag in TAG.findall(request.prompt_text)}
+
+
+def test_scores_answers_and_resumes_after_an_interruption(stub_llm, home, questions, tmp_path):
+    out = tmp_path / "results.jsonl"
+    serve(stub_llm, ByRequest(answer), replies=200)
+    first = quorlix_eval(stub_llm, home, str(questions), "--limit", "2", "--out", str(out))
+    assert first.returncode == 0, first.stderr
+    assert "overall 100.0% (2/2)" in " ".join(first.stdout.split())
+    assert asked_about(stub_llm) == {"q1", "q2"}
+    # An interruption that cut the next line short.
+    with out.open("a", encoding="utf-8") as handle:
+        handle.write('{"id": "q3", "verdict": "corr')
+
+    stub_llm.reset()
+    serve(stub_llm, ByRequest(answer), replies=200)
+    second = quorlix_eval(
+        stub_llm, home, str(questions), "--out", str(out), "--concurrency", "3", "--json"
+    )
+
+    assert second.returncode == 0, second.stderr
+    assert asked_about(stub_llm) == {"q3", "q4", "q5", "q7"}  # not the scored ones, nor q6
+    summary = json.loads(second.stdout)
+    assert summary["metric"] == "spider"
+    assert (summary["correct"], summary["scored"], summary["broken"]) == (2, 6, 1)
+    assert summary["accuracy"] == pytest.approx(2 / 6)
+    assert summary["by_difficulty"] == {
+        "easy": {"accuracy": 2 / 3, "correct": 2, "scored": 3},
+        "medium": {"accuracy": 0.0, "correct": 0, "scored": 2},
+        "hard": {"accuracy": 0.0, "correct": 0, "scored": 1},
+    }
+    assert summary["errors"] == {
+        "wrong result": 1,
+        "run error": 1,
+        "run timeout": 1,
+        "sql error": 1,
+    }
+    assert summary["tokens_per_question"]["total_tokens"] > 0
+    assert summary["seconds_per_question"]["p95"] >= summary["seconds_per_question"]["p50"] > 0
+
+    records = [json.loads(line) for line in out.read_text(encoding="utf-8").splitlines()]
+    by_id = {record["id"]: record for record in records}
+    assert len(records) == len(by_id) == len(CASES)
+    for key, (_, _, expected) in CASES.items():
+        record = by_id[key]
+        assert (record["error_kind"] or record["verdict"]) == expected, record
+    q1, q6 = by_id["q1"], by_id["q6"]
+    assert q1["predicted_sql"] == CASES["q1"][1] and q1["gold_rows"] == q1["predicted_rows"]
+    assert (q1["model_calls"], q6["model_calls"]) == (3, 0)  # tables, query, review; none
+    assert "invoices" in q6["reason"]
+    assert "model exploded" in by_id["q4"]["reason"]
+    q7 = by_id["q7"]
+    assert q7["predicted_sql"] == WRONG_COLUMN and "no_such_column" in q7["reason"]
+
+    text = " ".join(render(summarise(records, "spider"), "questions.jsonl").split())
+    for line in ("overall 33.3% (2/6)", "easy 66.7% (2/3)", "hard 0.0% (0/1)", "run timeout 1"):
+        assert line in text, text
+    assert "q6" in text and "broken gold queries (left out of the score): 1" in text
