@@ -4,13 +4,12 @@ interrupted run resumed."""
 from __future__ import annotations
 
 import json
-import os
 import re
-import subprocess
-import sys
+import warnings
 from pathlib import Path
 
 import pytest
+from quorlix.cli import main
 from quorlix.evaluation.report import render, summarise
 from quorlix.sample import shop
 from safety_scripts import ByRequest, serve
@@ -59,35 +58,30 @@ def questions(tmp_path) -> Path:
     return path
 
 
-def quorlix_eval(stub, home: Path, *args: str) -> subprocess.CompletedProcess:
-    env = dict(os.environ)
-    env.update(stub.environment())
-    env.update(
-        PYTHONPATH=os.pathsep.join(os.path.abspath(entry) for entry in sys.path if entry),
-        QUORLIX_HOME=str(home),
-        QUORLIX_REQUEST_TIMEOUT="2",
-    )
-    for name in ("OPENAI_API_BASE", "OPENAI_BASE_URL", "AZURE_OPENAI_AD_TOKEN"):
-        env.pop(name, None)
-    return subprocess.run(
-        [sys.executable, "-m", "quorlix.cli", "eval", *args],
-        env=env,
-        capture_output=True,
-        text=True,
-        timeout=240,
-    )
+def quorlix_eval(capsys, *args: str) -> tuple[int, str]:
+    with warnings.catch_warnings():  # the command silences library warnings process-wide
+        code = main(["eval", *args])
+    return code, capsys.readouterr().out
+
+
+@pytest.fixture
+def environment(stub_azure_env, home, monkeypatch):
+    monkeypatch.setenv("QUORLIX_HOME", str(home))
+    monkeypatch.setenv("QUORLIX_REQUEST_TIMEOUT", "2")
+    return stub_azure_env
 
 
 def asked_about(stub) -> set[str]:
     return {tag for request in stub.requests for tag in TAG.findall(request.prompt_text)}
 
 
-def test_scores_answers_and_resumes_after_an_interruption(stub_llm, home, questions, tmp_path):
+def test_scores_answers_and_resumes_after_an_interruption(environment, questions, tmp_path, capsys):
+    stub_llm = environment
     out = tmp_path / "results.jsonl"
     serve(stub_llm, ByRequest(answer), replies=200)
-    first = quorlix_eval(stub_llm, home, str(questions), "--limit", "2", "--out", str(out))
-    assert first.returncode == 0, first.stderr
-    assert "overall 100.0% (2/2)" in " ".join(first.stdout.split())
+    code, printed = quorlix_eval(capsys, str(questions), "--limit", "2", "--out", str(out))
+    assert code == 0
+    assert "overall 100.0% (2/2)" in " ".join(printed.split())
     assert asked_about(stub_llm) == {"q1", "q2"}
     # An interruption that cut the next line short.
     with out.open("a", encoding="utf-8") as handle:
@@ -95,13 +89,13 @@ def test_scores_answers_and_resumes_after_an_interruption(stub_llm, home, questi
 
     stub_llm.reset()
     serve(stub_llm, ByRequest(answer), replies=200)
-    second = quorlix_eval(
-        stub_llm, home, str(questions), "--out", str(out), "--concurrency", "3", "--json"
+    code, printed = quorlix_eval(
+        capsys, str(questions), "--out", str(out), "--concurrency", "3", "--json"
     )
 
-    assert second.returncode == 0, second.stderr
+    assert code == 0
     assert asked_about(stub_llm) == {"q3", "q4", "q5", "q7"}  # not the scored ones, nor q6
-    summary = json.loads(second.stdout)
+    summary = json.loads(printed)
     assert summary["metric"] == "spider"
     assert (summary["correct"], summary["scored"], summary["broken"]) == (2, 6, 1)
     assert summary["accuracy"] == pytest.approx(2 / 6)
