@@ -127,6 +127,17 @@ def test_scores_answers_and_resumes_after_an_interruption(environment, questions
     q7 = by_id["q7"]
     assert q7["predicted_sql"] == WRONG_COLUMN and "no_such_column" in q7["reason"]
 
+    # Rerun on part of the set: all scored already, nothing to ask, the summary of that part.
+    stub_llm.reset()
+    code, printed = quorlix_eval(
+        capsys, str(questions), "--out", str(out), "--limit", "3", "--json"
+    )
+    assert (code, stub_llm.requests) == (0, [])
+    assert {key: json.loads(printed)[key] for key in ("correct", "scored")} == {
+        "correct": 2,
+        "scored": 3,
+    }
+
     text = " ".join(render(summarise(records, "spider"), "questions.jsonl").split())
     for line in ("overall 33.3% (2/6)", "easy 66.7% (2/3)", "hard 0.0% (0/1)", "run timeout 1"):
         assert line in text, text

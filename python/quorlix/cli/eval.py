@@ -99,7 +99,8 @@ def run(args: argparse.Namespace) -> int:
     done: dict[str, dict[str, Any]] = {}
     if results is not None:
         try:
-            done = results.load(questions, metric)
+            # Checked against the whole set: a file may hold more than this --limit asks.
+            done = results.load(question_set.questions, metric)
         except QuestionSetError as exc:
             usage_error(str(exc))
     todo = [question for question in questions if question.id not in done]
