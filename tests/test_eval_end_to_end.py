@@ -142,3 +142,15 @@ def test_scores_answers_and_resumes_after_an_interruption(environment, questions
     for line in ("overall 33.3% (2/6)", "easy 66.7% (2/3)", "hard 0.0% (0/1)", "run timeout 1"):
         assert line in text, text
     assert "q6" in text and "broken gold queries (left out of the score): 1" in text
+
+
+def test_a_run_where_every_question_failed_is_a_failure(environment, questions, capsys):
+    serve(environment, http_error(401, "Access denied: invalid key"), replies=10)
+
+    with warnings.catch_warnings():
+        code = main(["eval", str(questions), "--limit", "2", "--json"])
+
+    captured = capsys.readouterr()
+    assert code == 1
+    assert json.loads(captured.out)["errors"] == {"run error": 2}
+    assert "every graph run failed" in captured.err and "invalid key" in captured.err

@@ -11,9 +11,11 @@ from typing import Any
 
 from .ask import _quiet_loguru
 from .common import (
+    EXIT_FAILED,
     EXIT_OK,
     database_url,
     describe,
+    error,
     import_graph_module,
     model_settings,
     print_json,
@@ -142,6 +144,16 @@ def run(args: argparse.Namespace) -> int:
         print(render(summary, question_set.name))
     if summary["broken"]:
         warn(f"{summary['broken']} gold quer{'y' if summary['broken'] == 1 else 'ies'} failed")
+    failed_runs = [
+        record
+        for record in records
+        if record["verdict"] == "wrong" and record["error_kind"] in ("run error", "run timeout")
+    ]
+    if summary["scored"] and len(failed_runs) == summary["scored"]:
+        # No question reached a query: a setup fault (credentials, deployment, network), not
+        # a measurement; a 0% accuracy must not pass for one.
+        error(f"every graph run failed, e.g.: {failed_runs[0]['reason']}")
+        return EXIT_FAILED
     return EXIT_OK
 
 
