@@ -3,8 +3,10 @@ interrupted run resumed."""
 
 from __future__ import annotations
 
+import contextlib
 import json
 import re
+import sqlite3
 import warnings
 from pathlib import Path
 
@@ -144,13 +146,23 @@ def test_scores_answers_and_resumes_after_an_interruption(environment, questions
     assert "q6" in text and "broken gold queries (left out of the score): 1" in text
 
 
-def test_a_run_where_every_question_failed_is_a_failure(environment, questions, capsys):
-    serve(environment, http_error(401, "Access denied: invalid key"), replies=10)
+@pytest.mark.parametrize(
+    ("reply", "args", "errors", "message"),
+    [
+        (http_error(401, "Access denied: invalid key"), [], {"run error": 2}, "invalid key"),
+        ("SELECT 1", ["--db", "sqlite:///{other}"], {}, "every gold query failed"),
+    ],
+)
+def test_nothing_measured_is_a_failure(environment, tmp_path, capsys, reply, args, errors, message):
+    other = tmp_path / "other.db"
+    with contextlib.closing(sqlite3.connect(other)) as connection:
+        connection.execute("CREATE TABLE unrelated (x INTEGER)")
+    serve(environment, reply, replies=10)
 
     with warnings.catch_warnings():
-        code = main(["eval", str(questions), "--limit", "2", "--json"])
+        code = main(["eval", "--limit", "2", "--json", *(a.format(other=other) for a in args)])
 
     captured = capsys.readouterr()
     assert code == 1
-    assert json.loads(captured.out)["errors"] == {"run error": 2}
-    assert "every graph run failed" in captured.err and "invalid key" in captured.err
+    assert json.loads(captured.out)["errors"] == errors
+    assert message in captured.err

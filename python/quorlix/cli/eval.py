@@ -149,6 +149,9 @@ def run(args: argparse.Namespace) -> int:
         for record in records
         if record["verdict"] == "wrong" and record["error_kind"] in ("run error", "run timeout")
     ]
+    if records and not summary["scored"]:
+        error("no question could be scored: every gold query failed (is --db the right database?)")
+        return EXIT_FAILED
     if summary["scored"] and len(failed_runs) == summary["scored"]:
         # No question reached a query: a setup fault (credentials, deployment, network), not
         # a measurement; a 0% accuracy must not pass for one.
