@@ -130,6 +130,8 @@ def test_unreadable_sets_say_what_was_expected(tmp_path, content, message):
         (["{jsonl}", "--out", "{scored}", "--metric", "bird"], "was scored with --metric spider"),
         (["{jsonl}", "--concurrency", "0"], "--concurrency must be 1 or more"),
         (["{missing}"], "there is no question file"),
+        (["{jsonl}", "--out", "{jsonl}"], "--out names the question file itself"),
+        (["{jsonl}", "--out", "{unrelated}"], "not a result line of this command"),
     ],
 )
 def test_the_command_refuses_what_cannot_work(tmp_path, capsys, args, message):
@@ -142,12 +144,15 @@ def test_the_command_refuses_what_cannot_work(tmp_path, capsys, args, message):
         "scored": tmp_path / "scored.jsonl",
         "missing": tmp_path / "missing.jsonl",
     }
+    paths["unrelated"] = tmp_path / "notes.jsonl"
+    paths["unrelated"].write_text('{"note": 1}\n{"note": "unfinished')
     paths["other"].write_text(json.dumps({**record, "id": "9", "verdict": "wrong"}) + "\n")
     paths["scored"].write_text(json.dumps({**record, "verdict": "correct"}) + "\n")
     with warnings.catch_warnings():
         code = main(["eval", *(arg.format(**paths) for arg in args)])
     assert code == 2
     assert message in capsys.readouterr().err
+    assert paths["unrelated"].read_text().endswith("unfinished")  # left as it was
 
 
 @pytest.mark.parametrize(

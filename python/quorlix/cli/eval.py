@@ -98,6 +98,8 @@ def run(args: argparse.Namespace) -> int:
     questions = question_set.questions[: args.limit]
 
     results = ResultsFile(Path(args.out).expanduser()) if args.out else None
+    if results is not None and args.questions and _same_file(results.path, args.questions):
+        usage_error("--out names the question file itself; give another file for the results")
     done: dict[str, dict[str, Any]] = {}
     if results is not None:
         try:
@@ -158,6 +160,13 @@ def run(args: argparse.Namespace) -> int:
         error(f"every graph run failed, e.g.: {failed_runs[0]['reason']}")
         return EXIT_FAILED
     return EXIT_OK
+
+
+def _same_file(path: Path, other: str) -> bool:
+    try:
+        return path.resolve() == Path(other).expanduser().resolve()
+    except OSError:
+        return False
 
 
 def _default_database(given: str | None):

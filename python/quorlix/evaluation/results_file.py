@@ -28,13 +28,15 @@ class ResultsFile:
             raise QuestionSetError(f"--out {self.path} is a directory; name a file")
         data = self.path.read_bytes()
         complete = data[: data.rfind(b"\n") + 1]
-        if len(complete) != len(data):
-            # The last line was cut short; it is scored again.
-            with open(self.path, "r+b") as handle:
-                handle.truncate(len(complete))
         by_id = {question.id: question for question in questions}
         done: dict[str, dict[str, Any]] = {}
-        for number, line in enumerate(complete.decode("utf-8").splitlines(), start=1):
+        try:
+            lines = complete.decode("utf-8").splitlines()
+        except UnicodeDecodeError:
+            raise QuestionSetError(
+                f"--out {self.path} is not a results file of this command"
+            ) from None
+        for number, line in enumerate(lines, start=1):
             if not line.strip():
                 continue
             try:
@@ -58,6 +60,11 @@ class ResultsFile:
                 )
             if verdict in ("correct", "wrong", "broken"):
                 done[ident] = record
+        if len(complete) != len(data):
+            # The last line was cut short by an interruption; that question is scored again.
+            # Only now, once the rest proved to be our results, is the file touched.
+            with open(self.path, "r+b") as handle:
+                handle.truncate(len(complete))
         return done
 
     def append(self, record: dict[str, Any]) -> None:
