@@ -4,13 +4,16 @@ interrupted run resumed."""
 from __future__ import annotations
 
 import contextlib
+import io
 import json
 import re
 import sqlite3
+import sys
 import warnings
 from pathlib import Path
 
 import pytest
+from quorlix.cli import eval as eval_command
 from quorlix.cli import main
 from quorlix.evaluation.report import render, summarise
 from quorlix.sample import shop
@@ -166,3 +169,22 @@ def test_nothing_measured_is_a_failure(environment, tmp_path, capsys, reply, arg
     assert code == 1
     assert json.loads(captured.out)["errors"] == errors
     assert message in captured.err
+
+
+class Terminal(io.StringIO):
+    def __init__(self, tty: bool) -> None:
+        super().__init__()
+        self.tty = tty
+
+    def isatty(self) -> bool:
+        return self.tty
+
+
+@pytest.mark.parametrize("tty", [True, False])
+def test_the_progress_bar_is_for_terminals_only(monkeypatch, tty):
+    stream = Terminal(tty)
+    monkeypatch.setattr(sys, "stderr", stream)
+    bar = eval_command._progress_bar(4)
+    bar.update(1)
+    bar.close()
+    assert ("1/4" in stream.getvalue()) is tty
