@@ -59,20 +59,21 @@ class Evaluator:
             db._engine.dispose()
 
     def score(self, item: Question) -> dict[str, Any]:
-        started = time.monotonic()
         outcome = Outcome(item, self.metric)
         try:
             db = self._database(item.db)
         except Exception as exc:
             return outcome.broken("database", f"cannot open the database: {self._describe(exc)}")
+        # A graph that cannot be built fails every question alike: that ends the evaluation
+        # instead of being scored as wrong answers. Building it (once per database, while other
+        # threads wait) is not part of any question's time.
+        graph = self._graph(item.db, db)
+        started = time.monotonic()
         try:
             gold = fetch_rows(db, item.gold_sql, self._max_rows)
         except QueryFailed as failed:
             return outcome.broken(f"gold {failed.kind}", f"the gold query failed: {failed}")
         outcome.gold = gold.rows
-        # A graph that cannot be built fails every question alike: that ends the evaluation
-        # instead of being scored as wrong answers.
-        graph = self._graph(item.db, db)
         tally = UsageTally()
         try:
             predicted_sql = self._predict(graph, item, tally)
