@@ -13,6 +13,7 @@ from pathlib import Path
 
 import pytest
 from quorlix.cli import main
+from quorlix.evaluation.compare import results_match
 from quorlix.evaluation.execute import QueryFailed, fetch_rows
 from quorlix.evaluation.formats import load_question_set
 from quorlix.evaluation.items import QuestionSetError
@@ -182,3 +183,21 @@ def test_queries_run_bounded(tmp_path, sql, max_rows, kind):
             assert caught.value.kind == kind
     finally:
         db._engine.dispose()
+
+
+@pytest.mark.parametrize("server", ["pg_database", "mysql_database"])
+def test_server_types_compare_across_queries(request, server):
+    database = request.getfixturevalue(server)
+    database.run_sql(
+        "CREATE TABLE pets (name VARCHAR(10), weight NUMERIC(5, 2));"
+        "INSERT INTO pets VALUES ('cat', 4.25), ('dog', 3.10), ('hen', NULL)"
+    )
+    db = CustomSQLDatabase.from_uri(database.url)
+    try:
+        gold = fetch_rows(db, "SELECT name, weight FROM pets", 10).rows
+        predicted = fetch_rows(db, "SELECT weight + 0e0 AS kg, name FROM pets", 10).rows
+        heavier = fetch_rows(db, "SELECT weight + 1, name FROM pets", 10).rows
+    finally:
+        db._engine.dispose()
+    assert results_match(gold, predicted, "spider")
+    assert not results_match(gold, heavier, "spider")
