@@ -152,7 +152,8 @@ def run(args: argparse.Namespace) -> int:
         if record["verdict"] == "wrong" and record["error_kind"] in ("run error", "run timeout")
     ]
     if records and not summary["scored"]:
-        error("no question could be scored: every gold query failed (is --db the right database?)")
+        hint = " (is --db the right database?)" if question_set.format == "jsonl" else ""
+        error(f"no question could be scored: every gold query failed{hint}")
         return EXIT_FAILED
     if summary["scored"] and len(failed_runs) == summary["scored"]:
         # No question reached a query: a setup fault (credentials, deployment, network), not
