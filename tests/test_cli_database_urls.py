@@ -6,6 +6,7 @@ from __future__ import annotations
 import json
 
 import pytest
+from quorlix.querymesh.custom_sql import CustomSQLDatabase, QueryTimeoutError
 from test_cli import _environment, quorlix, quorlix_home  # noqa: F401 - fixture used by name
 from test_duckdb_sources import make_source
 
@@ -65,3 +66,16 @@ def test_missing_data_is_one_usage_error(quorlix_home, tmp_path, given, message)
     done = quorlix("tables", "--db", given, env=_environment(quorlix_home), cwd=tmp_path)
     assert done.returncode == 2, done.stderr
     assert message in done.stderr and "Traceback" not in done.stderr
+
+
+@pytest.mark.parametrize("driver", ["", "+psycopg2"])
+def test_both_postgresql_drivers_keep_the_time_limit_and_the_schema(pg_database, driver):
+    pg_database.run_sql(PARCELS + "; INSERT INTO parcels VALUES (1, 2.5, 'box')")
+    url = pg_database.url.replace("postgresql+psycopg2://", f"postgresql{driver}://")
+    db = CustomSQLDatabase.from_uri(url, schema="public", statement_timeout=0.5)
+    try:
+        with pytest.raises(QueryTimeoutError):
+            db.run("SELECT pg_sleep(3)")
+        assert db.run("SELECT label FROM parcels") == "[('box',)]"
+    finally:
+        db._engine.dispose()

@@ -60,10 +60,10 @@ class RelevantTablePicker:
     # store, writer, ...). Only ``state`` is wanted, so no parameter may take such a name.
     def invoke(self, state: dict, **kwargs: Any) -> dict:
         """Ask the model which tables the question needs and return the state update."""
-        names = list(self.db.get_usable_table_names())
-        if len(names) <= self.shortlist_threshold:
+        if _count_names(state["table_names_from_db"]) <= self.shortlist_threshold:
             update = self.node.invoke(state)
             return {"relevant_tables": update["relevant_tables"]}
+        names = list(self.db.get_usable_table_names())
         question = state["rewritten_question"] or state["user_question"]
         index = table_index(self.db)
         shortlist = index.rank(question, self.shortlist_size)
@@ -71,6 +71,13 @@ class RelevantTablePicker:
         shown["table_names_from_db"] = describe_shortlist(index, shortlist, len(names))
         update = self.node.invoke(shown)
         return {"relevant_tables": real_tables(update["relevant_tables"], names)}
+
+
+def _count_names(listed: Any) -> int:
+    """How many tables the lookup step listed (its ", "-joined text, or a list)."""
+    if isinstance(listed, list):
+        return len(listed)
+    return len([name for name in str(listed).split(",") if name.strip()])
 
 
 def real_tables(answer: list[str], names: list[str]) -> list[str]:
