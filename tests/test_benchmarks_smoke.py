@@ -34,6 +34,11 @@ def load(name: str):
             ["--rows", "1000", "--quick"],
             ["backend", "LC ms", "ours ms", "memory"],
         ),
+        (
+            "bench_large_schema",
+            ["--quick", "--repeat", "1"],
+            ["tables", "build ms", "schema ms", "prompt"],
+        ),
     ],
 )
 def test_benchmark_runs_and_prints_its_table(script, arguments, header):

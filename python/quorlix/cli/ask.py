@@ -46,8 +46,9 @@ def add_parser(commands: argparse._SubParsersAction) -> None:
     parser.add_argument(
         "--db",
         metavar="URL",
-        help="SQLAlchemy database URL (sqlite:///file.db, postgresql://..., "
-        "mysql+pymysql://...); default: the built-in sample shop database",
+        help="SQLAlchemy database URL (sqlite:///file.db, postgresql://..., mysql://..., "
+        "duckdb:///file.duckdb) or a .csv, .parquet or .json file or a folder of them; "
+        "default: the built-in sample shop database",
     )
     parser.add_argument(
         "--chart",

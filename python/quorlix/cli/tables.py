@@ -15,7 +15,10 @@ Without --db, the built-in sample shop database is used."""
 def add_parser(commands: argparse._SubParsersAction) -> None:
     parser = commands.add_parser("tables", help=HELP, description=DESCRIPTION)
     parser.add_argument(
-        "--db", metavar="URL", help="SQLAlchemy database URL; default: the sample shop database"
+        "--db",
+        metavar="URL",
+        help="SQLAlchemy database URL, or a .csv, .parquet or .json file or a folder of them;"
+        " default: the sample shop database",
     )
     parser.add_argument("--json", action="store_true", help="print the listing as JSON")
     parser.set_defaults(run=run)
@@ -39,21 +42,7 @@ def run(args: argparse.Namespace) -> int:
 
 def describe_tables(db) -> dict[str, list[dict[str, str]]]:
     """``{table: [{"name": ..., "type": ...}, ...]}`` for the wrapper's usable tables."""
-    from sqlalchemy import inspect
-
-    # The wrapper keeps its engine as LangChain's SQLDatabase does; column types come from
-    # SQLAlchemy's inspector, which reads them the same way for every dialect.
-    inspector = inspect(db._engine)
-    schema = getattr(db, "_schema", None)
-    listing: dict[str, list[dict[str, str]]] = {}
-    for table in db.get_usable_table_names():
-        columns = inspector.get_columns(table, schema=schema)
-        listing[table] = [{"name": c["name"], "type": _type_name(c["type"])} for c in columns]
-    return listing
-
-
-def _type_name(column_type) -> str:
-    try:
-        return str(column_type)
-    except Exception:  # a dialect type that cannot render itself without its dialect
-        return type(column_type).__name__
+    return {
+        table: [{"name": name, "type": kind} for name, kind in columns]
+        for table, columns in db.describe_columns().items()
+    }

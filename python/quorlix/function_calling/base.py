@@ -4,13 +4,24 @@ The graph hands it the general-purpose settings object and the database wrapper 
 its bound ``invoke`` as a node. It chooses tables with its own temperature-0 chat model through
 the node class ``RelevantTableNames``, so the step behaves like the rest of the graph while
 staying replaceable.
+
+On a database with more tables than ``shortlist_threshold``, the model is not shown every table
+name: the tables are ranked against the question first (``shortlist``) and the model sees the
+best ``shortlist_size`` with their columns. A name it answers that is not a table of the
+database is then dropped.
 """
 
 from __future__ import annotations
 
+import os
 from typing import Any
 
 from langchain_openai import AzureChatOpenAI
+
+from .shortlist import describe_shortlist, table_index
+
+DEFAULT_SHORTLIST_THRESHOLD = 40
+DEFAULT_SHORTLIST_SIZE = 20
 
 
 class RelevantTablePicker:
@@ -18,14 +29,30 @@ class RelevantTablePicker:
 
     ``config`` is an ``AzureOpenAIChat35`` settings object (its attribute dictionary holds the
     ``AzureChatOpenAI`` keyword arguments); ``db`` is the graph's ``CustomSQLDatabase``.
+    ``shortlist_threshold`` and ``shortlist_size`` default to the environment variables
+    QUORLIX_SHORTLIST_THRESHOLD and QUORLIX_SHORTLIST_SIZE, else 40 and 20.
     """
 
-    def __init__(self, config: Any, db: Any) -> None:
+    def __init__(
+        self,
+        config: Any,
+        db: Any,
+        *,
+        shortlist_threshold: int | None = None,
+        shortlist_size: int | None = None,
+    ) -> None:
         # Imported here, not at module level: the graph module imports this module and the
         # node module side by side, and the node module is a compiled extension that may not
         # be importable yet when this module is.
         from quorlix.querymesh.nodewright import RelevantTableNames
 
+        self.shortlist_threshold = _setting(
+            "shortlist_threshold", shortlist_threshold, DEFAULT_SHORTLIST_THRESHOLD, minimum=0
+        )
+        self.shortlist_size = _setting(
+            "shortlist_size", shortlist_size, DEFAULT_SHORTLIST_SIZE, minimum=1
+        )
+        self.db = db
         self.model = AzureChatOpenAI(**vars(config), temperature=0)
         self.node = RelevantTableNames(db=db, model=self.model)
 
@@ -33,5 +60,54 @@ class RelevantTablePicker:
     # store, writer, ...). Only ``state`` is wanted, so no parameter may take such a name.
     def invoke(self, state: dict, **kwargs: Any) -> dict:
         """Ask the model which tables the question needs and return the state update."""
-        update = self.node.invoke(state)
-        return {"relevant_tables": update["relevant_tables"]}
+        if _count_names(state["table_names_from_db"]) <= self.shortlist_threshold:
+            update = self.node.invoke(state)
+            return {"relevant_tables": update["relevant_tables"]}
+        names = list(self.db.get_usable_table_names())
+        question = state["rewritten_question"] or state["user_question"]
+        index = table_index(self.db)
+        shortlist = index.rank(question, self.shortlist_size)
+        shown = dict(state)
+        shown["table_names_from_db"] = describe_shortlist(index, shortlist, len(names))
+        update = self.node.invoke(shown)
+        return {"relevant_tables": real_tables(update["relevant_tables"], names)}
+
+
+def _count_names(listed: Any) -> int:
+    """How many tables the lookup step listed (its ", "-joined text, or a list)."""
+    if isinstance(listed, list):
+        return len(listed)
+    return len([name for name in str(listed).split(",") if name.strip()])
+
+
+def real_tables(answer: list[str], names: list[str]) -> list[str]:
+    """The answered names that are tables of the database, each once, in the answer's order.
+
+    A name that differs from a table's only in letter case is taken as that table when no
+    other table has the same name in another case.
+    """
+    exact = set(names)
+    by_case: dict[str, list[str]] = {}
+    for name in names:
+        by_case.setdefault(name.lower(), []).append(name)
+    chosen: list[str] = []
+    for name in answer:
+        candidates = [name] if name in exact else by_case.get(name.strip().lower(), [])
+        if len(candidates) == 1 and candidates[0] not in chosen:
+            chosen.append(candidates[0])
+    return chosen
+
+
+def _setting(name: str, given: int | None, default: int, *, minimum: int) -> int:
+    variable = f"QUORLIX_{name.upper()}"
+    if given is None:
+        raw = os.environ.get(variable, "").strip()
+        if not raw:
+            return default
+        try:
+            given = int(raw)
+        except ValueError:
+            raise ValueError(f"{variable} must be a whole number, not {raw!r}") from None
+    if isinstance(given, bool) or not isinstance(given, int) or given < minimum:
+        raise ValueError(f"{name} must be a whole number of at least {minimum}; got {given!r}")
+    return given

@@ -10,6 +10,10 @@ statement it runs for a chat model goes through three things the base class does
   handed back is at most ``max_result_chars`` long, with a marker saying what was cut.
 
 Give the wrapper an engine of its own: it configures that engine's database sessions.
+
+Building it reads nothing from the database: the table list and each table's description are
+read when first needed and cached (``sql_catalogue``, ``sql_table_info``), so a catalogue of
+thousands of tables costs nothing until a question needs it.
 """
 
 from __future__ import annotations
@@ -25,6 +29,8 @@ from sqlalchemy.sql.elements import TextClause
 from sqlalchemy.sql.expression import Executable
 from sqlalchemy.sql.selectable import CompoundSelect, Select, TextualSelect
 
+from ..datasources import duckdb_database_engine, files_engine, is_data_path
+from .sql_catalogue import LazyCatalogue, check_max_age
 from .sql_errors import QueryTimeoutError, UnsafeSQLError
 from .sql_fence import strip_code_fence
 from .sql_guard import check_read_only, is_query, sqlglot_dialect
@@ -38,10 +44,17 @@ from .sql_options import (
 )
 from .sql_results import cap_result, render_rows_with_ends
 from .sql_session import SessionWalls
+from .sql_session_duckdb import DuckDBWalls
 from .sql_session_mysql import MySQLWalls
 from .sql_session_postgres import PostgresWalls
 from .sql_session_sqlite import SQLiteWalls
-from .sql_table_info import CachedTableInfo
+from .sql_table_info import (
+    DEFAULT_MAX_COLUMNS,
+    DEFAULT_MAX_SCHEMA_CHARS,
+    DEFAULT_TABLE_CACHE_SIZE,
+    CachedTableInfo,
+)
+from .sql_urls import with_default_driver
 
 __all__ = ["CustomSQLDatabase", "QueryTimeoutError", "UnsafeSQLError"]
 
@@ -50,10 +63,11 @@ _WALLS: dict[str, type[SessionWalls]] = {
     "mysql": MySQLWalls,
     "mariadb": MySQLWalls,
     "sqlite": SQLiteWalls,
+    "duckdb": DuckDBWalls,
 }
 
 
-class CustomSQLDatabase(CachedTableInfo, SQLDatabase):
+class CustomSQLDatabase(CachedTableInfo, LazyCatalogue, SQLDatabase):
     """A read-only, time-limited, size-bounded ``SQLDatabase``.
 
     Keyword options on top of ``SQLDatabase``'s (also accepted by ``from_uri``):
@@ -64,9 +78,15 @@ class CustomSQLDatabase(CachedTableInfo, SQLDatabase):
         None for no limit).
     max_rows: most rows ``run`` returns (default 100).
     max_result_chars: most characters ``run`` returns (default 20,000).
+    catalogue_max_age: seconds after which the cached table list and table information are
+        read again (default None: kept until ``refresh()``).
+    table_info_cache_size: most tables whose information is kept (default 1,024).
+    max_schema_chars: most characters of table information handed out at once (default
+        24,000); the tables that do not fit are named instead.
+    max_table_columns: most columns shown of one table (default 60), key columns first.
 
-    Table information is cached per table for the life of the wrapper; ``clear_cache()`` drops
-    it.
+    The table list and table information are cached; ``refresh()`` (or ``clear_cache()``)
+    drops them.
     """
 
     def __init__(
@@ -77,6 +97,10 @@ class CustomSQLDatabase(CachedTableInfo, SQLDatabase):
         statement_timeout: float | None = 30,
         max_rows: int = 100,
         max_result_chars: int = 20_000,
+        catalogue_max_age: float | None = None,
+        table_info_cache_size: int = DEFAULT_TABLE_CACHE_SIZE,
+        max_schema_chars: int = DEFAULT_MAX_SCHEMA_CHARS,
+        max_table_columns: int = DEFAULT_MAX_COLUMNS,
         **kwargs: Any,
     ) -> None:
         self._read_only = check_flag("read_only", read_only)
@@ -87,10 +111,15 @@ class CustomSQLDatabase(CachedTableInfo, SQLDatabase):
         walls_class = _WALLS.get(engine.dialect.name, SessionWalls)
         self._walls = walls_class(read_only=read_only, time_limit=self._statement_timeout)
         warn_if_unguarded(engine.dialect.name, self._walls, read_only, self._statement_timeout)
-        # Installed before the base class connects, so that even reflection runs read-only.
+        # Installed before anything connects, so that even reflection runs read-only.
         self._walls.install(engine)
-        self._init_table_info_cache()
-        super().__init__(engine, *args, **kwargs)
+        self._init_table_info_cache(
+            cache_size=check_count("table_info_cache_size", table_info_cache_size, 1),
+            max_schema_chars=check_count("max_schema_chars", max_schema_chars, 1_000),
+            max_columns=check_count("max_table_columns", max_table_columns, 1),
+        )
+        # In place of SQLDatabase.__init__, which lists and reflects every table.
+        self._init_catalogue(engine, args, kwargs, max_age=check_max_age(catalogue_max_age))
 
     @classmethod
     def from_uri(
@@ -99,10 +128,28 @@ class CustomSQLDatabase(CachedTableInfo, SQLDatabase):
         engine_args: dict | None = None,
         **kwargs: Any,
     ) -> CustomSQLDatabase:
-        """Build the wrapper and its engine from a SQLAlchemy URL (``sqlite:///shop.db``)."""
-        if kwargs.get("read_only", True):
-            require_existing_sqlite_file(make_url(database_uri))
-        return super().from_uri(database_uri, engine_args=engine_args, **kwargs)
+        """Build the wrapper and its engine from a SQLAlchemy URL (``sqlite:///shop.db``).
+
+        Also accepted: ``duckdb:///path.duckdb``; the path of a ``.csv``, ``.parquet`` or
+        ``.json`` file, or of a folder of them, each file a table named after it (served by
+        DuckDB); ``mysql://`` and ``mariadb://`` without a driver, read as PyMySQL.
+        """
+        engine_args = dict(engine_args or {})
+        read_only = kwargs.get("read_only", True)
+        if isinstance(database_uri, str) and is_data_path(database_uri):
+            if not read_only:
+                raise ValueError("data files are served read-only; leave read_only at True")
+            kwargs.setdefault("view_support", True)  # each file is a view over it
+            return cls(files_engine(database_uri, **engine_args), **kwargs)
+        url = make_url(database_uri)
+        if url.get_backend_name() == "duckdb":
+            engine = duckdb_database_engine(url.database or "", read_only=read_only, **engine_args)
+            return cls(engine, **kwargs)
+        if read_only:
+            require_existing_sqlite_file(url)
+        return super().from_uri(
+            with_default_driver(database_uri), engine_args=engine_args, **kwargs
+        )
 
     @property
     def read_only(self) -> bool:

@@ -17,6 +17,7 @@ from sqlglot.dialects.dialect import Dialect
 from sqlglot.tokens import Token, TokenType
 
 from .sql_denylist import is_denied_function
+from .sql_denylist_duckdb import is_duckdb_denied_function
 from .sql_errors import UnsafeSQLError
 
 REWRITE_HINT = "Rewrite the query as a single SELECT."
@@ -199,12 +200,21 @@ def _check_token_names(tokens: list[Token], dialect: str | None, statement: str)
     """
     for index, token in enumerate(tokens):
         following = tokens[index + 1] if index + 1 < len(tokens) else None
+        if dialect == "duckdb" and _names_a_file(tokens, index):
+            _refuse(
+                "a quoted name after FROM or JOIN makes DuckDB read a file or URL. Query the"
+                " database's tables by their names.",
+                statement,
+            )
         if token.token_type.name.endswith("STRING"):
             continue
         if (
             following is not None
             and following.token_type == TokenType.L_PAREN
-            and is_denied_function(token.text)
+            and (
+                is_denied_function(token.text)
+                or (dialect == "duckdb" and is_duckdb_denied_function(token.text))
+            )
         ):
             _refuse_function(token.text, statement)
         if dialect == "postgres" and _is_unicode_identifier(tokens, index):
@@ -213,6 +223,15 @@ def _check_token_names(tokens: list[Token], dialect: str | None, statement: str)
                 " the name plainly.",
                 statement,
             )
+
+
+def _names_a_file(tokens: list[Token], index: int) -> bool:
+    # DuckDB reads FROM 'data.csv' as read_csv('data.csv'), and so any path or URL.
+    return (
+        index > 0
+        and tokens[index].token_type.name.endswith("STRING")
+        and tokens[index - 1].token_type in (TokenType.FROM, TokenType.JOIN)
+    )
 
 
 def _is_unicode_identifier(tokens: list[Token], index: int) -> bool:

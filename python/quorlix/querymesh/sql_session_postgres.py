@@ -42,12 +42,15 @@ class PostgresWalls(SessionWalls):
         statements.append("SET LOCAL standard_conforming_strings = on")
         conn.exec_driver_sql("; ".join(statements), execution_options={"no_parameters": True})
         if schema is not None:
-            conn.exec_driver_sql("SET LOCAL search_path TO %s", (schema,))
+            # set_config, not SET: psycopg 3 binds parameters on the server, and SET takes none.
+            conn.exec_driver_sql("SELECT set_config('search_path', %s, true)", (schema,))
         yield StatementWatch()
 
     def is_timeout(self, err: DBAPIError, watch: StatementWatch) -> bool:
         orig = err.orig
-        return getattr(orig, "pgcode", None) == _QUERY_CANCELED and "statement timeout" in str(orig)
+        # psycopg2 names the SQLSTATE pgcode, psycopg 3 sqlstate.
+        code = getattr(orig, "pgcode", None) or getattr(orig, "sqlstate", None)
+        return code == _QUERY_CANCELED and "statement timeout" in str(orig)
 
     def _milliseconds(self) -> int:
         if self.time_limit is None:

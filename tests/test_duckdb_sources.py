@@ -1,0 +1,223 @@
+"""DuckDB files and CSV / Parquet / JSON files as databases: whole graph runs over them, and the
+walls around them (read-only, no file beyond the given data, a time limit, bounded results)."""
+
+from __future__ import annotations
+
+import hashlib
+from pathlib import Path
+
+import duckdb
+import pytest
+import sqlalchemy
+from graph_scripts import ANALYSIS_PROGRAM, CITY_ORDERS_SQL, Responder, run_counting, script
+from quorlix.datasources import DataSourceError
+from quorlix.querymesh import querymesh
+from quorlix.querymesh.custom_sql import CustomSQLDatabase, QueryTimeoutError, UnsafeSQLError
+from quorlix.settings import AzureOpenAIChat4, AzureOpenAIChat35
+from support.databases import SAMPLE_ROWS, SAMPLE_SCHEMA
+
+pytestmark = pytest.mark.filterwarnings("ignore:Parameters {'top_p'}:UserWarning")
+
+COLUMNS = {
+    "customers": ["id", "name", "city"],
+    "orders": ["id", "customer_id", "order_date"],
+    "items": ["id", "order_id", "product", "quantity", "price"],
+}
+
+
+def _sample_in_duckdb(connection) -> None:
+    connection.execute(SAMPLE_SCHEMA)
+    for table, rows in SAMPLE_ROWS.items():
+        connection.executemany(
+            f"INSERT INTO {table} VALUES ({', '.join('?' * len(rows[0]))})", rows
+        )
+
+
+def make_source(kind: str, folder: Path) -> str:
+    """The sample shop as ``kind``; returns what --db / from_uri is given."""
+    folder.mkdir()
+    if kind == "duckdb":
+        path = folder / "shop.duckdb"
+        with duckdb.connect(str(path)) as connection:
+            _sample_in_duckdb(connection)
+        return f"duckdb:///{path}"
+    with duckdb.connect() as connection:
+        _sample_in_duckdb(connection)
+        for table in SAMPLE_ROWS:
+            target = folder / f"{table}.{kind}"
+            options = {"csv": "FORMAT csv, HEADER", "parquet": "FORMAT parquet"}.get(
+                kind, "FORMAT json, ARRAY true"
+            )
+            connection.execute(f"COPY {table} TO '{target}' ({options})")
+    return str(folder)
+
+
+def _fingerprint(folder: Path) -> dict[str, str]:
+    return {
+        str(path.relative_to(folder)): hashlib.sha256(path.read_bytes()).hexdigest()
+        for path in sorted(folder.rglob("*"))
+        if path.is_file()
+    }
+
+
+@pytest.fixture(params=["duckdb", "csv", "parquet", "json"])
+def source(request, tmp_path):
+    given = make_source(request.param, tmp_path / "data")
+    db = CustomSQLDatabase.from_uri(given, statement_timeout=2, max_rows=3)
+    yield db, tmp_path / "data"
+    db._engine.dispose()
+
+
+def test_a_whole_run_answers_from_the_files(source, stub_azure_env, stub_llm, tmp_path):
+    db, _ = source
+    chart = tmp_path / "chart.png"
+    script(stub_llm, Responder([CITY_ORDERS_SQL], [ANALYSIS_PROGRAM], str(chart)))
+    graph = querymesh.SQLGraph(db, AzureOpenAIChat35(), AzureOpenAIChat4())
+    inputs = {"user_question": "Which city?", "save_path": str(chart), "max_iterations_pandas": 1}
+
+    runs, final = run_counting(graph, inputs)
+
+    assert runs["sql_execution_node"] == 1 and runs["sql_error_handler_node"] == 0
+    assert final["table_names_from_db"] == "customers, items, orders"
+    schemas = final["schemas_from_relevant_tables"]
+    assert "CREATE TABLE customers" in schemas and "Ada Byrne" in schemas
+    assert "('Dublin', 2)" in final["sql_execution_result"][0]
+    assert final["final_response"].startswith("From the analysis: Busiest city: Dublin")
+
+
+def test_columns_and_bounded_results(source):
+    db, _ = source
+    listing = db.describe_columns()
+    assert {table: [c for c, _ in columns] for table, columns in listing.items()} == COLUMNS
+    rows = db.run("SELECT id FROM items ORDER BY id")
+    assert rows.startswith("[(1,), (2,), (3,)]") and "more rows" in rows
+
+
+def test_a_long_query_is_interrupted_at_the_time_limit(source):
+    db, _ = source
+    with pytest.raises(QueryTimeoutError):
+        db.run("SELECT count(*) FROM range(100000000000) AS a(x) WHERE x % 7 = 3")
+    assert db.run("SELECT count(*) FROM customers") == "[(4,)]"
+
+
+OUTSIDE = "@OUT@"
+HOSTILE_DUCKDB = [
+    "COPY customers TO '@OUT@/stolen.csv'",
+    "COPY (SELECT * FROM customers) TO '@OUT@/stolen.parquet' (FORMAT parquet)",
+    "EXPORT DATABASE '@OUT@/export'",
+    "ATTACH '@OUT@/new.duckdb' AS other",
+    "ATTACH ':memory:' AS scratch",
+    "DETACH catalogue",
+    "USE system",
+    "INSTALL httpfs",
+    "FORCE INSTALL httpfs",
+    "LOAD httpfs",
+    "LOAD '@OUT@/evil.duckdb_extension'",
+    "SET enable_external_access = true",
+    "RESET enable_external_access",
+    "SET allowed_directories = ['/']",
+    "SET lock_configuration = false",
+    "SET profiling_output = '@OUT@/profile.json'",
+    "PRAGMA enable_profiling",
+    "SELECT * FROM read_csv('/etc/passwd')",
+    "SELECT * FROM read_csv(['/etc/passwd', '/etc/hostname'])",
+    "SELECT * FROM READ_CSV ('/etc/passwd')",
+    "SELECT * FROM \"read_csv\"('/etc/passwd')",
+    "SELECT * FROM read_csv_auto('/etc/passwd')",
+    "SELECT * FROM read_text('/etc/hostname')",
+    "SELECT * FROM read_blob('/etc/hostname')",
+    "SELECT * FROM glob('/etc/*')",
+    "SELECT * FROM sniff_csv('/etc/passwd')",
+    "SELECT * FROM read_json('/etc/passwd')",
+    "SELECT * FROM parquet_metadata('@OUT@/x.parquet')",
+    "SELECT * FROM '/etc/passwd'",
+    "SELECT * FROM customers JOIN '/etc/hostname' ON true",
+    "FROM read_csv('/etc/passwd')",
+    "WITH f AS (SELECT * FROM read_csv('/etc/passwd')) SELECT * FROM f",
+    "SELECT (SELECT count(*) FROM read_text('/etc/hostname'))",
+    "SELECT * FROM query('COPY customers TO ''@OUT@/q.csv''')",
+    "SELECT * FROM query_table('customers')",
+    "SELECT getenv('HOME')",
+    "SELECT * FROM duckdb_secrets()",
+    "CREATE SECRET (TYPE s3, KEY_ID 'k', SECRET 's')",
+    "CREATE TABLE copy AS SELECT * FROM customers",
+    "CREATE TEMP TABLE scratch (x INTEGER)",
+    "CREATE MACRO twice(x) AS x * 2",
+    "CREATE VIEW v AS SELECT 1",
+    "INSERT INTO customers VALUES (9, 'Eve', 'Nowhere')",
+    "UPDATE customers SET city = 'Nowhere'",
+    "DELETE FROM customers",
+    "DROP VIEW customers",
+    "DROP TABLE customers",
+    "ALTER TABLE customers RENAME TO clients",
+    "CHECKPOINT",
+    "VACUUM",
+    "BEGIN TRANSACTION",
+    "SELECT 1; COPY customers TO '@OUT@/two.csv'",
+    "CALL enable_logging()",
+]
+
+
+def test_the_duckdb_hostile_corpus_is_refused_and_no_file_changes(source, tmp_path):
+    db, data = source
+    outside = tmp_path / "outside"
+    outside.mkdir()
+    (outside / "x.parquet").write_bytes(b"PAR1 not really")
+    before_data, before_outside = _fingerprint(data), _fingerprint(outside)
+
+    let_through = []
+    for statement in HOSTILE_DUCKDB:
+        statement = statement.replace(OUTSIDE, str(outside))
+        try:
+            result = db.run(statement)
+        except (UnsafeSQLError, sqlalchemy.exc.SQLAlchemyError):
+            continue
+        let_through.append((statement, result))
+
+    assert let_through == []
+    assert _fingerprint(outside) == before_outside
+    assert _fingerprint(data) == before_data
+    assert db.run("SELECT count(*) FROM customers") == "[(4,)]"
+    assert db.run("SELECT current_setting('enable_external_access')") == "[(False,)]"
+
+
+def test_a_writable_duckdb_engine_is_refused(tmp_path):
+    path = Path(make_source("duckdb", tmp_path / "data").removeprefix("duckdb:///"))
+    engine = sqlalchemy.create_engine(f"duckdb:///{path}")
+    db = CustomSQLDatabase(engine)
+    try:
+        with pytest.raises(PermissionError, match="open for writing. Open it read-only"):
+            db.run("SELECT 1")
+    finally:
+        engine.dispose()
+
+
+@pytest.mark.parametrize(
+    ("layout", "error"),
+    [
+        ({"a.txt": "x"}, "holds no data files"),
+        ({"Sales.csv": "a\n1\n", "sales.json": "[]"}, "would both be the table 'sales'"),
+        ({"bad.parquet": "not parquet"}, "cannot read"),
+    ],
+)
+def test_data_that_cannot_be_served_is_explained(tmp_path, layout, error):
+    folder = tmp_path / "data"
+    folder.mkdir()
+    for name, content in layout.items():
+        (folder / name).write_text(content)
+    with pytest.raises(DataSourceError, match=error):
+        CustomSQLDatabase.from_uri(str(folder))
+
+
+def test_file_names_become_table_names(tmp_path):
+    folder = tmp_path / "data"
+    folder.mkdir()
+    (folder / "Monthly Sales-2024.csv").write_text("month,total\n1,10\n2,20\n")
+    (folder / "2023.csv").write_text("month,total\n1,5\n")
+    db = CustomSQLDatabase.from_uri(str(folder))
+    try:
+        assert db.get_usable_table_names() == ["monthly_sales_2024", "t_2023"]
+        assert db.run("SELECT sum(total) FROM monthly_sales_2024") == "[(30,)]"
+        assert db.run("SELECT * FROM t_2023") == "[(1, 5)]"
+    finally:
+        db._engine.dispose()
