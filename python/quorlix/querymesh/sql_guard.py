@@ -16,7 +16,7 @@ from sqlglot import exp
 from sqlglot.dialects.dialect import Dialect
 from sqlglot.tokens import Token, TokenType
 
-from .sql_denylist import is_denied_function
+from .sql_denylist import is_denied_function, is_denied_relation, is_denied_schema
 from .sql_errors import UnsafeSQLError
 
 REWRITE_HINT = "Rewrite the query as a single SELECT."
@@ -111,6 +111,7 @@ def check_read_only(statement: str, dialect: str | None) -> str:
         )
     body = segments[0]
     runnable = text[body[0].start : body[-1].end + 1]
+    _check_plain_text_is_ascii(text, body)
     if dialect == "mysql":
         _check_comment_gaps(text, tokens)
     _check_first_token(body[0], runnable, dialect)
@@ -153,6 +154,42 @@ def _split_statements(tokens: list[Token]) -> list[list[Token]]:
         else:
             segments[-1].append(token)
     return [segment for segment in segments if segment]
+
+
+def _check_plain_text_is_ascii(text: str, body: list[Token]) -> None:
+    """Refuse non-ASCII characters anywhere but inside quoted strings and quoted names.
+
+    sqlglot takes every character for which ``str.isspace()`` holds as whitespace, while
+    PostgreSQL, MySQL / MariaDB and SQLite read U+00A0, U+2000 and their kin as letters of a
+    name. Such a character moves the place where the check and the server see a string,
+    comment or statement end, so the server could run something the check never saw. Inside
+    quotes both read the same text: the quotes themselves are ASCII, and what lies between
+    them is data.
+    """
+    position = body[0].start
+    for token in body:
+        gap = text[position : token.start]
+        raw = text[token.start : token.end + 1]
+        if not gap.isascii() or not (_quoted_delimiters_are_ascii(token, raw) or raw.isascii()):
+            bad = next(ch for ch in gap + raw if not ch.isascii())
+            _refuse(
+                f"the statement holds the non-ASCII character U+{ord(bad):04X} outside quotes."
+                " The database may read it as part of a name where the check reads a space, so"
+                " the two would see different statements. Use plain ASCII spaces and names, and"
+                ' put other characters only inside quoted strings or quoted names ("...").',
+                text,
+            )
+        position = token.end + 1
+
+
+def _quoted_delimiters_are_ascii(token: Token, raw: str) -> bool:
+    name = token.token_type.name
+    if not (name.endswith("STRING") or name == "IDENTIFIER") or len(raw) < 2:
+        return False
+    if raw[:1] == "$":  # $tag$ ... $tag$: the tag delimits, so it must be plain too
+        tag = raw[: raw.find("$", 1) + 1]
+        return len(tag) >= 2 and tag.isascii() and raw.endswith(tag)
+    return raw[0].isascii() and raw[-1].isascii() and raw[-1] in "'\"`]"
 
 
 def _check_comment_gaps(text: str, tokens: list[Token]) -> None:
@@ -281,6 +318,16 @@ def _check_tree(tree: exp.Expression, statement: str) -> None:
             for name in _function_names(node):
                 if is_denied_function(name):
                     _refuse_function(name, statement)
+        if isinstance(node, exp.Table) and (
+            is_denied_relation(node.name) or is_denied_schema(node.text("db"))
+        ):
+            _refuse_relation(node.sql(), statement)
+        if isinstance(node, exp.Dot) and isinstance(node.expression, exp.Func):
+            schema = node.this.name if isinstance(node.this, exp.Column) else node.this.sql()
+            if is_denied_schema(schema):
+                _refuse_function(
+                    f"{schema}.{node.expression.sql().split('(')[0].lower()}", statement
+                )
 
 
 def _unwrap(tree: exp.Expression) -> exp.Expression:
@@ -323,6 +370,14 @@ def _refuse_function(name: str, statement: str) -> NoReturn:
         f"the function {name} reaches outside the query (server files, programs, other"
         " sessions, locks, sequences or settings) and is not allowed. Rewrite the query"
         " without it.",
+        statement,
+    )
+
+
+def _refuse_relation(name: str, statement: str) -> NoReturn:
+    _refuse(
+        f"{name} holds credentials, server configuration or other sessions' activity, not"
+        " data to answer questions from. Query the application's own tables instead.",
         statement,
     )
 
