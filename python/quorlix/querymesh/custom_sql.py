@@ -15,6 +15,7 @@ Give the wrapper an engine of its own: it configures that engine's database sess
 from __future__ import annotations
 
 from collections.abc import Mapping, Sequence
+from functools import partial
 from typing import Any, Literal
 
 from langchain_community.utilities.sql_database import SQLDatabase
@@ -36,14 +37,17 @@ from .sql_options import (
     require_existing_sqlite_file,
     warn_if_unguarded,
 )
-from .sql_results import cap_result, render_rows_with_ends
+from .sql_results import cap_result, cut_row, render_rows_with_ends, value_cut
 from .sql_session import SessionWalls
 from .sql_session_mysql import MySQLWalls
 from .sql_session_postgres import PostgresWalls
 from .sql_session_sqlite import SQLiteWalls
 from .sql_table_info import CachedTableInfo
+from .sql_watchdog import watchdog
 
 __all__ = ["CustomSQLDatabase", "QueryTimeoutError", "UnsafeSQLError"]
+
+_FETCH_BATCH = 16
 
 _WALLS: dict[str, type[SessionWalls]] = {
     "postgresql": PostgresWalls,
@@ -220,31 +224,58 @@ class CustomSQLDatabase(CachedTableInfo, SQLDatabase):
         execution_options: Mapping[str, Any] | None,
     ) -> tuple[list[str], list[Any], bool]:
         """Run ``command`` in a guarded transaction; return (keys, at most limit rows, more?)."""
-        with self._engine.connect() as conn:
+        with self._walls.connect(self._engine) as conn:
             self._walls.ensure_prepared(conn)
             transaction = conn.begin()
             try:
-                with self._walls.statement(conn, self._schema) as watch:
-                    try:
-                        outcome = self._fetch_rows(
-                            conn, command, limit, parameters, execution_options
-                        )
-                    except DBAPIError as err:
-                        if self._walls.is_timeout(err, watch):
-                            raise self._timeout_error(err) from err
-                        raise
-            except BaseException:
+                try:
+                    outcome = self._guarded_fetch(
+                        conn, command, limit, parameters, execution_options
+                    )
+                except BaseException:
+                    if transaction.is_active:
+                        transaction.rollback()
+                    raise
                 if transaction.is_active:
-                    transaction.rollback()
-                raise
-            if transaction.is_active:
-                # Nothing to keep from a read-only run; a writable one keeps its changes. A
-                # connection dropped to abandon a streaming query had nothing to keep either.
-                if self._read_only or conn.invalidated:
-                    transaction.rollback()
-                else:
-                    transaction.commit()
+                    # Nothing to keep from a read-only run; a writable one keeps its changes. A
+                    # connection dropped to abandon a streaming query had nothing to keep either.
+                    if self._read_only or conn.invalidated:
+                        transaction.rollback()
+                    else:
+                        transaction.commit()
+            finally:
+                if self._read_only:
+                    self._end_call(conn)
             return outcome
+
+    def _guarded_fetch(
+        self,
+        conn: Connection,
+        command: str | Executable,
+        limit: int,
+        parameters: Mapping[str, Any] | None,
+        execution_options: Mapping[str, Any] | None,
+    ) -> tuple[list[str], list[Any], bool]:
+        with self._walls.statement(conn, self._schema) as watch:
+            # The whole call counts against the limit, however many statements it takes.
+            interrupt = partial(self._walls.interrupt, conn)
+            with watchdog(self._statement_timeout, watch, interrupt):
+                try:
+                    return self._fetch_rows(conn, command, limit, parameters, execution_options)
+                except DBAPIError as err:
+                    if self._walls.is_timeout(err, watch):
+                        raise self._timeout_error(err) from err
+                    raise
+
+    def _end_call(self, conn: Connection) -> None:
+        if conn.invalidated:
+            return
+        try:
+            self._walls.end_call(conn)
+        except Exception:
+            # A session that cannot be cleaned must not serve another call.
+            conn.invalidate()
+            raise
 
     def _fetch_rows(
         self,
@@ -257,18 +288,37 @@ class CustomSQLDatabase(CachedTableInfo, SQLDatabase):
         options = dict(execution_options or {})
         if self._streams(command):
             options.update(self._walls.stream_options(limit))
+        min_chars = self._min_value_chars()
+        plan = None
+        if self._read_only and isinstance(command, str) and not parameters:
+            command, plan = self._walls.bounded_statement(conn, command, limit + 1, min_chars)
         result = self._execute_on(conn, command, parameters, options)
         if not result.returns_rows:
             result.close()
             return [], [], False
         keys = list(result.keys())
-        rows = result.fetchmany(limit + 1)
+        # Long values are cut as each row arrives, so at most one row is ever held whole.
+        cut = value_cut(len(keys), limit + 1, min_chars)
+        rows: list[tuple] = []
+        while len(rows) <= limit:
+            batch = result.fetchmany(min(limit + 1 - len(rows), _FETCH_BATCH))
+            if not batch:
+                break
+            rows.extend(cut_row(row, cut) for row in batch)
         more = len(rows) > limit
         if more:
             self._walls.discard_unread(conn, result)
         else:
             result.close()
-        return keys, [tuple(row) for row in rows[:limit]], more
+        keys, rows = self._walls.restore_rows(keys, rows[:limit], plan)
+        return keys, rows, more
+
+    def _min_value_chars(self) -> int:
+        # run() shortens strings to max_string_length itself; one more character tells it
+        # that a string was longer.
+        if self._max_string_length > 0:
+            return self._max_string_length + 1
+        return self._max_result_chars + 1
 
     def _execute_on(
         self,

@@ -19,6 +19,30 @@ CHARS_MARKER = "...[truncated to {limit} characters]"
 # Small enough for any sensible budget, large enough that both markers always fit.
 MIN_RESULT_CHARS = 200
 
+# Characters (or bytes) of values one call may hold in memory at once, summed over the rows it
+# fetches; each value is cut to its share before the database sends it where the engine
+# allows, and as soon as it arrives otherwise.
+VALUE_BUDGET = 16 * 1024 * 1024
+
+
+def value_cut(columns: int, rows: int, min_chars: int) -> int:
+    """How long one value may be: its share of ``VALUE_BUDGET``, never below ``min_chars``.
+
+    ``min_chars`` is what rendering needs to look the same as for the whole value (strings are
+    shortened word-wise to ``max_string_length`` anyway).
+    """
+    return max(min_chars, VALUE_BUDGET // max(1, columns * rows))
+
+
+def cut_row(row: Sequence[Any], limit: int) -> tuple[Any, ...]:
+    """The row with every string or byte value longer than ``limit`` cut to ``limit``."""
+    return tuple(
+        value[:limit]
+        if isinstance(value, (str, bytes, bytearray, memoryview)) and len(value) > limit
+        else value
+        for value in row
+    )
+
 
 def row_dicts(
     rows: Sequence[Any], keys: Sequence[str], max_string_length: int

@@ -65,6 +65,32 @@ class SessionWalls:
         """Wrap one statement, inside a transaction that ``conn`` has already begun."""
         yield StatementWatch()
 
+    def connect(self, engine: Engine) -> Connection:
+        """The connection a checked statement runs on (the engine's own unless said here)."""
+        return engine.connect()
+
+    def interrupt(self, conn: Connection) -> None:
+        """Stop what ``conn`` is running; called from the watchdog thread at the deadline."""
+
+    def bounded_statement(
+        self, conn: Connection, statement: str, rows: int, min_chars: int
+    ) -> tuple[str, Any]:
+        """The text to run for a checked query, and what ``restore_rows`` needs afterwards.
+
+        Engines that can have long values cut before they are sent rewrite the query here, to
+        fetch at most ``rows`` rows within ``sql_results.VALUE_BUDGET``.
+        """
+        return statement, None
+
+    def restore_rows(
+        self, keys: list[str], rows: list[tuple], plan: Any
+    ) -> tuple[list[str], list[tuple]]:
+        """The caller's columns and rows from what the statement of ``bounded_statement`` gave."""
+        return keys, rows
+
+    def end_call(self, conn: Connection) -> None:
+        """Leave nothing of this call on the pooled connection: locks, variables, objects."""
+
     def stream_options(self, limit: int) -> dict[str, Any]:
         """Execution options that keep the driver from buffering a whole result."""
         return {"stream_results": True, "max_row_buffer": limit + 1}
