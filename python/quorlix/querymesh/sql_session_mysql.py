@@ -15,6 +15,7 @@ from typing import Any
 from sqlalchemy.engine import Connection, CursorResult, Engine
 from sqlalchemy.exc import DBAPIError
 
+from . import sql_bounds_mysql as bounds
 from .sql_session import SessionWalls, StatementWatch
 
 _MYSQL_QUERY_TIMEOUT = 3024  # ER_QUERY_TIMEOUT
@@ -80,6 +81,23 @@ class MySQLWalls(SessionWalls):
         if self.read_only:
             conn.exec_driver_sql("START TRANSACTION READ ONLY", execution_options=options)
         yield StatementWatch()
+
+    def bounded_statement(
+        self, conn: Connection, statement: str, rows: int, min_chars: int
+    ) -> tuple[str, Any]:
+        raw = conn.connection.dbapi_connection
+        try:
+            columns = bounds.describe(raw, statement)
+        except DBAPIError:
+            raise
+        except Exception as err:
+            dbapi = conn.dialect.loaded_dbapi
+            if not isinstance(err, dbapi.Error):
+                raise
+            raise DBAPIError.instance(statement, None, err, dbapi.Error) from err
+        if not columns:
+            return statement, None
+        return bounds.cut_statement(columns, statement, rows, min_chars), None
 
     def interrupt(self, conn: Connection) -> None:
         thread_id = conn.connection.dbapi_connection.thread_id()

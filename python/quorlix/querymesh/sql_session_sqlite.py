@@ -25,9 +25,9 @@ _PROGRESS_STEPS = 10_000
 
 # Longest string, blob or row SQLite may make or read. One C function call (instr, replace,
 # a LIKE pattern) can take time that grows with the product of its arguments' lengths, and no
-# interrupt reaches it before it returns: this keeps the worst such call to a few seconds, and
-# one value's memory to a megabyte. A stored value longer than this cannot be read.
-MAX_VALUE_BYTES = 1_000_000
+# interrupt reaches it before it returns: this keeps the worst such call to about two seconds,
+# and one value to 256 KiB. A stored value longer than this cannot be read.
+MAX_VALUE_BYTES = 256 * 1024
 _LIMIT_LENGTH = getattr(sqlite3, "SQLITE_LIMIT_LENGTH", 0)
 
 _READ = getattr(sqlite3, "SQLITE_READ", 20)
