@@ -21,7 +21,7 @@ from typing import Any, Literal
 from langchain_community.utilities.sql_database import SQLDatabase
 from sqlalchemy import text
 from sqlalchemy.engine import URL, Connection, CursorResult, Engine, make_url
-from sqlalchemy.exc import DBAPIError
+from sqlalchemy.exc import DBAPIError, OperationalError
 from sqlalchemy.sql.elements import TextClause
 from sqlalchemy.sql.expression import Executable
 from sqlalchemy.sql.selectable import CompoundSelect, Select, TextualSelect
@@ -143,7 +143,11 @@ class CustomSQLDatabase(CachedTableInfo, SQLDatabase):
         limit = self._limit_for(fetch)
         keys, rows, more = self._fetch(self._checked(command), limit, parameters, execution_options)
         body, row_ends = render_rows_with_ends(
-            rows, keys, include_columns=include_columns, max_string_length=self._max_string_length
+            rows,
+            keys,
+            include_columns=include_columns,
+            max_string_length=self._max_string_length,
+            max_chars=self._max_result_chars,
         )
         if not body:
             return ""
@@ -261,11 +265,17 @@ class CustomSQLDatabase(CachedTableInfo, SQLDatabase):
             interrupt = partial(self._walls.interrupt, conn)
             with watchdog(self._statement_timeout, watch, interrupt):
                 try:
-                    return self._fetch_rows(conn, command, limit, parameters, execution_options)
+                    outcome = self._fetch_rows(conn, command, limit, parameters, execution_options)
                 except DBAPIError as err:
                     if self._walls.is_timeout(err, watch):
                         raise self._timeout_error(err) from err
                     raise
+        if watch.fired:
+            # Some functions answer an interrupt with a made-up value (MySQL's SLEEP returns 1,
+            # BENCHMARK 0) instead of an error: an interrupted call never counts as an answer.
+            statement = command if isinstance(command, str) else str(command)
+            raise self._timeout_error(OperationalError(statement, None, None))
+        return outcome
 
     def _end_call(self, conn: Connection) -> None:
         if conn.invalidated:

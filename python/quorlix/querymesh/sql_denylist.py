@@ -54,6 +54,16 @@ DENIED_FUNCTIONS: frozenset[str] = frozenset(
         "pg_import_system_collations",
         "pg_log_backend_memory_contexts",
         "pg_notify",
+        # PostgreSQL: server configuration, logs and memory, which it shows only to superusers
+        "pg_config",
+        "pg_current_logfile",
+        "pg_get_backend_memory_contexts",
+        "pg_get_shmem_allocations",
+        "pg_hba_file_rules",
+        "pg_ident_file_mappings",
+        "pg_show_all_file_settings",
+        "pg_show_replication_origin_status",
+        "pg_stat_have_stats",
         "set_config",
         "txid_current",
         "pg_current_xact_id",
@@ -151,6 +161,9 @@ DENIED_RELATIONS: frozenset[str] = frozenset(
         "pg_largeobject",
         "pg_backend_memory_contexts",
         "pg_shmem_allocations",
+        "pg_replication_origin_status",
+        "pg_statistic",  # samples of column values, whatever the table's own privileges
+        "pg_statistic_ext_data",
         # MySQL / MariaDB (information_schema)
         "processlist",
         "user_privileges",

@@ -62,8 +62,14 @@ def render_rows_with_ends(
     *,
     include_columns: bool,
     max_string_length: int,
+    max_chars: int | None = None,
 ) -> tuple[str, list[int]]:
-    """The rows as text and, for each row, the offset just past its text in it."""
+    """The rows as text and, for each row, the offset just past its text in it.
+
+    With ``max_chars``, rendering stops after the first row that ends beyond it: ``cap_result``
+    shows no more than that, and the rest would only cost memory (a byte string's text is up to
+    four times its size).
+    """
     if not rows:
         return "", []
     if include_columns:
@@ -74,11 +80,13 @@ def render_rows_with_ends(
             tuple(truncate_word(value, length=max_string_length) for value in row) for row in rows
         ]
     # Exactly str(items), built piecewise to learn where each row ends.
-    texts = [repr(item) for item in items]
-    ends, end = [], 1
-    for text in texts:
-        end += len(text)
+    texts, ends, end = [], [], 1
+    for item in items:
+        texts.append(repr(item))
+        end += len(texts[-1])
         ends.append(end)
+        if max_chars is not None and end > max_chars and len(texts) < len(items):
+            return "[" + ", ".join(texts), ends
         end += 2
     return "[" + ", ".join(texts) + "]", ends
 
