@@ -181,7 +181,8 @@ LONG_CALLS = {
 
 
 def test_one_call_ends_near_its_time_limit(target):
-    db = target.wrapper(statement_timeout=1)
+    # One pooled connection: stopping a call must not wait for a second one.
+    db = target.wrapper(statement_timeout=1, engine_args={"pool_size": 1, "max_overflow": 0})
     for query in LONG_CALLS[target.kind]:
         started = time.monotonic()
         with contextlib.suppress(QueryTimeoutError):
@@ -256,6 +257,53 @@ def test_peak_memory_of_one_call_stays_bounded(target):
         assert growth <= 64 * MiB, f"{query!r}: peak RSS grew {growth / MiB:.1f} MiB"
         assert measured["chars"] <= 20_000 + 200, measured
         print(f"\n{target.kind}: {query[:60]!r} peak RSS +{growth / MiB:.1f} MiB", end="")
+
+
+# Values of every common type, short and long: what the caller sees must not change with the
+# cutting, except that a string longer than the cut loses what run() would not show anyway.
+RENDERED = {
+    "postgresql": [
+        "SELECT 'x'::char(5) AS c, 'v'::varchar(3) AS v, 'text' AS t, NULL::text AS n, 42 AS i,"
+        " 2.5::numeric AS d, 1.5::float8 AS f, true AS b, DATE '2024-01-02' AS day,"
+        " TIMESTAMP '2024-01-02 03:04:05' AS ts, INTERVAL '1 day' AS span,"
+        " '7a1d9d0e-8b7b-4c4b-9d1c-2a1f7e6b5c4d'::uuid AS u, '10.0.0.1'::inet AS ip,"
+        " '{\"a\": [1, 2]}'::json AS j, '{\"b\": 1}'::jsonb AS jb, ARRAY[1, 2] AS ints,"
+        " ARRAY['a', 'b'] AS texts",
+        "SELECT repeat('ab ', 200000) AS long_text, 1 AS n",
+        "SELECT name, city FROM customers ORDER BY city DESC",
+    ],
+    "mysql": [
+        "SELECT 'text' AS t, CAST('x' AS CHAR(5)) AS c, NULL AS n, 42 AS i, 2.5 AS d,"
+        " 1.5e0 AS f, DATE '2024-01-02' AS day, TIMESTAMP '2024-01-02 03:04:05' AS ts,"
+        " X'00FF' AS raw, JSON_OBJECT('a', 1) AS j, CAST(1 AS UNSIGNED) AS u",
+        "SELECT REPEAT('ab ', 200000) AS long_text, 1 AS n",
+        "SELECT name, city FROM customers ORDER BY city DESC",
+    ],
+    "sqlite": [
+        "SELECT 'text' AS t, NULL AS n, 42 AS i, 2.5 AS d, X'00FF' AS raw,"
+        " date('2024-01-02') AS day",
+        "SELECT printf('%.*c', 200000, 'a') || ' b' AS long_text, 1 AS n",
+        "SELECT name, city FROM customers ORDER BY city DESC",
+    ],
+}
+
+
+def test_values_render_as_langchain_renders_them(target):
+    from langchain_community.utilities.sql_database import SQLDatabase
+
+    db = target.wrapper()
+    plain = SQLDatabase.from_uri(target.url)
+    try:
+        for query in RENDERED[target.kind]:
+            assert db.run(query) == plain.run(query), query
+            assert db.run(query, include_columns=True) == plain.run(query, include_columns=True)
+        # memoryview's text is its address, so bytea is compared by type and content.
+        if target.kind == "postgresql":
+            query = "SELECT '\\x00ff'::bytea AS raw"
+            ours, theirs = db._execute(query)[0]["raw"], plain._execute(query)[0]["raw"]
+            assert (type(ours), bytes(ours)) == (type(theirs), bytes(theirs))
+    finally:
+        plain._engine.dispose()
 
 
 # --- catalogs and functions the server itself withholds -----------------------------------------

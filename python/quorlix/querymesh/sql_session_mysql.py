@@ -22,6 +22,7 @@ _MYSQL_QUERY_TIMEOUT = 3024  # ER_QUERY_TIMEOUT
 _MARIADB_STATEMENT_TIMEOUT = 1969  # ER_STATEMENT_TIMEOUT
 _QUERY_INTERRUPTED = 1317  # ER_QUERY_INTERRUPTED, what KILL QUERY leaves
 _LOST_CONNECTION = 2013
+_NOT_PREPARABLE = 1295  # ER_UNSUPPORTED_PS
 
 _SETTINGS_KEY = "quorlix.mysql_settings"
 _CLIENT_MULTI_STATEMENTS = 1 << 16
@@ -94,6 +95,8 @@ class MySQLWalls(SessionWalls):
             dbapi = conn.dialect.loaded_dbapi
             if not isinstance(err, dbapi.Error):
                 raise
+            if getattr(err, "args", (None,))[0] == _NOT_PREPARABLE:
+                return statement, None  # values are then cut as they arrive
             raise DBAPIError.instance(statement, None, err, dbapi.Error) from err
         if not columns:
             return statement, None
@@ -101,7 +104,10 @@ class MySQLWalls(SessionWalls):
 
     def interrupt(self, conn: Connection) -> None:
         thread_id = conn.connection.dbapi_connection.thread_id()
-        raw = self._engine.raw_connection()
+        # A connection of its own, outside the pool: the pool may have none to spare.
+        dialect = self._engine.dialect
+        cargs, cparams = dialect.create_connect_args(self._engine.url)
+        raw = dialect.connect(*cargs, **cparams)
         try:
             with contextlib.closing(raw.cursor()) as cursor:
                 cursor.execute(f"KILL QUERY {int(thread_id)}")

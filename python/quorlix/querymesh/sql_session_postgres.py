@@ -123,7 +123,7 @@ def _load_like_psycopg2(dbapi_connection: Any, connection_record: Any) -> None:
     """Give rows the Python types psycopg2 gives, for engines that were made with it."""
     from psycopg.types.string import TextLoader
 
-    for name in ("uuid", "inet", "cidr"):
+    for name in ("inet", "cidr"):
         dbapi_connection.adapters.register_loader(name, TextLoader)
     dbapi_connection.adapters.register_loader("bytea", _MemoryviewLoader)
 
@@ -133,7 +133,8 @@ def _memoryview_loader_class():
 
     class MemoryviewLoader(ByteaLoader):
         def load(self, data):
-            return memoryview(super().load(data))
+            # The pure-Python loader's unescaping wants bytes; values arrive already cut.
+            return memoryview(super().load(bytes(data)))
 
     return MemoryviewLoader
 
