@@ -17,9 +17,11 @@ import time
 from pathlib import Path
 
 import pytest
-from quorlix.querymesh import custom_sql
+from quorlix.querymesh import custom_sql, sql_guard, sql_session_sqlite
 from quorlix.querymesh.custom_sql import CustomSQLDatabase, QueryTimeoutError, UnsafeSQLError
 from quorlix.querymesh.sql_privileges import account_warnings
+from quorlix.querymesh.sql_session_mysql import MySQLWalls
+from quorlix.querymesh.sql_session_postgres import PostgresWalls
 from sqlalchemy.exc import SQLAlchemyError
 from test_custom_sql import (  # noqa: F401 - fixtures used by name
     Target,
@@ -75,6 +77,18 @@ def test_whitespace_reproducers_are_refused_on_the_engine(target):
             with pytest.raises(UnsafeSQLError, match=f"U\\+{ord(space):04X}"):
                 db.run(attempt)
     assert snapshot(target) == before
+
+
+def test_the_engine_reading_more_columns_than_the_check_is_refused(target, monkeypatch):
+    if target.kind == "sqlite":
+        pytest.skip("SQLite offers no description of a statement before it runs")
+    # As if the character rule were missing: the database's own reading must still catch it.
+    monkeypatch.setattr(sql_guard, "_check_plain_text_is_ascii", lambda text, body: None)
+    db = target.wrapper()
+    shape = WHITESPACE_SHAPES["postgres" if target.kind == "postgresql" else "mysql"]
+    for space in NAME_WHITESPACE:
+        with pytest.raises(UnsafeSQLError, match="reads 2 result column"):
+            db.run(shape.format(w=space))
 
 
 # --- one statement per call ---------------------------------------------------------------------
@@ -197,6 +211,45 @@ def test_a_cancelled_call_says_it_hit_the_time_limit(target):
     db = target.wrapper(statement_timeout=1)
     with pytest.raises(QueryTimeoutError, match="time limit of 1 second"):
         db.run(LONG_CALLS[target.kind][0] if target.kind != "sqlite" else _SQLITE_SLOW)
+
+
+def _server_limit_off(monkeypatch, kind: str) -> None:
+    """Leave only the watchdog: the database's own limit is switched off."""
+    if kind == "postgresql":
+        monkeypatch.setattr(PostgresWalls, "_milliseconds", lambda self: 0)
+    elif kind == "mysql":
+        settings = MySQLWalls._settings
+
+        def without_limit(self, **options):
+            kept, self.time_limit = self.time_limit, None
+            try:
+                return settings(self, **options)
+            finally:
+                self.time_limit = kept
+
+        monkeypatch.setattr(MySQLWalls, "_settings", without_limit)
+    else:
+        monkeypatch.setattr(sql_session_sqlite, "_PROGRESS_STEPS", 2**31 - 1)
+
+
+WATCHDOG_ONLY = {
+    "postgresql": "select pg_sleep(5)",
+    "mysql": "select sleep(5), id from customers",
+    "sqlite": (
+        "WITH RECURSIVE c(n) AS (SELECT 1 UNION ALL SELECT n + 1 FROM c WHERE n < 1000000000000)"
+        " SELECT COUNT(*) FROM c"
+    ),
+}
+
+
+def test_the_watchdog_alone_stops_a_call(target, monkeypatch):
+    _server_limit_off(monkeypatch, target.kind)
+    db = target.wrapper(statement_timeout=1, engine_args={"pool_size": 1, "max_overflow": 0})
+    started = time.monotonic()
+    with pytest.raises(QueryTimeoutError, match="time limit of 1 second"):
+        db.run(WATCHDOG_ONLY[target.kind])
+    assert time.monotonic() - started < 3.0
+    assert db.run("SELECT COUNT(*) FROM customers") == "[(4,)]"
 
 
 _SQLITE_SLOW = (

@@ -28,7 +28,7 @@ from sqlalchemy.sql.selectable import CompoundSelect, Select, TextualSelect
 
 from .sql_errors import QueryTimeoutError, UnsafeSQLError
 from .sql_fence import strip_code_fence
-from .sql_guard import check_read_only, is_query, sqlglot_dialect
+from .sql_guard import check_engine_columns, check_read_only, is_query, sqlglot_dialect
 from .sql_options import (
     check_count,
     check_flag,
@@ -301,7 +301,11 @@ class CustomSQLDatabase(CachedTableInfo, SQLDatabase):
         min_chars = self._min_value_chars()
         plan = None
         if self._read_only and isinstance(command, str) and not parameters:
-            command, plan = self._walls.bounded_statement(conn, command, limit + 1, min_chars)
+            columns = self._walls.describe(conn, command)
+            if columns is not None:
+                # The database's own reading of the text must match the one that was checked.
+                check_engine_columns(command, self._sql_dialect, len(columns))
+                command, plan = self._walls.cut(columns, command, limit + 1, min_chars)
         result = self._execute_on(conn, command, parameters, options)
         if not result.returns_rows:
             result.close()

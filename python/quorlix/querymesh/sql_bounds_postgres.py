@@ -16,8 +16,6 @@ from __future__ import annotations
 from dataclasses import dataclass
 from typing import Any
 
-import psycopg
-from psycopg import pq
 from sqlalchemy.exc import DBAPIError
 
 from .sql_results import value_cut
@@ -45,9 +43,9 @@ def describe(raw: Any, statement: str) -> list[tuple[str, int]]:
     encoding = raw.info.encoding
     pgconn = raw.pgconn
     parsed = pgconn.prepare(b"", statement.encode(encoding), None)
-    _raise_for(parsed, statement, encoding, pq.ExecStatus.COMMAND_OK)
+    _raise_for(parsed, statement, encoding)
     described = pgconn.describe_prepared(b"")
-    _raise_for(described, statement, encoding, pq.ExecStatus.COMMAND_OK)
+    _raise_for(described, statement, encoding)
     return [
         (described.fname(i).decode(encoding), described.ftype(i)) for i in range(described.nfields)
     ]
@@ -100,8 +98,10 @@ def _quote(name: str) -> str:
     return '"' + name.replace('"', '""') + '"'
 
 
-def _raise_for(result: Any, statement: str, encoding: str, expected: Any) -> None:
-    if result.status == expected:
+def _raise_for(result: Any, statement: str, encoding: str) -> None:
+    import psycopg  # only PostgreSQL engines get here
+
+    if result.status == psycopg.pq.ExecStatus.COMMAND_OK:
         return
     error = psycopg.errors.error_from_result(result, encoding=encoding)
     raise DBAPIError.instance(statement, None, error, psycopg.Error)

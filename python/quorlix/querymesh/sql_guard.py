@@ -121,6 +121,44 @@ def check_read_only(statement: str, dialect: str | None) -> str:
     return runnable
 
 
+def check_engine_columns(statement: str, dialect: str | None, engine_columns: int) -> None:
+    """Refuse ``statement`` if the database reads a different number of result columns.
+
+    Both read the same text; a different count means one of them splits it differently (a
+    character one takes for a space and the other for a letter), so the check did not see what
+    would run. Queries whose columns come from ``*`` are not compared.
+    """
+    expected = _result_columns(statement, dialect)
+    if expected is not None and expected != engine_columns:
+        _refuse(
+            f"the database reads {engine_columns} result column(s) in this statement where the"
+            f" check reads {expected}, so the two see different statements. Write the query"
+            " plainly, with ASCII spaces and names.",
+            statement,
+        )
+
+
+def _result_columns(statement: str, dialect: str | None) -> int | None:
+    try:
+        root = _unwrap(sqlglot.parse_one(statement, read=dialect))
+    except Exception:  # it was parsed once already; no count means nothing to compare
+        return None
+    if not isinstance(root, (exp.Select, exp.SetOperation)):
+        return None
+    selects = root.selects
+    for expression in selects:
+        for star in expression.find_all(exp.Star):
+            if not any(isinstance(up, exp.Func) for up in _ancestors(star, expression)):
+                return None
+    return len(selects)
+
+
+def _ancestors(node: exp.Expression, top: exp.Expression):
+    while node is not None and node is not top:
+        node = node.parent
+        yield node
+
+
 def is_query(statement: str, dialect: str | None) -> bool:
     """Whether ``statement`` parses as one SELECT-shaped query (no judgement on safety)."""
     try:

@@ -72,20 +72,26 @@ class SessionWalls:
     def interrupt(self, conn: Connection) -> None:
         """Stop what ``conn`` is running; called from the watchdog thread at the deadline."""
 
-    def bounded_statement(
-        self, conn: Connection, statement: str, rows: int, min_chars: int
-    ) -> tuple[str, Any]:
-        """The text to run for a checked query, and what ``restore_rows`` needs afterwards.
+    def describe(self, conn: Connection, statement: str) -> list[tuple[str, int]] | None:
+        """(name, type code) of each column, from the database, without running the statement.
 
-        Engines that can have long values cut before they are sent rewrite the query here, to
-        fetch at most ``rows`` rows within ``sql_results.VALUE_BUDGET``.
+        None where the engine offers no such view. Engines that have one also refuse a text
+        holding more than one statement here.
         """
+        return None
+
+    def cut(
+        self, columns: list[tuple[str, int]], statement: str, rows: int, min_chars: int
+    ) -> tuple[str, Any]:
+        """The text to run so that long values are cut before they are sent, and what
+        ``restore_rows`` needs afterwards; at most ``rows`` rows are fetched, within
+        ``sql_results.VALUE_BUDGET``."""
         return statement, None
 
     def restore_rows(
         self, keys: list[str], rows: list[tuple], plan: Any
     ) -> tuple[list[str], list[tuple]]:
-        """The caller's columns and rows from what the statement of ``bounded_statement`` gave."""
+        """The caller's columns and rows from what the statement of ``cut`` gave."""
         return keys, rows
 
     def end_call(self, conn: Connection) -> None:

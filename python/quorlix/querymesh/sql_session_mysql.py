@@ -83,12 +83,9 @@ class MySQLWalls(SessionWalls):
             conn.exec_driver_sql("START TRANSACTION READ ONLY", execution_options=options)
         yield StatementWatch()
 
-    def bounded_statement(
-        self, conn: Connection, statement: str, rows: int, min_chars: int
-    ) -> tuple[str, Any]:
-        raw = conn.connection.dbapi_connection
+    def describe(self, conn: Connection, statement: str) -> list[tuple[str, int]] | None:
         try:
-            columns = bounds.describe(raw, statement)
+            return bounds.describe(conn.connection.dbapi_connection, statement)
         except DBAPIError:
             raise
         except Exception as err:
@@ -96,10 +93,12 @@ class MySQLWalls(SessionWalls):
             if not isinstance(err, dbapi.Error):
                 raise
             if getattr(err, "args", (None,))[0] == _NOT_PREPARABLE:
-                return statement, None  # values are then cut as they arrive
+                return None  # values are then cut as they arrive
             raise DBAPIError.instance(statement, None, err, dbapi.Error) from err
-        if not columns:
-            return statement, None
+
+    def cut(
+        self, columns: list[tuple[str, int]], statement: str, rows: int, min_chars: int
+    ) -> tuple[str, Any]:
         return bounds.cut_statement(columns, statement, rows, min_chars), None
 
     def interrupt(self, conn: Connection) -> None:

@@ -36,6 +36,7 @@ class PostgresWalls(SessionWalls):
         super().install(engine)
         self._statement_engine = engine
         if engine.dialect.driver != _STATEMENT_DRIVER:
+            _require_psycopg()
             sibling = create_engine(engine.url.set(drivername=f"postgresql+{_STATEMENT_DRIVER}"))
             super().install(sibling)
             event.listen(sibling, "connect", _load_like_psycopg2)
@@ -73,13 +74,15 @@ class PostgresWalls(SessionWalls):
             conn.exec_driver_sql("SET LOCAL search_path TO %s", (schema,))
         yield StatementWatch()
 
-    def bounded_statement(
-        self, conn: Connection, statement: str, rows: int, min_chars: int
-    ) -> tuple[str, Any]:
+    def describe(self, conn: Connection, statement: str) -> list[tuple[str, int]] | None:
         raw = conn.connection.dbapi_connection
         if not hasattr(raw, "pgconn"):
-            return statement, None
-        columns = bounds.describe(raw, statement)
+            return None
+        return bounds.describe(raw, statement)
+
+    def cut(
+        self, columns: list[tuple[str, int]], statement: str, rows: int, min_chars: int
+    ) -> tuple[str, Any]:
         return bounds.cut_statement(columns, statement, rows, min_chars)
 
     def restore_rows(self, keys: list[str], rows: list[tuple], plan: Any):
@@ -117,6 +120,16 @@ class PostgresWalls(SessionWalls):
         if self.time_limit is None:
             return 0  # PostgreSQL's "no limit"
         return max(1, math.ceil(self.time_limit * 1000))
+
+
+def _require_psycopg() -> None:
+    try:
+        import psycopg  # noqa: F401 - only whether it imports
+    except ImportError as err:
+        raise ImportError(
+            "CustomSQLDatabase runs PostgreSQL statements over psycopg 3, which is not"
+            " installed. Install it with: pip install 'psycopg[binary]'"
+        ) from err
 
 
 def _load_like_psycopg2(dbapi_connection: Any, connection_record: Any) -> None:
