@@ -14,6 +14,7 @@ Give the wrapper an engine of its own: it configures that engine's database sess
 
 from __future__ import annotations
 
+import logging
 from collections.abc import Mapping, Sequence
 from functools import partial
 from typing import Any, Literal
@@ -48,6 +49,8 @@ from .sql_watchdog import watchdog
 __all__ = ["CustomSQLDatabase", "QueryTimeoutError", "UnsafeSQLError"]
 
 _FETCH_BATCH = 16
+
+_log = logging.getLogger(__name__)
 
 _WALLS: dict[str, type[SessionWalls]] = {
     "postgresql": PostgresWalls,
@@ -283,9 +286,12 @@ class CustomSQLDatabase(CachedTableInfo, SQLDatabase):
         try:
             self._walls.end_call(conn)
         except Exception:
-            # A session that cannot be cleaned must not serve another call.
+            # A session that cannot be cleaned must not serve another call; the call's own
+            # outcome (rows or error) stands.
+            _log.warning(
+                "dropping a database connection whose session could not be reset", exc_info=True
+            )
             conn.invalidate()
-            raise
 
     def _fetch_rows(
         self,

@@ -4,7 +4,7 @@ The query is parsed and described through the extended protocol (which also refu
 holding more than one statement) without running it. When a column can hold long values, the
 query is wrapped so that each of them arrives at most ``cut`` characters or bytes long:
 
-    SELECT <cut c1> AS "name 1", ... FROM (<query>) AS qx_cut(c1, ...)
+    SELECT <cut c1> AS "name 1", ... FROM (SELECT * FROM (<query>) ... OFFSET 0) AS qx_cut(c1, ...)
 
 Strings and byte strings keep their type and are shortened. A value of another unbounded type
 (arrays, json, xml, ...) cannot be shortened and stay what it is, so one over the cut is sent as
@@ -64,7 +64,8 @@ def cut_statement(
             expr = ref
         elif oid in _STRING_TYPES:
             shorter = f"left({ref}::text, {cut})::{_STRING_TYPES[oid]}"
-            expr = f"CASE WHEN length({ref}) > {cut} THEN {shorter} ELSE {ref} END"
+            # Bytes are counted, not characters: far quicker, and never fewer than characters.
+            expr = f"CASE WHEN octet_length({ref}) > {cut} THEN {shorter} ELSE {ref} END"
         elif oid == _BYTEA:
             expr = (
                 f"CASE WHEN octet_length({ref}) > {cut} THEN substr({ref}, 1, {cut}) ELSE {ref} END"
@@ -76,7 +77,10 @@ def cut_statement(
             sizes.append(f"CASE WHEN {size} > {cut} THEN {size} END")
         selects.append(f"{expr} AS {_quote(name)}")
     names = ", ".join(f"c{i + 1}" for i in range(len(columns)))
-    wrapped = f"SELECT {', '.join(selects + sizes)} FROM (\n{statement}\n) AS qx_cut({names})"
+    # OFFSET 0 keeps the planner from copying each column's expression into every place that
+    # reads it, which would compute a costly value two or three times.
+    inner = f"SELECT * FROM (\n{statement}\n) AS qx_query OFFSET 0"
+    wrapped = f"SELECT {', '.join(selects + sizes)} FROM ({inner}) AS qx_cut({names})"
     return wrapped, CutPlan(len(columns), tuple(sized), cut)
 
 
