@@ -458,3 +458,14 @@ def test_a_select_only_account_is_not_warned_about(target, request):
             db._engine.dispose()
     finally:
         target.run_sql(drop)
+
+
+def test_an_oversized_array_is_named_not_fetched(target):
+    if target.kind != "postgresql":
+        pytest.skip("arrays and json are PostgreSQL's unbounded non-string types")
+    db = target.wrapper()
+    query = "SELECT array_agg(repeat('y', 1000000)) AS big, 7 AS n FROM generate_series(1, 40)"
+    result = db.run(query, include_columns=True)
+    assert result.startswith("[{'big': '[value of ") and result.endswith(", 'n': 7}]"), result
+    assert "bytes not fetched: longer than" in result
+    assert db.run("SELECT ARRAY[1, 2] AS small") == "[([1, 2],)]"
