@@ -4,10 +4,12 @@ It is a LangChain ``SQLDatabase``, so LangChain's SQL tools accept it as their `
 statement it runs for a chat model goes through three things the base class does not have:
 
 * a statement check (``sql_guard``) that lets through exactly one read-only query;
-* a database session that refuses writes by itself and cancels a statement at a time limit
-  (``sql_session_*``), in case the check is ever wrong;
-* bounded results: at most ``max_rows`` rows are fetched, from a streaming cursor, and the text
-  handed back is at most ``max_result_chars`` long, with a marker saying what was cut.
+* a database session that refuses writes by itself, runs one statement per call and is reset
+  after each call (``sql_session_*``), in case the check is ever wrong, and a watchdog that
+  cancels the whole call at its time limit (``sql_watchdog``);
+* bounded results: at most ``max_rows`` rows are fetched, from a streaming cursor, long values
+  are cut before they reach this process (``sql_bounds_*``), and the text handed back is at
+  most ``max_result_chars`` long, with a marker saying what was cut.
 
 Give the wrapper an engine of its own: it configures that engine's database sessions.
 """
@@ -67,8 +69,8 @@ class CustomSQLDatabase(CachedTableInfo, SQLDatabase):
 
     read_only: refuse everything but one read-only query, and open read-only sessions
         (default True). False turns both off.
-    statement_timeout: seconds a statement may run before the database cancels it (default 30;
-        None for no limit).
+    statement_timeout: seconds one call may run before it is cancelled (default 30; None for no
+        limit).
     max_rows: most rows ``run`` returns (default 100).
     max_result_chars: most characters ``run`` returns (default 20,000).
 
