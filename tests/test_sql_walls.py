@@ -469,3 +469,15 @@ def test_an_oversized_array_is_named_not_fetched(target):
     assert result.startswith("[{'big': '[value of ") and result.endswith(", 'n': 7}]"), result
     assert "bytes not fetched: longer than" in result
     assert db.run("SELECT ARRAY[1, 2] AS small") == "[([1, 2],)]"
+
+
+def test_a_mysql_connection_asking_for_several_statements_is_refused(target):
+    if target.kind != "mysql":
+        pytest.skip("a MySQL client flag")
+    from pymysql.constants import CLIENT
+
+    flags = {"client_flag": CLIENT.MULTI_STATEMENTS}
+    with pytest.raises(Exception, match="MULTI_STATEMENTS") as caught:
+        db = target.wrapper(engine_args={"connect_args": flags})
+        db.run("SELECT 1")
+    assert "Remove that flag" in str(caught.value)
