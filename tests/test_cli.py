@@ -417,3 +417,22 @@ def test_readme_documents_every_setting():
     names = [name for name, _, _ in ENVIRONMENT_VARIABLES]
     names += ["QUORLIX_CONTEXT_FILE", "QUORLIX_HOME", *DB_VARIABLES]
     assert [name for name in names if f"| `{name}` |" not in text] == []
+
+
+@needs_wrapper
+@pytest.mark.parametrize(("engine", "warned"), [("sqlite", False), ("postgresql", True)])
+def test_tables_warns_about_an_administrator_account(
+    quorlix_home, tmp_path, engine, warned, request
+):
+    args = ["tables"]
+    if engine == "postgresql":
+        database = request.getfixturevalue("pg_database")
+        database.run_sql("CREATE TABLE notes (id int)")
+        args += ["--db", database.url]
+    done = quorlix(*args, env=_environment(quorlix_home), cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    warnings = [line for line in done.stderr.splitlines() if line.startswith("quorlix: warning:")]
+    if warned:
+        assert len(warnings) == 1 and "superuser" in warnings[0], done.stderr
+    else:
+        assert warnings == [], done.stderr

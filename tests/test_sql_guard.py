@@ -251,3 +251,56 @@ def test_two_code_blocks_are_refused_rather_than_guessed():
 def test_an_empty_fence_leaves_nothing_to_run():
     assert strip_code_fence("```sql\n```") == ""
     assert "empty" in _refusal(strip_code_fence("```\n\n```"))
+
+
+# --- characters the engines read differently ---------------------------------------------------
+
+# Every character for which str.isspace() holds but which PostgreSQL, MariaDB and SQLite read
+# as part of a name.
+NAME_WHITESPACE = [chr(code) for code in (0xA0, 0x85, 0x1680, *range(0x2000, 0x200B))] + [
+    chr(code) for code in (0x2028, 0x2029, 0x202F, 0x205F, 0x3000)
+]
+WHITESPACE_SHAPES = {
+    "postgres": "with c(\"{w}$q$\") as (select 1) select {w}$q$, pg_read_file('/etc/hostname')"
+    " {w}$q$ from c",
+    "mysql": "select 1 --{w}, load_file('/etc/hostname')\nfrom (select 1 as `{w}`) s",
+    "sqlite": "select 1{w}as{w}x from customers",
+}
+
+
+def test_the_whitespace_table_is_complete():
+    found = [chr(code) for code in range(0x80, 0x3001) if chr(code).isspace()]
+    assert found == sorted(NAME_WHITESPACE) and len(found) == 19
+
+
+@pytest.mark.parametrize("dialect", DIALECTS)
+@pytest.mark.parametrize("space", NAME_WHITESPACE, ids=lambda ch: f"U+{ord(ch):04X}")
+def test_non_ascii_whitespace_outside_quotes_is_refused(dialect, space):
+    statement = WHITESPACE_SHAPES[dialect].format(w=space)
+    assert f"U+{ord(space):04X} outside quotes" in _refusal(statement, dialect)
+
+
+@pytest.mark.parametrize(
+    ("dialect", "statement"),
+    [
+        ("postgres", 'SELECT \'café ☕\', "naïve name" FROM customers AS "Kunden\u00a0"'),
+        ("postgres", "SELECT $$\u2003$$ AS wide, E'\u00e9' AS e"),
+        ("mysql", "SELECT 'Ünïcode', `naïve name` FROM customers"),
+        ("sqlite", "SELECT '\u3000' AS ideographic, [naïve name] FROM customers"),
+    ],
+)
+def test_non_ascii_inside_quotes_passes(dialect, statement):
+    assert check_read_only(statement, dialect) == statement
+
+
+@pytest.mark.parametrize(
+    ("dialect", "statement"),
+    [
+        ("postgres", "SELECT café FROM customers"),
+        ("postgres", "SELECT 1 /* naïve */ AS one"),
+        ("postgres", "SELECT $é$x$é$"),
+        ("mysql", "SELECT 1 -- ré\n AS one"),
+    ],
+)
+def test_non_ascii_in_names_and_comments_is_refused(dialect, statement):
+    assert "outside quotes" in _refusal(statement, dialect)

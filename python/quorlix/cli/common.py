@@ -123,11 +123,28 @@ def open_database(url: str):
     from quorlix.querymesh.custom_sql import CustomSQLDatabase
 
     try:
-        return CustomSQLDatabase.from_uri(url)
+        db = CustomSQLDatabase.from_uri(url)
     except NoSuchModuleError as exc:
         usage_error(f"the database URL names a driver that is not available: {exc}")
     except DataSourceError as exc:
         usage_error(f"--db {url!r}: {exc}")
+    warn_about_account(db)
+    return db
+
+
+def warn_about_account(db) -> None:
+    """Say on stderr what the database account could do beyond answering questions."""
+    from sqlalchemy.exc import SQLAlchemyError
+
+    from quorlix.querymesh.sql_privileges import account_warnings
+
+    try:
+        found = account_warnings(db)
+    except SQLAlchemyError as exc:
+        reason = " ".join(str(exc).split())[:200]
+        found = [f"could not check the database account's privileges ({reason})."]
+    for message in found:
+        warn(message)
 
 
 def shown_url(url: str) -> str:

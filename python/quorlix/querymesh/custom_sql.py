@@ -4,10 +4,12 @@ It is a LangChain ``SQLDatabase``, so LangChain's SQL tools accept it as their `
 statement it runs for a chat model goes through three things the base class does not have:
 
 * a statement check (``sql_guard``) that lets through exactly one read-only query;
-* a database session that refuses writes by itself and cancels a statement at a time limit
-  (``sql_session_*``), in case the check is ever wrong;
-* bounded results: at most ``max_rows`` rows are fetched, from a streaming cursor, and the text
-  handed back is at most ``max_result_chars`` long, with a marker saying what was cut.
+* a database session that refuses writes by itself, runs one statement per call and is reset
+  after each call (``sql_session_*``), in case the check is ever wrong, and a watchdog that
+  cancels the whole call at its time limit (``sql_watchdog``);
+* bounded results: at most ``max_rows`` rows are fetched, from a streaming cursor, long values
+  are cut before they reach this process (``sql_bounds_*``), and the text handed back is at
+  most ``max_result_chars`` long, with a marker saying what was cut.
 
 Give the wrapper an engine of its own: it configures that engine's database sessions.
 
@@ -18,13 +20,15 @@ thousands of tables costs nothing until a question needs it.
 
 from __future__ import annotations
 
+import logging
 from collections.abc import Mapping, Sequence
+from functools import partial
 from typing import Any, Literal
 
 from langchain_community.utilities.sql_database import SQLDatabase
 from sqlalchemy import text
 from sqlalchemy.engine import URL, Connection, CursorResult, Engine, make_url
-from sqlalchemy.exc import DBAPIError
+from sqlalchemy.exc import DBAPIError, OperationalError
 from sqlalchemy.sql.elements import TextClause
 from sqlalchemy.sql.expression import Executable
 from sqlalchemy.sql.selectable import CompoundSelect, Select, TextualSelect
@@ -33,7 +37,7 @@ from ..datasources import duckdb_database_engine, files_engine, is_data_path
 from .sql_catalogue import LazyCatalogue, check_max_age
 from .sql_errors import QueryTimeoutError, UnsafeSQLError
 from .sql_fence import strip_code_fence
-from .sql_guard import check_read_only, is_query, sqlglot_dialect
+from .sql_guard import check_engine_columns, check_read_only, is_query, sqlglot_dialect
 from .sql_options import (
     check_count,
     check_flag,
@@ -42,7 +46,7 @@ from .sql_options import (
     require_existing_sqlite_file,
     warn_if_unguarded,
 )
-from .sql_results import cap_result, render_rows_with_ends
+from .sql_results import cap_result, cut_row, render_rows_with_ends, value_cut
 from .sql_session import SessionWalls
 from .sql_session_duckdb import DuckDBWalls
 from .sql_session_mysql import MySQLWalls
@@ -55,8 +59,13 @@ from .sql_table_info import (
     CachedTableInfo,
 )
 from .sql_urls import with_default_driver
+from .sql_watchdog import watchdog
 
 __all__ = ["CustomSQLDatabase", "QueryTimeoutError", "UnsafeSQLError"]
+
+_FETCH_BATCH = 16
+
+_log = logging.getLogger(__name__)
 
 _WALLS: dict[str, type[SessionWalls]] = {
     "postgresql": PostgresWalls,
@@ -74,8 +83,8 @@ class CustomSQLDatabase(CachedTableInfo, LazyCatalogue, SQLDatabase):
 
     read_only: refuse everything but one read-only query, and open read-only sessions
         (default True). False turns both off.
-    statement_timeout: seconds a statement may run before the database cancels it (default 30;
-        None for no limit).
+    statement_timeout: seconds one call may run before it is cancelled (default 30; None for no
+        limit).
     max_rows: most rows ``run`` returns (default 100).
     max_result_chars: most characters ``run`` returns (default 20,000).
     catalogue_max_age: seconds after which the cached table list and table information are
@@ -186,7 +195,11 @@ class CustomSQLDatabase(CachedTableInfo, LazyCatalogue, SQLDatabase):
         limit = self._limit_for(fetch)
         keys, rows, more = self._fetch(self._checked(command), limit, parameters, execution_options)
         body, row_ends = render_rows_with_ends(
-            rows, keys, include_columns=include_columns, max_string_length=self._max_string_length
+            rows,
+            keys,
+            include_columns=include_columns,
+            max_string_length=self._max_string_length,
+            max_chars=self._max_result_chars,
         )
         if not body:
             return ""
@@ -267,31 +280,67 @@ class CustomSQLDatabase(CachedTableInfo, LazyCatalogue, SQLDatabase):
         execution_options: Mapping[str, Any] | None,
     ) -> tuple[list[str], list[Any], bool]:
         """Run ``command`` in a guarded transaction; return (keys, at most limit rows, more?)."""
-        with self._engine.connect() as conn:
+        with self._walls.connect(self._engine) as conn:
             self._walls.ensure_prepared(conn)
             transaction = conn.begin()
             try:
-                with self._walls.statement(conn, self._schema) as watch:
-                    try:
-                        outcome = self._fetch_rows(
-                            conn, command, limit, parameters, execution_options
-                        )
-                    except DBAPIError as err:
-                        if self._walls.is_timeout(err, watch):
-                            raise self._timeout_error(err) from err
-                        raise
-            except BaseException:
+                try:
+                    outcome = self._guarded_fetch(
+                        conn, command, limit, parameters, execution_options
+                    )
+                except BaseException:
+                    if transaction.is_active:
+                        transaction.rollback()
+                    raise
                 if transaction.is_active:
-                    transaction.rollback()
-                raise
-            if transaction.is_active:
-                # Nothing to keep from a read-only run; a writable one keeps its changes. A
-                # connection dropped to abandon a streaming query had nothing to keep either.
-                if self._read_only or conn.invalidated:
-                    transaction.rollback()
-                else:
-                    transaction.commit()
+                    # Nothing to keep from a read-only run; a writable one keeps its changes. A
+                    # connection dropped to abandon a streaming query had nothing to keep either.
+                    if self._read_only or conn.invalidated:
+                        transaction.rollback()
+                    else:
+                        transaction.commit()
+            finally:
+                if self._read_only:
+                    self._end_call(conn)
             return outcome
+
+    def _guarded_fetch(
+        self,
+        conn: Connection,
+        command: str | Executable,
+        limit: int,
+        parameters: Mapping[str, Any] | None,
+        execution_options: Mapping[str, Any] | None,
+    ) -> tuple[list[str], list[Any], bool]:
+        with self._walls.statement(conn, self._schema) as watch:
+            # The whole call counts against the limit, however many statements it takes.
+            interrupt = partial(self._walls.interrupt, conn)
+            with watchdog(self._statement_timeout, watch, interrupt):
+                try:
+                    outcome = self._fetch_rows(conn, command, limit, parameters, execution_options)
+                except DBAPIError as err:
+                    if self._walls.is_timeout(err, watch):
+                        raise self._timeout_error(err) from err
+                    raise
+        if watch.fired:
+            # Some functions answer an interrupt with a made-up value (MySQL's SLEEP returns 1,
+            # BENCHMARK 0) instead of an error: an interrupted call never counts as an answer.
+            statement = command if isinstance(command, str) else str(command)
+            raise self._timeout_error(OperationalError(statement, None, None))
+        return outcome
+
+    def _end_call(self, conn: Connection) -> None:
+        if conn.invalidated:
+            return
+        try:
+            self._walls.end_call(conn)
+        except Exception:
+            # A session that cannot be cleaned must not serve another call; the call's own
+            # outcome (rows or error) stands.
+            _log.warning(
+                "dropping a database connection whose session could not be reset", exc_info=True
+            )
+            conn.invalidate()
 
     def _fetch_rows(
         self,
@@ -304,18 +353,41 @@ class CustomSQLDatabase(CachedTableInfo, LazyCatalogue, SQLDatabase):
         options = dict(execution_options or {})
         if self._streams(command):
             options.update(self._walls.stream_options(limit))
+        min_chars = self._min_value_chars()
+        plan = None
+        if self._read_only and isinstance(command, str) and not parameters:
+            columns = self._walls.describe(conn, command)
+            if columns is not None:
+                # The database's own reading of the text must match the one that was checked.
+                check_engine_columns(command, self._sql_dialect, len(columns))
+                command, plan = self._walls.cut(columns, command, limit + 1, min_chars)
         result = self._execute_on(conn, command, parameters, options)
         if not result.returns_rows:
             result.close()
             return [], [], False
         keys = list(result.keys())
-        rows = result.fetchmany(limit + 1)
+        # Long values are cut as each row arrives, so at most one row is ever held whole.
+        cut = value_cut(len(keys), limit + 1, min_chars)
+        rows: list[tuple] = []
+        while len(rows) <= limit:
+            batch = result.fetchmany(min(limit + 1 - len(rows), _FETCH_BATCH))
+            if not batch:
+                break
+            rows.extend(cut_row(row, cut) for row in batch)
         more = len(rows) > limit
         if more:
             self._walls.discard_unread(conn, result)
         else:
             result.close()
-        return keys, [tuple(row) for row in rows[:limit]], more
+        keys, rows = self._walls.restore_rows(keys, rows[:limit], plan)
+        return keys, rows, more
+
+    def _min_value_chars(self) -> int:
+        # run() shortens strings to max_string_length itself; one more character tells it
+        # that a string was longer.
+        if self._max_string_length > 0:
+            return self._max_string_length + 1
+        return self._max_result_chars + 1
 
     def _execute_on(
         self,

@@ -54,11 +54,27 @@ DENIED_FUNCTIONS: frozenset[str] = frozenset(
         "pg_import_system_collations",
         "pg_log_backend_memory_contexts",
         "pg_notify",
+        # PostgreSQL: server configuration, logs and memory, which it shows only to superusers
+        "pg_config",
+        "pg_current_logfile",
+        "pg_get_backend_memory_contexts",
+        "pg_get_shmem_allocations",
+        "pg_hba_file_rules",
+        "pg_ident_file_mappings",
+        "pg_show_all_file_settings",
+        "pg_show_replication_origin_status",
+        "pg_stat_have_stats",
         "set_config",
         "txid_current",
         "pg_current_xact_id",
         "nextval",
         "setval",
+        # PostgreSQL: maintenance functions that write even inside a read-only transaction
+        "brin_summarize_new_values",
+        "brin_summarize_range",
+        "brin_desummarize_range",
+        "gin_clean_pending_list",
+        "pg_nextoid",
         # PostgreSQL: functions that run an SQL text they are given
         "query_to_xml",
         "query_to_xmlschema",
@@ -82,6 +98,8 @@ DENIED_FUNCTIONS: frozenset[str] = frozenset(
         "wait_for_executed_gtid_set",
         "wait_until_sql_thread_after_gtids",
         "next_value_for",
+        # A stopped BENCHMARK returns 0 as if it had run; nothing a question needs.
+        "benchmark",
         # SQLite (and the extensions the sqlite3 shell ships)
         "load_extension",
         "readfile",
@@ -119,6 +137,53 @@ DENIED_PREFIXES: tuple[str, ...] = (
     "http_",  # pgsql-http and similar: network requests
     "xp_",
 )
+
+
+# Relations that hold credentials, server configuration or other sessions' work, compared by
+# bare name whatever their schema. A superuser account can read them all, and the answer to a
+# question about the application's data never needs them.
+DENIED_RELATIONS: frozenset[str] = frozenset(
+    {
+        # PostgreSQL
+        "pg_authid",
+        "pg_shadow",
+        "pg_user_mapping",
+        "pg_user_mappings",
+        "pg_subscription",
+        "pg_file_settings",
+        "pg_hba_file_rules",
+        "pg_ident_file_mappings",
+        "pg_stat_activity",
+        "pg_stat_ssl",
+        "pg_stat_gssapi",
+        "pg_stat_statements",
+        "pg_config",
+        "pg_largeobject",
+        "pg_backend_memory_contexts",
+        "pg_shmem_allocations",
+        "pg_replication_origin_status",
+        "pg_statistic",  # samples of column values, whatever the table's own privileges
+        "pg_statistic_ext_data",
+        # MySQL / MariaDB (information_schema)
+        "processlist",
+        "user_privileges",
+        "user_attributes",
+        "global_variables",
+        "session_variables",
+    }
+)
+
+# Schemas of the server itself: accounts, grants, other sessions' statements, and (sys)
+# functions that change session variables.
+DENIED_SCHEMAS: frozenset[str] = frozenset({"mysql", "performance_schema", "sys"})
+
+
+def is_denied_relation(name: str) -> bool:
+    return name.strip('"`[]').lower() in DENIED_RELATIONS
+
+
+def is_denied_schema(name: str | None) -> bool:
+    return bool(name) and name.strip('"`[]').lower() in DENIED_SCHEMAS
 
 
 def is_denied_function(name: str) -> bool:

@@ -16,7 +16,7 @@ from sqlglot import exp
 from sqlglot.dialects.dialect import Dialect
 from sqlglot.tokens import Token, TokenType
 
-from .sql_denylist import is_denied_function
+from .sql_denylist import is_denied_function, is_denied_relation, is_denied_schema
 from .sql_denylist_duckdb import is_duckdb_denied_function
 from .sql_errors import UnsafeSQLError
 
@@ -112,6 +112,7 @@ def check_read_only(statement: str, dialect: str | None) -> str:
         )
     body = segments[0]
     runnable = text[body[0].start : body[-1].end + 1]
+    _check_plain_text_is_ascii(text, body)
     if dialect == "mysql":
         _check_comment_gaps(text, tokens)
     _check_first_token(body[0], runnable, dialect)
@@ -119,6 +120,44 @@ def check_read_only(statement: str, dialect: str | None) -> str:
     tree = _parse(runnable, dialect)
     _check_tree(tree, runnable)
     return runnable
+
+
+def check_engine_columns(statement: str, dialect: str | None, engine_columns: int) -> None:
+    """Refuse ``statement`` if the database reads a different number of result columns.
+
+    Both read the same text; a different count means one of them splits it differently (a
+    character one takes for a space and the other for a letter), so the check did not see what
+    would run. Queries whose columns come from ``*`` are not compared.
+    """
+    expected = _result_columns(statement, dialect)
+    if expected is not None and expected != engine_columns:
+        _refuse(
+            f"the database reads {engine_columns} result column(s) in this statement where the"
+            f" check reads {expected}, so the two see different statements. Write the query"
+            " plainly, with ASCII spaces and names.",
+            statement,
+        )
+
+
+def _result_columns(statement: str, dialect: str | None) -> int | None:
+    try:
+        root = _unwrap(sqlglot.parse_one(statement, read=dialect))
+    except Exception:  # it was parsed once already; no count means nothing to compare
+        return None
+    if not isinstance(root, (exp.Select, exp.SetOperation)):
+        return None
+    selects = root.selects
+    for expression in selects:
+        for star in expression.find_all(exp.Star):
+            if not any(isinstance(up, exp.Func) for up in _ancestors(star, expression)):
+                return None
+    return len(selects)
+
+
+def _ancestors(node: exp.Expression, top: exp.Expression):
+    while node is not None and node is not top:
+        node = node.parent
+        yield node
 
 
 def is_query(statement: str, dialect: str | None) -> bool:
@@ -154,6 +193,42 @@ def _split_statements(tokens: list[Token]) -> list[list[Token]]:
         else:
             segments[-1].append(token)
     return [segment for segment in segments if segment]
+
+
+def _check_plain_text_is_ascii(text: str, body: list[Token]) -> None:
+    """Refuse non-ASCII characters anywhere but inside quoted strings and quoted names.
+
+    sqlglot takes every character for which ``str.isspace()`` holds as whitespace, while
+    PostgreSQL, MySQL / MariaDB and SQLite read U+00A0, U+2000 and their kin as letters of a
+    name. Such a character moves the place where the check and the server see a string,
+    comment or statement end, so the server could run something the check never saw. Inside
+    quotes both read the same text: the quotes themselves are ASCII, and what lies between
+    them is data.
+    """
+    position = body[0].start
+    for token in body:
+        gap = text[position : token.start]
+        raw = text[token.start : token.end + 1]
+        if not gap.isascii() or not (_quoted_delimiters_are_ascii(token, raw) or raw.isascii()):
+            bad = next(ch for ch in gap + raw if not ch.isascii())
+            _refuse(
+                f"the statement holds the non-ASCII character U+{ord(bad):04X} outside quotes."
+                " The database may read it as part of a name where the check reads a space, so"
+                " the two would see different statements. Use plain ASCII spaces and names, and"
+                ' put other characters only inside quoted strings or quoted names ("...").',
+                text,
+            )
+        position = token.end + 1
+
+
+def _quoted_delimiters_are_ascii(token: Token, raw: str) -> bool:
+    name = token.token_type.name
+    if not (name.endswith("STRING") or name == "IDENTIFIER") or len(raw) < 2:
+        return False
+    if raw[:1] == "$":  # $tag$ ... $tag$: the tag delimits, so it must be plain too
+        tag = raw[: raw.find("$", 1) + 1]
+        return len(tag) >= 2 and tag.isascii() and raw.endswith(tag)
+    return raw[0].isascii() and raw[-1].isascii() and raw[-1] in "'\"`]"
 
 
 def _check_comment_gaps(text: str, tokens: list[Token]) -> None:
@@ -300,6 +375,16 @@ def _check_tree(tree: exp.Expression, statement: str) -> None:
             for name in _function_names(node):
                 if is_denied_function(name):
                     _refuse_function(name, statement)
+        if isinstance(node, exp.Table) and (
+            is_denied_relation(node.name) or is_denied_schema(node.text("db"))
+        ):
+            _refuse_relation(node.sql(), statement)
+        if isinstance(node, exp.Dot) and isinstance(node.expression, exp.Func):
+            schema = node.this.name if isinstance(node.this, exp.Column) else node.this.sql()
+            if is_denied_schema(schema):
+                _refuse_function(
+                    f"{schema}.{node.expression.sql().split('(')[0].lower()}", statement
+                )
 
 
 def _unwrap(tree: exp.Expression) -> exp.Expression:
@@ -342,6 +427,14 @@ def _refuse_function(name: str, statement: str) -> NoReturn:
         f"the function {name} reaches outside the query (server files, programs, other"
         " sessions, locks, sequences or settings) and is not allowed. Rewrite the query"
         " without it.",
+        statement,
+    )
+
+
+def _refuse_relation(name: str, statement: str) -> NoReturn:
+    _refuse(
+        f"{name} holds credentials, server configuration or other sessions' activity, not"
+        " data to answer questions from. Query the application's own tables instead.",
         statement,
     )
 

@@ -19,6 +19,30 @@ CHARS_MARKER = "...[truncated to {limit} characters]"
 # Small enough for any sensible budget, large enough that both markers always fit.
 MIN_RESULT_CHARS = 200
 
+# Characters (or bytes) of values one call may hold in memory at once, summed over the rows it
+# fetches; each value is cut to its share before the database sends it where the engine
+# allows, and as soon as it arrives otherwise.
+VALUE_BUDGET = 16 * 1024 * 1024
+
+
+def value_cut(columns: int, rows: int, min_chars: int) -> int:
+    """How long one value may be: its share of ``VALUE_BUDGET``, never below ``min_chars``.
+
+    ``min_chars`` is what rendering needs to look the same as for the whole value (strings are
+    shortened word-wise to ``max_string_length`` anyway).
+    """
+    return max(min_chars, VALUE_BUDGET // max(1, columns * rows))
+
+
+def cut_row(row: Sequence[Any], limit: int) -> tuple[Any, ...]:
+    """The row with every string or byte value longer than ``limit`` cut to ``limit``."""
+    return tuple(
+        value[:limit]
+        if isinstance(value, (str, bytes, bytearray, memoryview)) and len(value) > limit
+        else value
+        for value in row
+    )
+
 
 def row_dicts(
     rows: Sequence[Any], keys: Sequence[str], max_string_length: int
@@ -38,8 +62,14 @@ def render_rows_with_ends(
     *,
     include_columns: bool,
     max_string_length: int,
+    max_chars: int | None = None,
 ) -> tuple[str, list[int]]:
-    """The rows as text and, for each row, the offset just past its text in it."""
+    """The rows as text and, for each row, the offset just past its text in it.
+
+    With ``max_chars``, rendering stops after the first row that ends beyond it: ``cap_result``
+    shows no more than that, and the rest would only cost memory (a byte string's text is up to
+    four times its size).
+    """
     if not rows:
         return "", []
     if include_columns:
@@ -50,11 +80,13 @@ def render_rows_with_ends(
             tuple(truncate_word(value, length=max_string_length) for value in row) for row in rows
         ]
     # Exactly str(items), built piecewise to learn where each row ends.
-    texts = [repr(item) for item in items]
-    ends, end = [], 1
-    for text in texts:
-        end += len(text)
+    texts, ends, end = [], [], 1
+    for item in items:
+        texts.append(repr(item))
+        end += len(texts[-1])
         ends.append(end)
+        if max_chars is not None and end > max_chars and len(texts) < len(items):
+            return "[" + ", ".join(texts), ends
         end += 2
     return "[" + ", ".join(texts) + "]", ends
 

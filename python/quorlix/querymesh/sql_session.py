@@ -65,6 +65,38 @@ class SessionWalls:
         """Wrap one statement, inside a transaction that ``conn`` has already begun."""
         yield StatementWatch()
 
+    def connect(self, engine: Engine) -> Connection:
+        """The connection a checked statement runs on (the engine's own unless said here)."""
+        return engine.connect()
+
+    def interrupt(self, conn: Connection) -> None:
+        """Stop what ``conn`` is running; called from the watchdog thread at the deadline."""
+
+    def describe(self, conn: Connection, statement: str) -> list[tuple[str, int]] | None:
+        """(name, type code) of each column, from the database, without running the statement.
+
+        None where the engine offers no such view. Engines that have one also refuse a text
+        holding more than one statement here.
+        """
+        return None
+
+    def cut(
+        self, columns: list[tuple[str, int]], statement: str, rows: int, min_chars: int
+    ) -> tuple[str, Any]:
+        """The text to run so that long values are cut before they are sent, and what
+        ``restore_rows`` needs afterwards; at most ``rows`` rows are fetched, within
+        ``sql_results.VALUE_BUDGET``."""
+        return statement, None
+
+    def restore_rows(
+        self, keys: list[str], rows: list[tuple], plan: Any
+    ) -> tuple[list[str], list[tuple]]:
+        """The caller's columns and rows from what the statement of ``cut`` gave."""
+        return keys, rows
+
+    def end_call(self, conn: Connection) -> None:
+        """Leave nothing of this call on the pooled connection: locks, variables, objects."""
+
     def stream_options(self, limit: int) -> dict[str, Any]:
         """Execution options that keep the driver from buffering a whole result."""
         return {"stream_results": True, "max_row_buffer": limit + 1}

@@ -7,10 +7,6 @@ is refused rather than guarded half-way: ``quorlix.datasources`` opens DuckDB th
 
 from __future__ import annotations
 
-import contextlib
-import threading
-import time
-from collections.abc import Iterator
 from typing import Any
 
 from sqlalchemy.engine import Connection
@@ -43,26 +39,9 @@ class DuckDBWalls(SessionWalls):
             # Global and one-way: no statement can turn it back on while the database is open.
             dbapi_connection.execute("SET enable_external_access = false")
 
-    @contextlib.contextmanager
-    def statement(self, conn: Connection, schema: str | None) -> Iterator[StatementWatch]:
-        watch = StatementWatch()
-        if self.time_limit is None:
-            yield watch
-            return
-        raw = conn.connection.dbapi_connection
-        watch.deadline = time.monotonic() + self.time_limit
-
-        def interrupt() -> None:
-            watch.fired = True
-            raw.interrupt()
-
-        timer = threading.Timer(self.time_limit, interrupt)
-        timer.daemon = True
-        timer.start()
-        try:
-            yield watch
-        finally:
-            timer.cancel()
+    def interrupt(self, conn: Connection) -> None:
+        # DuckDB stops the running query at its next check; the call's watchdog calls this.
+        conn.connection.dbapi_connection.interrupt()
 
     def stream_options(self, limit: int) -> dict[str, Any]:
         return {}  # the dialect has no server-side cursors; fetchmany reads chunk by chunk

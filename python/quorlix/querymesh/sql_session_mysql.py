@@ -12,15 +12,21 @@ import re
 from collections.abc import Iterator
 from typing import Any
 
-from sqlalchemy.engine import Connection, CursorResult
+from sqlalchemy.engine import Connection, CursorResult, Engine
 from sqlalchemy.exc import DBAPIError
 
+from . import sql_bounds_mysql as bounds
 from .sql_session import SessionWalls, StatementWatch
 
 _MYSQL_QUERY_TIMEOUT = 3024  # ER_QUERY_TIMEOUT
 _MARIADB_STATEMENT_TIMEOUT = 1969  # ER_STATEMENT_TIMEOUT
+_QUERY_INTERRUPTED = 1317  # ER_QUERY_INTERRUPTED, what KILL QUERY leaves
+_LOST_CONNECTION = 2013
+_NOT_PREPARABLE = 1295  # ER_UNSUPPORTED_PS
 
 _SETTINGS_KEY = "quorlix.mysql_settings"
+_CLIENT_MULTI_STATEMENTS = 1 << 16
+_OPTION_MULTI_STATEMENTS_OFF = 1  # MYSQL_OPTION_MULTI_STATEMENTS_OFF
 
 # Modes under which the server reads quotes differently from the statement check: with them
 # '\' no longer escapes and "..." becomes an identifier. The composite modes imply ANSI_QUOTES.
@@ -41,7 +47,14 @@ class MySQLWalls(SessionWalls):
     enforces_read_only = True
     enforces_time_limit = True
 
+    _engine: Engine | None = None
+
+    def install(self, engine: Engine) -> None:
+        super().install(engine)
+        self._engine = engine
+
     def prepare(self, dbapi_connection: Any, info: dict) -> None:
+        _one_statement_per_call(dbapi_connection)
         with contextlib.closing(dbapi_connection.cursor()) as cursor:
             cursor.execute("SELECT @@SESSION.sql_mode")
             (sql_mode,) = cursor.fetchone()
@@ -70,9 +83,48 @@ class MySQLWalls(SessionWalls):
             conn.exec_driver_sql("START TRANSACTION READ ONLY", execution_options=options)
         yield StatementWatch()
 
+    def describe(self, conn: Connection, statement: str) -> list[tuple[str, int]] | None:
+        try:
+            return bounds.describe(conn.connection.dbapi_connection, statement)
+        except DBAPIError:
+            raise
+        except Exception as err:
+            dbapi = conn.dialect.loaded_dbapi
+            if not isinstance(err, dbapi.Error):
+                raise
+            if getattr(err, "args", (None,))[0] == _NOT_PREPARABLE:
+                return None  # values are then cut as they arrive
+            raise DBAPIError.instance(statement, None, err, dbapi.Error) from err
+
+    def cut(
+        self, columns: list[tuple[str, int]], statement: str, rows: int, min_chars: int
+    ) -> tuple[str, Any]:
+        return bounds.cut_statement(columns, statement, rows, min_chars), None
+
+    def interrupt(self, conn: Connection) -> None:
+        thread_id = conn.connection.dbapi_connection.thread_id()
+        # A connection of its own, outside the pool: the pool may have none to spare.
+        dialect = self._engine.dialect
+        cargs, cparams = dialect.create_connect_args(self._engine.url)
+        raw = dialect.connect(*cargs, **cparams)
+        try:
+            with contextlib.closing(raw.cursor()) as cursor:
+                cursor.execute(f"KILL QUERY {int(thread_id)}")
+        finally:
+            raw.close()
+
+    def end_call(self, conn: Connection) -> None:
+        # User variables, named locks (GET_LOCK) and variables that sys functions set live as
+        # long as the connection, and no statement clears them all: the connection goes.
+        conn.invalidate()
+
     def is_timeout(self, err: DBAPIError, watch: StatementWatch) -> bool:
         args = getattr(err.orig, "args", ())
-        return bool(args) and args[0] in (_MYSQL_QUERY_TIMEOUT, _MARIADB_STATEMENT_TIMEOUT)
+        if not args:
+            return False
+        if args[0] in (_MYSQL_QUERY_TIMEOUT, _MARIADB_STATEMENT_TIMEOUT):
+            return True
+        return watch.fired and args[0] in (_QUERY_INTERRUPTED, _LOST_CONNECTION)
 
     def discard_unread(self, conn: Connection, result: CursorResult) -> None:
         """Drop the connection rather than read the rest of an unbuffered result.
@@ -103,6 +155,23 @@ class MySQLWalls(SessionWalls):
             f"SET SESSION {read_only_variable} = {1 if self.read_only else 0},"
             f" SESSION {time_limit}, SESSION sql_mode = '{sql_mode}'"
         )
+
+
+def _one_statement_per_call(dbapi_connection: Any) -> None:
+    """Have the server refuse a text holding several statements, as it does by default.
+
+    mysqlclient asks for several statements per call when it connects; it can switch that off
+    again. A connection that asked for them and cannot is refused.
+    """
+    if not getattr(dbapi_connection, "client_flag", 0) & _CLIENT_MULTI_STATEMENTS:
+        return
+    set_option = getattr(dbapi_connection, "set_server_option", None)
+    if set_option is None:
+        raise ValueError(
+            "the MySQL connection was opened with CLIENT.MULTI_STATEMENTS, so one call could"
+            " run several statements. Remove that flag from the engine's connect_args."
+        )
+    set_option(_OPTION_MULTI_STATEMENTS_OFF)
 
 
 def clean_sql_mode(sql_mode: str) -> str:

@@ -1,4 +1,12 @@
-"""PostgreSQL: read-only transactions and ``statement_timeout``."""
+"""PostgreSQL: read-only transactions, the time limit, one statement per call, clean sessions.
+
+Checked statements run over psycopg 3. Before one runs, the server parses and describes its
+text through the extended query protocol, which refuses a text holding a second statement, so
+a stacked ``COMMIT; ...`` can never leave the read-only transaction, whatever the check saw; the
+same text then runs (queries from a cursor whose ``DECLARE`` also takes the extended protocol).
+An engine on another driver (psycopg2 knows only the simple protocol) gets a psycopg 3 engine
+to the same database for those statements; its own engine still serves reflection.
+"""
 
 from __future__ import annotations
 
@@ -7,17 +15,38 @@ import math
 from collections.abc import Iterator
 from typing import Any
 
-from sqlalchemy.engine import Connection
+from sqlalchemy import create_engine, event
+from sqlalchemy.engine import Connection, Engine
 from sqlalchemy.exc import DBAPIError
 
+from . import sql_bounds_postgres as bounds
 from .sql_session import SessionWalls, StatementWatch
 
 _QUERY_CANCELED = "57014"
+_STATEMENT_DRIVER = "psycopg"
 
 
 class PostgresWalls(SessionWalls):
     enforces_read_only = True
     enforces_time_limit = True
+
+    _statement_engine: Engine | None = None
+
+    def install(self, engine: Engine) -> None:
+        super().install(engine)
+        self._statement_engine = engine
+        if engine.dialect.driver != _STATEMENT_DRIVER:
+            _require_psycopg()
+            sibling = create_engine(engine.url.set(drivername=f"postgresql+{_STATEMENT_DRIVER}"))
+            super().install(sibling)
+            event.listen(sibling, "connect", _load_like_psycopg2)
+            event.listen(engine, "engine_disposed", lambda *_: sibling.dispose())
+            self._statement_engine = sibling
+
+    def connect(self, engine: Engine) -> Connection:
+        if self._statement_engine is None or engine.dialect.driver == _STATEMENT_DRIVER:
+            return engine.connect()
+        return self._statement_engine.connect()
 
     def prepare(self, dbapi_connection: Any, info: dict) -> None:
         mode = "READ ONLY" if self.read_only else "READ WRITE"
@@ -46,13 +75,82 @@ class PostgresWalls(SessionWalls):
             conn.exec_driver_sql("SELECT set_config('search_path', %s, true)", (schema,))
         yield StatementWatch()
 
+    def describe(self, conn: Connection, statement: str) -> list[tuple[str, int]] | None:
+        raw = conn.connection.dbapi_connection
+        if not hasattr(raw, "pgconn"):
+            return None
+        return bounds.describe(raw, statement)
+
+    def cut(
+        self, columns: list[tuple[str, int]], statement: str, rows: int, min_chars: int
+    ) -> tuple[str, Any]:
+        return bounds.cut_statement(columns, statement, rows, min_chars)
+
+    def restore_rows(self, keys: list[str], rows: list[tuple], plan: Any):
+        return bounds.restore(keys, rows, plan)
+
+    def interrupt(self, conn: Connection) -> None:
+        raw = conn.connection.dbapi_connection
+        cancel = getattr(raw, "cancel_safe", None) or raw.cancel
+        cancel()
+
+    def end_call(self, conn: Connection) -> None:
+        # Temporary tables, prepared statements, LISTEN, advisory locks and settings of this
+        # call must not meet the next one. DISCARD ALL drops them all, and the session
+        # settings with them, so those are made again.
+        raw = conn.connection.dbapi_connection
+        raw.rollback()
+        raw.autocommit = True
+        try:
+            with contextlib.closing(raw.cursor()) as cursor:
+                cursor.execute("DISCARD ALL")
+        finally:
+            raw.autocommit = False
+        self.prepare(raw, conn.info)
+
     def is_timeout(self, err: DBAPIError, watch: StatementWatch) -> bool:
         orig = err.orig
-        # psycopg2 names the SQLSTATE pgcode, psycopg 3 sqlstate.
-        code = getattr(orig, "pgcode", None) or getattr(orig, "sqlstate", None)
-        return code == _QUERY_CANCELED and "statement timeout" in str(orig)
+        if (
+            getattr(orig, "pgcode", None) != _QUERY_CANCELED
+            and getattr(orig, "sqlstate", None) != _QUERY_CANCELED
+        ):
+            return False
+        return watch.fired or "statement timeout" in str(orig)
 
     def _milliseconds(self) -> int:
         if self.time_limit is None:
             return 0  # PostgreSQL's "no limit"
         return max(1, math.ceil(self.time_limit * 1000))
+
+
+def _require_psycopg() -> None:
+    try:
+        import psycopg  # noqa: F401 - only whether it imports
+    except ImportError as err:
+        raise ImportError(
+            "CustomSQLDatabase runs PostgreSQL statements over psycopg 3, which is not"
+            " installed. Install it with: pip install 'psycopg[binary]'"
+        ) from err
+
+
+def _load_like_psycopg2(dbapi_connection: Any, connection_record: Any) -> None:
+    """Give rows the Python types psycopg2 gives, for engines that were made with it."""
+    from psycopg.types.string import TextLoader
+
+    for name in ("inet", "cidr"):
+        dbapi_connection.adapters.register_loader(name, TextLoader)
+    dbapi_connection.adapters.register_loader("bytea", _MemoryviewLoader)
+
+
+def _memoryview_loader_class():
+    from psycopg.types.string import ByteaLoader
+
+    class MemoryviewLoader(ByteaLoader):
+        def load(self, data):
+            # The pure-Python loader's unescaping wants bytes; values arrive already cut.
+            return memoryview(super().load(bytes(data)))
+
+    return MemoryviewLoader
+
+
+_MemoryviewLoader = _memoryview_loader_class()

@@ -23,6 +23,13 @@ from .sql_session import SessionWalls, StatementWatch
 # How many virtual-machine steps SQLite runs between two looks at the clock.
 _PROGRESS_STEPS = 10_000
 
+# Longest string, blob or row SQLite may make or read. One C function call (instr, replace,
+# a LIKE pattern) can take time that grows with the product of its arguments' lengths, and no
+# interrupt reaches it before it returns: this keeps the worst such call to about two seconds,
+# and one value to 256 KiB. A stored value longer than this cannot be read.
+MAX_VALUE_BYTES = 256 * 1024
+_LIMIT_LENGTH = getattr(sqlite3, "SQLITE_LIMIT_LENGTH", 0)
+
 _READ = getattr(sqlite3, "SQLITE_READ", 20)
 _SELECT = getattr(sqlite3, "SQLITE_SELECT", 21)
 _FUNCTION = getattr(sqlite3, "SQLITE_FUNCTION", 31)
@@ -88,6 +95,7 @@ class SQLiteWalls(SessionWalls):
         dbapi_connection.execute(f"PRAGMA query_only = {'ON' if self.read_only else 'OFF'}")
         if self.read_only:
             dbapi_connection.set_authorizer(authorize_read)
+            dbapi_connection.setlimit(_LIMIT_LENGTH, MAX_VALUE_BYTES)
 
     @contextlib.contextmanager
     def statement(self, conn: Connection, schema: str | None) -> Iterator[StatementWatch]:
@@ -109,6 +117,9 @@ class SQLiteWalls(SessionWalls):
             yield watch
         finally:
             raw.set_progress_handler(None, 0)
+
+    def interrupt(self, conn: Connection) -> None:
+        conn.connection.dbapi_connection.interrupt()
 
     def stream_options(self, limit: int) -> dict[str, Any]:
         return {}  # sqlite3 steps through a result only as rows are fetched
