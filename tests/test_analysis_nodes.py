@@ -3,13 +3,12 @@
 from __future__ import annotations
 
 import pytest
-
-nodewright = pytest.importorskip("quorlix.querymesh.nodewright")
 from langchain_core.prompts import (  # noqa: E402
     ChatPromptTemplate,
     HumanMessagePromptTemplate,
     SystemMessagePromptTemplate,
 )
+from quorlix.querymesh import nodewright
 from quorlix.querymesh.querymesh_prompts import (  # noqa: E402
     PANDAS_HUMAN_TEMPLATE,
     PANDAS_SYSTEM_TEMPLATE,

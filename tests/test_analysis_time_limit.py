@@ -7,9 +7,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 from graph_scripts import CITY_ORDERS_SQL, Responder, run_counting, script
-
-nodewright = pytest.importorskip("quorlix.querymesh.nodewright")
-querymesh = pytest.importorskip("quorlix.querymesh.querymesh")
+from quorlix.querymesh import nodewright, querymesh
 from quorlix.querymesh.custom_sql import CustomSQLDatabase  # noqa: E402
 from quorlix.settings import AzureOpenAIChat4, AzureOpenAIChat35  # noqa: E402
 

@@ -11,8 +11,7 @@ import sys
 from pathlib import Path
 
 import pytest
-
-quorlix = pytest.importorskip("quorlix")
+import quorlix
 
 BENCHMARKS = Path(__file__).resolve().parents[1] / "benchmarks"
 

@@ -3,9 +3,8 @@
 from __future__ import annotations
 
 import pytest
-
-nodewright = pytest.importorskip("quorlix.querymesh.nodewright")
 from loguru import logger  # noqa: E402
+from quorlix.querymesh import nodewright
 
 
 class AnswerModel:

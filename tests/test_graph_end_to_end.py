@@ -17,14 +17,13 @@ from graph_scripts import (
     script,
     section,
 )
-from PIL import Image
-from support.databases import SAMPLE_ROWS, SAMPLE_SCHEMA
-from support.stub_openai import http_error
-
-querymesh = pytest.importorskip("quorlix.querymesh.querymesh")
 from langgraph.errors import GraphRecursionError  # noqa: E402
+from PIL import Image
+from quorlix.querymesh import querymesh
 from quorlix.querymesh.custom_sql import CustomSQLDatabase  # noqa: E402
 from quorlix.settings import AzureOpenAIChat4, AzureOpenAIChat35  # noqa: E402
+from support.databases import SAMPLE_ROWS, SAMPLE_SCHEMA
+from support.stub_openai import http_error
 
 # The graph passes top_p in model_kwargs; AzureChatOpenAI moves it and says so.
 pytestmark = pytest.mark.filterwarnings("ignore:Parameters {'top_p'}:UserWarning")

@@ -7,10 +7,9 @@ import io
 import socket
 
 import pytest
-from PIL import Image
-
-querymesh = pytest.importorskip("quorlix.querymesh.querymesh")
 from langchain_core.runnables.graph import Graph, MermaidDrawMethod  # noqa: E402
+from PIL import Image
+from quorlix.querymesh import querymesh
 from quorlix.querymesh.custom_sql import CustomSQLDatabase  # noqa: E402
 from quorlix.settings import AzureOpenAIChat4, AzureOpenAIChat35  # noqa: E402
 

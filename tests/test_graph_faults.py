@@ -11,13 +11,12 @@ from contextlib import closing
 import openai
 import pytest
 from graph_scripts import CITY_ORDERS_SQL, Responder, schema_name, script
-from safety_scripts import ByRequest, serve
-from support.stub_openai import delay, http_error
-
-querymesh = pytest.importorskip("quorlix.querymesh.querymesh")
 from pydantic import ValidationError  # noqa: E402
+from quorlix.querymesh import querymesh
 from quorlix.querymesh.custom_sql import CustomSQLDatabase  # noqa: E402
 from quorlix.settings import AzureOpenAIChat4, AzureOpenAIChat35  # noqa: E402
+from safety_scripts import ByRequest, serve
+from support.stub_openai import delay, http_error
 
 pytestmark = pytest.mark.filterwarnings("ignore:Parameters {'top_p'}:UserWarning")
 

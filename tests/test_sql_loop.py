@@ -2,13 +2,11 @@
 correction loop, the single question rewrite and the terminal route."""
 
 import pytest
-from sql_fakes import schema_name, wrapper_over
-
-nodewright = pytest.importorskip("quorlix.querymesh.nodewright")
-querymesh = pytest.importorskip("quorlix.querymesh.querymesh")
 from langgraph.graph import END, StateGraph  # noqa: E402
 from quorlix.function_calling.base import RelevantTablePicker  # noqa: E402
+from quorlix.querymesh import nodewright, querymesh
 from quorlix.settings import AzureOpenAIChat35  # noqa: E402
+from sql_fakes import schema_name, wrapper_over
 
 
 def build_graph(db, picker, sql_model, review_model, rewrite_model, finished):

@@ -7,9 +7,8 @@ from typing import List  # noqa: UP035 - the declared annotation is typing.List
 
 import pytest
 from langchain_core.messages import BaseMessage
+from quorlix.querymesh import nodewright
 from sql_fakes import FakeChatModel, wrapper_over
-
-nodewright = pytest.importorskip("quorlix.querymesh.nodewright")
 
 NODE_CLASSES = [
     "TableNamesLookup",

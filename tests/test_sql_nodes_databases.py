@@ -5,10 +5,9 @@ import contextlib
 
 import pytest
 import sqlalchemy
+from quorlix.querymesh import nodewright
 from sql_fakes import FakeChatModel, schema_name, wrapper_over
 from support.databases import throwaway_mysql_database, throwaway_pg_database
-
-nodewright = pytest.importorskip("quorlix.querymesh.nodewright")
 
 SETUP = {
     "postgresql": "CREATE TABLE orders (id int, city text); "
