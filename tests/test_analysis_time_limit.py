@@ -7,9 +7,8 @@ from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 from graph_scripts import CITY_ORDERS_SQL, Responder, run_counting, script
+from quorlix.querymesh import graph_names as names
 from quorlix.querymesh import nodewright, querymesh
-from quorlix.querymesh.custom_sql import CustomSQLDatabase  # noqa: E402
-from quorlix.settings import AzureOpenAIChat4, AzureOpenAIChat35  # noqa: E402
 
 pytestmark = pytest.mark.filterwarnings("ignore:Parameters {'top_p'}:UserWarning")
 
@@ -103,10 +102,8 @@ def test_a_late_stop_never_lands_after_the_program(where, monkeypatch):
 
 
 @pytest.fixture
-def sqlite_graph(stub_azure_env, sqlite_sample_db):
-    db = CustomSQLDatabase.from_uri(sqlite_sample_db.url)
-    yield querymesh.SQLGraph(db, AzureOpenAIChat35(), AzureOpenAIChat4())
-    db._engine.dispose()
+def sqlite_graph(build_graph, sqlite_sample_db):
+    return build_graph(sqlite_sample_db.url)
 
 
 @pytest.mark.parametrize("where", ["main", "worker"])
@@ -125,12 +122,12 @@ def test_a_stopped_program_goes_to_the_correction_path(
 
     runs, final = on_thread(where, run_counting, sqlite_graph, inputs)
 
-    assert runs["pandas_executor_node"] == 2 and runs["pandas_error_handler_node"] == 1
+    assert runs[names.PANDAS_EXECUTOR_NODE] == 2 and runs[names.PANDAS_ERROR_HANDLER_NODE] == 1
     correction = responder.prompts["PythonCodeInput"][1]
     assert "It fails with the following error:\n            " + stopped("1") in correction
     assert final["python_executed_output"] == "recovered\n"
     assert final["final_response"] == "From the analysis: recovered\n"
-    assert runs["final_response_generation_node"] == 2
+    assert runs[names.FINAL_RESPONSE_GENERATION_NODE] == 2
 
 
 def test_the_stop_signal_does_not_hide_the_builtin_timeout_error():

@@ -16,6 +16,7 @@ import pytest
 import quorlix.dbkeeper  # noqa: F401
 import quorlix.querymesh.custom_sql  # noqa: F401
 import quorlix.querymesh.querymesh  # noqa: F401
+from quorlix.querymesh import graph_names as names
 from quorlix.sample import shop
 from support.stub_openai import http_error, structured, text
 
@@ -27,16 +28,16 @@ AZURE_VARIABLES = (
 )
 DB_VARIABLES = ("db_user", "db_password", "db_host", "db_name")
 NODES_IN_ORDER = [
-    "init_node",
-    "table_names_lookup_node",
-    "relevant_table_names_node",
-    "relevant_schemas_node",
-    "sql_generation_node",
-    "sql_syntax_checker_node",
-    "sql_execution_node",
-    "pandas_generator_node",
-    "pandas_executor_node",
-    "final_response_generation_node",
+    names.INIT_NODE,
+    names.TABLE_NAMES_LOOKUP_NODE,
+    names.RELEVANT_TABLE_NAMES_NODE,
+    names.RELEVANT_SCHEMAS_NODE,
+    names.SQL_GENERATION_NODE,
+    names.SQL_SYNTAX_CHECKER_NODE,
+    names.SQL_EXECUTION_NODE,
+    names.PANDAS_GENERATOR_NODE,
+    names.PANDAS_EXECUTOR_NODE,
+    names.FINAL_RESPONSE_GENERATION_NODE,
 ]
 PNG_MAGIC = b"\x89PNG\r\n\x1a\n"
 
