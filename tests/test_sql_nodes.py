@@ -8,7 +8,8 @@ from typing import List  # noqa: UP035 - the declared annotation is typing.List
 import pytest
 from langchain_core.messages import BaseMessage
 from quorlix.querymesh import nodewright
-from sql_fakes import FakeChatModel, wrapper_over
+from sql_fakes import wrapper_over
+from support.chat_fakes import FakeChatModel
 
 NODE_CLASSES = [
     "TableNamesLookup",

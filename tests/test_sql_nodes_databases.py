@@ -6,7 +6,8 @@ import contextlib
 import pytest
 import sqlalchemy
 from quorlix.querymesh import nodewright
-from sql_fakes import FakeChatModel, schema_name, wrapper_over
+from sql_fakes import schema_name, wrapper_over
+from support.chat_fakes import FakeChatModel
 from support.databases import throwaway_mysql_database, throwaway_pg_database
 
 SETUP = {
