@@ -3,6 +3,11 @@ raised inside it, on whichever thread runs the node, and the stop never lands an
 
 from __future__ import annotations
 
+import os
+import subprocess
+import sys
+import textwrap
+import time
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
@@ -136,3 +141,51 @@ def test_the_stop_signal_does_not_hide_the_builtin_timeout_error():
     assert "TimeoutError" not in vars(nodewright) and "TimeoutError" not in vars(querymesh)
     assert issubclass(nodewright.AnalysisTimeoutError, TimeoutError)
     assert nodewright.AnalysisTimeoutError.__name__ == "TimeoutError"
+
+
+def test_a_short_limit_started_during_a_long_one_still_stops_on_time(monkeypatch):
+    # One watchdog serves every limit: it must wake for a deadline earlier than the one it waits on.
+    monkeypatch.setenv(VARIABLE, "30")
+    executor = nodewright.PandasExecutor(model=None)
+    slow = "import time\nfor _ in range(30):\n    time.sleep(0.05)\nprint('done')\n"
+    with ThreadPoolExecutor(max_workers=1) as pool:
+        long_run = pool.submit(executor.invoke, {"pandas_code": slow})
+        time.sleep(0.2)  # the long limit is registered first
+        monkeypatch.setenv(VARIABLE, "0.3")
+        started = time.monotonic()
+        short = executor.invoke({"pandas_code": SPIN})
+        elapsed = time.monotonic() - started
+        assert long_run.result(timeout=60) == {
+            "python_executed_output": "done\n",
+            "python_execution_success": True,
+        }
+    assert short["python_error_message"] == stopped("0.3")
+    assert elapsed < 1.2
+
+
+def test_a_forked_child_gets_a_watchdog_of_its_own():
+    # The parent's watchdog thread does not survive fork(); a child's limit must still fire.
+    script = textwrap.dedent(
+        f"""
+        import os
+        os.environ[{VARIABLE!r}] = "0.3"
+        from quorlix.querymesh import nodewright
+        executor = nodewright.PandasExecutor(model=None)
+        executor.invoke({{"pandas_code": "pass"}})  # the parent's watchdog is running now
+        child = os.fork()
+        if child == 0:
+            update = executor.invoke({{"pandas_code": {SPIN!r}}})
+            os.write(1, update["python_error_message"].encode() + b"\\n")
+            os._exit(0)
+        os.waitpid(child, 0)
+        """
+    )
+    done = subprocess.run(
+        [sys.executable, "-c", script],
+        capture_output=True,
+        text=True,
+        timeout=60,
+        env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)},
+    )
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines() == [stopped("0.3")]

@@ -33,6 +33,7 @@ def load(name: str):
             ["--rows", "1000", "--quick"],
             ["backend", "LC ms", "ours ms", "memory"],
         ),
+        ("bench_graph_run", ["--quick"], ["side", "p50 ms", "p90 ms"]),
     ],
 )
 def test_benchmark_runs_and_prints_its_table(script, arguments, header):

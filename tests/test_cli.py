@@ -16,7 +16,7 @@ import pytest
 import quorlix.dbkeeper  # noqa: F401
 import quorlix.querymesh.custom_sql  # noqa: F401
 import quorlix.querymesh.querymesh  # noqa: F401
-from quorlix.querymesh import graph_names as names
+from graph_scripts import ANALYSIS_PATH, SQL_PATH
 from quorlix.sample import shop
 from support.stub_openai import http_error, structured, text
 
@@ -27,18 +27,7 @@ AZURE_VARIABLES = (
     "QUORLIX_CHAT4_DEPLOYMENT",
 )
 DB_VARIABLES = ("db_user", "db_password", "db_host", "db_name")
-NODES_IN_ORDER = [
-    names.INIT_NODE,
-    names.TABLE_NAMES_LOOKUP_NODE,
-    names.RELEVANT_TABLE_NAMES_NODE,
-    names.RELEVANT_SCHEMAS_NODE,
-    names.SQL_GENERATION_NODE,
-    names.SQL_SYNTAX_CHECKER_NODE,
-    names.SQL_EXECUTION_NODE,
-    names.PANDAS_GENERATOR_NODE,
-    names.PANDAS_EXECUTOR_NODE,
-    names.FINAL_RESPONSE_GENERATION_NODE,
-]
+NODES_IN_ORDER = SQL_PATH + ANALYSIS_PATH
 PNG_MAGIC = b"\x89PNG\r\n\x1a\n"
 
 MONTHLY_REVENUE_SQL = (

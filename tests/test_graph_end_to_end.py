@@ -8,10 +8,12 @@ from collections import Counter
 import openai
 import pytest
 from graph_scripts import (
+    ANALYSIS_PATH,
     ANALYSIS_PROGRAM,
     BROKEN_SQL,
     CITY_ORDERS_SQL,
     FAILING_PROGRAM,
+    SQL_PATH,
     Responder,
     run_counting,
     script,
@@ -26,20 +28,6 @@ from support.stub_openai import http_error
 # The graph passes top_p in model_kwargs; AzureChatOpenAI moves it and says so.
 pytestmark = pytest.mark.filterwarnings("ignore:Parameters {'top_p'}:UserWarning")
 
-SQL_PATH = [
-    names.INIT_NODE,
-    names.TABLE_NAMES_LOOKUP_NODE,
-    names.RELEVANT_TABLE_NAMES_NODE,
-    names.RELEVANT_SCHEMAS_NODE,
-    names.SQL_GENERATION_NODE,
-    names.SQL_SYNTAX_CHECKER_NODE,
-    names.SQL_EXECUTION_NODE,
-]
-ANALYSIS_PATH = [
-    names.PANDAS_GENERATOR_NODE,
-    names.PANDAS_EXECUTOR_NODE,
-    names.FINAL_RESPONSE_GENERATION_NODE,
-]
 QUESTION = "Which city placed the most orders?"
 
 

@@ -39,7 +39,7 @@ py::object handle_pandas_error(qx::Call& call) {
     py::dict state = qx::as_dict(call[0]);
     py::object iteration_count = state["iteration_count_pandas"];
     py::dict update;
-    if (holds(iteration_count, Py_LT, state["max_iterations_pandas"])) {
+    if (compare(iteration_count, Py_LT, state["max_iterations_pandas"])) {
         update["iteration_count_pandas"] = 1;
         update["pandas_generation_prompt_type"] = "correction";
         return std::move(update);

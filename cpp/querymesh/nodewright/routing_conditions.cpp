@@ -13,7 +13,7 @@ using graph_names::give;
 using graph_names::names;
 
 py::object flag_route(qx::Call& call, py::handle field, py::handle when_true, py::handle when_false) {
-    return give(is_true(qx::as_dict(call[0])[field]) ? when_true : when_false);
+    return give(truth(qx::as_dict(call[0])[field]) ? when_true : when_false);
 }
 
 py::object sql_syntax_condition(qx::Call& call) {
@@ -49,7 +49,7 @@ py::object sql_error_handler_condition(qx::Call& call) {
 
 py::object pandas_error_handler_condition(qx::Call& call) {
     py::dict state = qx::as_dict(call[0]);
-    if (holds(state[QX_KEY("iteration_count_pandas")], Py_LT, state[QX_KEY("max_iterations_pandas")]))
+    if (compare(state[QX_KEY("iteration_count_pandas")], Py_LT, state[QX_KEY("max_iterations_pandas")]))
         return give(names().regenerate_pandas_code);
     return give(names().terminal_failure_response);
 }

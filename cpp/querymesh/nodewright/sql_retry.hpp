@@ -18,8 +18,8 @@ enum class SqlRetry { regenerate, rewrite, give_up };
 template <class Count, class Budget, class Rewrites>
 SqlRetry sql_retry(Count count, Budget budget, Rewrites rewrites) {
     const py::int_ zero(0);
-    if (holds(count(), Py_LT, budget()) && holds(rewrites(), Py_EQ, zero)) return SqlRetry::regenerate;
-    if (holds(count(), Py_EQ, budget()) && holds(rewrites(), Py_EQ, zero)) return SqlRetry::rewrite;
+    if (compare(count(), Py_LT, budget()) && compare(rewrites(), Py_EQ, zero)) return SqlRetry::regenerate;
+    if (compare(count(), Py_EQ, budget()) && compare(rewrites(), Py_EQ, zero)) return SqlRetry::rewrite;
     return SqlRetry::give_up;
 }
 
