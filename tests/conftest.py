@@ -1,3 +1,8 @@
 """Fixtures shared by every test: the stub chat-completions server and the databases."""
 
-pytest_plugins = ["support.stub_openai", "support.databases"]
+pytest_plugins = [
+    "support.stub_openai",
+    "support.databases",
+    "support.graphs",
+    "support.skip_gate",
+]

@@ -14,13 +14,13 @@ from collections.abc import Iterator
 from dataclasses import dataclass
 
 import pytest
+import quorlix.dbkeeper
+from support.reachability import skip_unless_reachable
 
 HOST = "127.0.0.1"
 MYSQL_PORT = 3306
 PG_PORT = 5432
 CONNECT_TIMEOUT = 3
-
-_unreachable: dict[str, str | None] = {}
 
 
 @dataclass
@@ -67,24 +67,13 @@ def _pg(database: str):
     return connection
 
 
-def _skip_unless_reachable(key: str, probe) -> None:
-    if key not in _unreachable:
-        try:
-            probe().close()
-            _unreachable[key] = None
-        except Exception as error:  # any failure to connect means no usable server here
-            _unreachable[key] = f"{type(error).__name__}: {error}".strip()
-    if _unreachable[key] is not None:
-        pytest.skip(f"{key} is not reachable: {_unreachable[key]}")
-
-
 def _random_name() -> str:
     return f"qx_dbkeeper_{uuid.uuid4().hex[:12]}"
 
 
 @pytest.fixture
 def mysql_db() -> Iterator[Database]:
-    _skip_unless_reachable(f"MariaDB at {HOST}:{MYSQL_PORT}", lambda: _mysql(None))
+    skip_unless_reachable(f"MariaDB at {HOST}:{MYSQL_PORT}", lambda: _mysql(None))
     name = _random_name()
     with contextlib.closing(_mysql(None)) as admin, admin.cursor() as cursor:
         cursor.execute(f"CREATE DATABASE `{name}`")
@@ -96,7 +85,7 @@ def mysql_db() -> Iterator[Database]:
 
 @pytest.fixture
 def pg_db() -> Iterator[Database]:
-    _skip_unless_reachable(f"PostgreSQL at {HOST}:{PG_PORT}", lambda: _pg("postgres"))
+    skip_unless_reachable(f"PostgreSQL at {HOST}:{PG_PORT}", lambda: _pg("postgres"))
     name = _random_name()
     with contextlib.closing(_pg("postgres")) as admin, admin.cursor() as cursor:
         cursor.execute(f'CREATE DATABASE "{name}"')
@@ -121,7 +110,7 @@ def point_settings_at(monkeypatch, dbkeeper, database: Database) -> None:
 
 @pytest.fixture
 def dbkeeper():
-    return pytest.importorskip("quorlix.dbkeeper")
+    return quorlix.dbkeeper
 
 
 @pytest.fixture

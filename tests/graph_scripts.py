@@ -7,6 +7,7 @@ import re
 from collections import Counter
 from typing import Any
 
+from quorlix.querymesh import graph_names as names
 from sql_fakes import schema_name
 from support.stub_openai import text
 
@@ -17,6 +18,22 @@ CITY_ORDERS_SQL = (
     "GROUP BY customers.city ORDER BY customers.city"
 )
 BROKEN_SQL = "SELECT revenue FROM no_such_table"
+
+# The nodes of a run whose first query and first analysis program succeed, in the order they run.
+SQL_PATH = [
+    names.INIT_NODE,
+    names.TABLE_NAMES_LOOKUP_NODE,
+    names.RELEVANT_TABLE_NAMES_NODE,
+    names.RELEVANT_SCHEMAS_NODE,
+    names.SQL_GENERATION_NODE,
+    names.SQL_SYNTAX_CHECKER_NODE,
+    names.SQL_EXECUTION_NODE,
+]
+ANALYSIS_PATH = [
+    names.PANDAS_GENERATOR_NODE,
+    names.PANDAS_EXECUTOR_NODE,
+    names.FINAL_RESPONSE_GENERATION_NODE,
+]
 
 # Works on the rows the SQL query really returned, which the responder copies in from the
 # analysis prompt; uses datetime without importing it, as the executor provides it.

@@ -3,17 +3,17 @@
 from __future__ import annotations
 
 import pytest
-
-nodewright = pytest.importorskip("quorlix.querymesh.nodewright")
 from langchain_core.prompts import (  # noqa: E402
     ChatPromptTemplate,
     HumanMessagePromptTemplate,
     SystemMessagePromptTemplate,
 )
+from quorlix.querymesh import nodewright
 from quorlix.querymesh.querymesh_prompts import (  # noqa: E402
     PANDAS_HUMAN_TEMPLATE,
     PANDAS_SYSTEM_TEMPLATE,
 )
+from support.chat_fakes import FakeChatModel
 
 CORRECTION_TEXT = (
     "The user asked the following question:\n"
@@ -24,23 +24,6 @@ CORRECTION_TEXT = (
     "            {error}\n\n"
     "            Fix the python code above and return the new python code:"
 )
-
-
-class CodeModel:
-    """Stands in for AzureChatOpenAI: records the record class and every prompt."""
-
-    def __init__(self, code: str = "print('fixed')") -> None:
-        self.code = code
-        self.schema = None
-        self.prompts: list = []
-
-    def with_structured_output(self, schema):
-        self.schema = schema
-        return self
-
-    def invoke(self, prompt):
-        self.prompts.append(prompt)
-        return self.schema(code=self.code)
 
 
 def state(**changes) -> dict:
@@ -70,7 +53,7 @@ def state(**changes) -> dict:
 def test_generation_prompt_renders_the_pandas_templates(rewritten, shown, results):
     values = state(rewritten_question=rewritten)
     values["sql_execution_result"] = values["sql_execution_result"][:results]
-    generator = nodewright.PandasGenerator(model=CodeModel())
+    generator = nodewright.PandasGenerator(model=FakeChatModel({"code": "print('fixed')"}))
 
     messages = generator.generate_prompt(values)
 
@@ -106,7 +89,10 @@ def test_both_nodes_send_the_same_exact_correction_text(rewritten, shown):
         python_code="print(rows[0])",
         error="NameError: name 'rows' is not defined",
     )
-    generator_model, correction_model = CodeModel("a = 1"), CodeModel("b = 2")
+    generator_model, correction_model = (
+        FakeChatModel({"code": "a = 1"}),
+        FakeChatModel({"code": "b = 2"}),
+    )
 
     assert nodewright.PandasGenerator(model=generator_model).invoke(values) == {
         "pandas_code": "a = 1"
@@ -116,11 +102,11 @@ def test_both_nodes_send_the_same_exact_correction_text(rewritten, shown):
     }
     assert generator_model.prompts == [expected]
     assert correction_model.prompts == [expected]
-    assert generator_model.schema is correction_model.schema is nodewright.PythonCodeInput
+    assert generator_model.schemas == correction_model.schemas == [nodewright.PythonCodeInput]
 
 
 def test_generation_mode_reaches_the_model_as_messages():
-    model = CodeModel("print(1)")
+    model = FakeChatModel({"code": "print(1)"})
     update = nodewright.PandasGenerator(model=model).invoke(state(), config={"ignored": True})
     assert update == {"pandas_code": "print(1)"}
     assert [message.type for message in model.prompts[0]] == ["system", "human"]
@@ -128,7 +114,7 @@ def test_generation_mode_reaches_the_model_as_messages():
 
 @pytest.mark.parametrize("mode", ["Generation", "", "corrections", None])
 def test_an_unknown_prompt_mode_is_refused_naming_both_modes(mode):
-    model = CodeModel()
+    model = FakeChatModel({"code": "print('fixed')"})
     with pytest.raises(ValueError, match="'generation' or 'correction'"):
         nodewright.PandasGenerator(model=model).invoke(state(pandas_generation_prompt_type=mode))
     assert model.prompts == []
@@ -136,7 +122,9 @@ def test_an_unknown_prompt_mode_is_refused_naming_both_modes(mode):
 
 def test_prompt_constants_are_looked_up_when_a_node_is_built(monkeypatch):
     monkeypatch.setattr(nodewright, "PANDAS_HUMAN_TEMPLATE", "Only {{ original_question }}")
-    messages = nodewright.PandasGenerator(model=CodeModel()).generate_prompt(state())
+    messages = nodewright.PandasGenerator(
+        model=FakeChatModel({"code": "print('fixed')"})
+    ).generate_prompt(state())
     assert messages[1].content == "Only How many orders per city?"
 
 

@@ -3,15 +3,17 @@ raised inside it, on whichever thread runs the node, and the stop never lands an
 
 from __future__ import annotations
 
+import os
+import subprocess
+import sys
+import textwrap
+import time
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 from graph_scripts import CITY_ORDERS_SQL, Responder, run_counting, script
-
-nodewright = pytest.importorskip("quorlix.querymesh.nodewright")
-querymesh = pytest.importorskip("quorlix.querymesh.querymesh")
-from quorlix.querymesh.custom_sql import CustomSQLDatabase  # noqa: E402
-from quorlix.settings import AzureOpenAIChat4, AzureOpenAIChat35  # noqa: E402
+from quorlix.querymesh import graph_names as names
+from quorlix.querymesh import nodewright, querymesh
 
 pytestmark = pytest.mark.filterwarnings("ignore:Parameters {'top_p'}:UserWarning")
 
@@ -105,10 +107,8 @@ def test_a_late_stop_never_lands_after_the_program(where, monkeypatch):
 
 
 @pytest.fixture
-def sqlite_graph(stub_azure_env, sqlite_sample_db):
-    db = CustomSQLDatabase.from_uri(sqlite_sample_db.url)
-    yield querymesh.SQLGraph(db, AzureOpenAIChat35(), AzureOpenAIChat4())
-    db._engine.dispose()
+def sqlite_graph(build_graph, sqlite_sample_db):
+    return build_graph(sqlite_sample_db.url)
 
 
 @pytest.mark.parametrize("where", ["main", "worker"])
@@ -127,12 +127,12 @@ def test_a_stopped_program_goes_to_the_correction_path(
 
     runs, final = on_thread(where, run_counting, sqlite_graph, inputs)
 
-    assert runs["pandas_executor_node"] == 2 and runs["pandas_error_handler_node"] == 1
+    assert runs[names.PANDAS_EXECUTOR_NODE] == 2 and runs[names.PANDAS_ERROR_HANDLER_NODE] == 1
     correction = responder.prompts["PythonCodeInput"][1]
     assert "It fails with the following error:\n            " + stopped("1") in correction
     assert final["python_executed_output"] == "recovered\n"
     assert final["final_response"] == "From the analysis: recovered\n"
-    assert runs["final_response_generation_node"] == 2
+    assert runs[names.FINAL_RESPONSE_GENERATION_NODE] == 2
 
 
 def test_the_stop_signal_does_not_hide_the_builtin_timeout_error():
@@ -141,3 +141,51 @@ def test_the_stop_signal_does_not_hide_the_builtin_timeout_error():
     assert "TimeoutError" not in vars(nodewright) and "TimeoutError" not in vars(querymesh)
     assert issubclass(nodewright.AnalysisTimeoutError, TimeoutError)
     assert nodewright.AnalysisTimeoutError.__name__ == "TimeoutError"
+
+
+def test_a_short_limit_started_during_a_long_one_still_stops_on_time(monkeypatch):
+    # One watchdog serves every limit: it must wake for a deadline earlier than the one it waits on.
+    monkeypatch.setenv(VARIABLE, "30")
+    executor = nodewright.PandasExecutor(model=None)
+    slow = "import time\nfor _ in range(30):\n    time.sleep(0.05)\nprint('done')\n"
+    with ThreadPoolExecutor(max_workers=1) as pool:
+        long_run = pool.submit(executor.invoke, {"pandas_code": slow})
+        time.sleep(0.2)  # the long limit is registered first
+        monkeypatch.setenv(VARIABLE, "0.3")
+        started = time.monotonic()
+        short = executor.invoke({"pandas_code": SPIN})
+        elapsed = time.monotonic() - started
+        assert long_run.result(timeout=60) == {
+            "python_executed_output": "done\n",
+            "python_execution_success": True,
+        }
+    assert short["python_error_message"] == stopped("0.3")
+    assert elapsed < 1.2
+
+
+def test_a_forked_child_gets_a_watchdog_of_its_own():
+    # The parent's watchdog thread does not survive fork(); a child's limit must still fire.
+    script = textwrap.dedent(
+        f"""
+        import os
+        os.environ[{VARIABLE!r}] = "0.3"
+        from quorlix.querymesh import nodewright
+        executor = nodewright.PandasExecutor(model=None)
+        executor.invoke({{"pandas_code": "pass"}})  # the parent's watchdog is running now
+        child = os.fork()
+        if child == 0:
+            update = executor.invoke({{"pandas_code": {SPIN!r}}})
+            os.write(1, update["python_error_message"].encode() + b"\\n")
+            os._exit(0)
+        os.waitpid(child, 0)
+        """
+    )
+    done = subprocess.run(
+        [sys.executable, "-c", script],
+        capture_output=True,
+        text=True,
+        timeout=60,
+        env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)},
+    )
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines() == [stopped("0.3")]

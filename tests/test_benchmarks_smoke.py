@@ -11,8 +11,7 @@ import sys
 from pathlib import Path
 
 import pytest
-
-quorlix = pytest.importorskip("quorlix")
+import quorlix
 
 BENCHMARKS = Path(__file__).resolve().parents[1] / "benchmarks"
 
@@ -39,6 +38,7 @@ def load(name: str):
             ["--quick", "--repeat", "1"],
             ["tables", "build ms", "schema ms", "prompt"],
         ),
+        ("bench_graph_run", ["--quick"], ["side", "p50 ms", "p90 ms"]),
     ],
 )
 def test_benchmark_runs_and_prints_its_table(script, arguments, header):

@@ -11,8 +11,7 @@ import types
 import weakref
 
 import pytest
-
-nodewright = pytest.importorskip("quorlix.querymesh.nodewright")
+from quorlix.querymesh import nodewright
 
 
 def python_twin(function):

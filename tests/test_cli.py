@@ -11,6 +11,12 @@ import sys
 from pathlib import Path
 
 import pytest
+
+# The child processes import these; a missing or broken build must fail here, not skip.
+import quorlix.dbkeeper  # noqa: F401
+import quorlix.querymesh.custom_sql  # noqa: F401
+import quorlix.querymesh.querymesh  # noqa: F401
+from graph_scripts import ANALYSIS_PATH, SQL_PATH
 from quorlix.sample import shop
 from support.stub_openai import http_error, structured, text
 
@@ -21,18 +27,7 @@ AZURE_VARIABLES = (
     "QUORLIX_CHAT4_DEPLOYMENT",
 )
 DB_VARIABLES = ("db_user", "db_password", "db_host", "db_name")
-NODES_IN_ORDER = [
-    "init_node",
-    "table_names_lookup_node",
-    "relevant_table_names_node",
-    "relevant_schemas_node",
-    "sql_generation_node",
-    "sql_syntax_checker_node",
-    "sql_execution_node",
-    "pandas_generator_node",
-    "pandas_executor_node",
-    "final_response_generation_node",
-]
+NODES_IN_ORDER = SQL_PATH + ANALYSIS_PATH
 PNG_MAGIC = b"\x89PNG\r\n\x1a\n"
 
 MONTHLY_REVENUE_SQL = (
@@ -40,28 +35,6 @@ MONTHLY_REVENUE_SQL = (
     "ROUND(SUM(i.quantity * i.unit_price), 2) AS revenue "
     "FROM orders o JOIN order_items i ON i.order_id = o.id "
     "WHERE o.order_date LIKE '2024%' GROUP BY month ORDER BY month"
-)
-
-
-def _importable(module: str, attribute: str | None = None) -> bool:
-    try:
-        loaded = __import__(module, fromlist=["_"])
-    except Exception:
-        return False
-    return attribute is None or hasattr(loaded, attribute)
-
-
-needs_wrapper = pytest.mark.skipif(
-    not _importable("quorlix.querymesh.custom_sql"), reason="the database wrapper is not built"
-)
-needs_graph = pytest.mark.skipif(
-    not _importable("quorlix.querymesh.querymesh", "SQLGraph")
-    or not _importable("quorlix.querymesh.custom_sql"),
-    reason="SQLGraph is not built yet",
-)
-needs_dbkeeper = pytest.mark.skipif(
-    not _importable("quorlix.dbkeeper", "check_db_config_variables"),
-    reason="the database utilities are not built yet",
 )
 
 
@@ -134,7 +107,6 @@ def _first_month_revenue(home: Path) -> str:
 # --- the answering run ----------------------------------------------------------------------
 
 
-@needs_graph
 def test_ask_shows_progress_sql_answer_and_chart(stub_azure_env, quorlix_home, tmp_path):
     chart = tmp_path / "revenue.png"
     answer = "Revenue peaked in February 2024."
@@ -164,7 +136,6 @@ def test_ask_shows_progress_sql_answer_and_chart(stub_azure_env, quorlix_home, t
         assert noise not in done.stdout and noise not in done.stderr
 
 
-@needs_graph
 def test_ask_json_is_the_only_output_on_stdout(stub_azure_env, quorlix_home, tmp_path):
     chart = tmp_path / "revenue.png"
     _script_answer(stub_azure_env, chart, "Here it is.")
@@ -192,7 +163,6 @@ def test_ask_json_is_the_only_output_on_stdout(stub_azure_env, quorlix_home, tmp
     assert "General Response prompt" in done.stderr
 
 
-@needs_graph
 def test_a_stale_chart_is_not_reported(stub_azure_env, quorlix_home, tmp_path):
     chart = tmp_path / "old.png"
     chart.write_bytes(PNG_MAGIC)
@@ -214,7 +184,6 @@ def test_a_stale_chart_is_not_reported(stub_azure_env, quorlix_home, tmp_path):
     assert json.loads(done.stdout)["chart_path"] is None
 
 
-@needs_graph
 @pytest.mark.parametrize("debug", [False, True])
 def test_model_error_ends_with_one_readable_line(stub_azure_env, quorlix_home, tmp_path, debug):
     stub_azure_env.reply(http_error(500, "the deployment is overloaded", retryable=False))
@@ -230,7 +199,6 @@ def test_model_error_ends_with_one_readable_line(stub_azure_env, quorlix_home, t
     assert done.stdout == ""
 
 
-@needs_graph
 def test_a_broken_context_file_is_a_configuration_error(stub_azure_env, quorlix_home, tmp_path):
     env = _environment(quorlix_home, QUORLIX_CONTEXT_FILE=str(tmp_path / "missing.toml"))
 
@@ -301,7 +269,6 @@ def _sqlite_columns(path: Path) -> dict[str, list[str]]:
         }
 
 
-@needs_wrapper
 @pytest.mark.parametrize("database", ["sample", "given"])
 def test_tables_lists_tables_and_columns(quorlix_home, tmp_path, database):
     path = quorlix_home / "shop.db"
@@ -321,7 +288,6 @@ def test_tables_lists_tables_and_columns(quorlix_home, tmp_path, database):
     assert {table: [c["name"] for c in columns] for table, columns in parsed.items()} == expected
 
 
-@needs_graph
 def test_graph_draws_text_and_png_without_model_settings(quorlix_home, tmp_path):
     env = _environment(quorlix_home, **dict.fromkeys(AZURE_VARIABLES))
     drawing = tmp_path / "graph.png"
@@ -339,7 +305,6 @@ def test_graph_draws_text_and_png_without_model_settings(quorlix_home, tmp_path)
 # --- database utilities ---------------------------------------------------------------------
 
 
-@needs_dbkeeper
 @pytest.mark.parametrize("command", ["check", "schema"])
 def test_db_commands_name_missing_settings(quorlix_home, tmp_path, command):
     env = _environment(quorlix_home, **{**dict.fromkeys(DB_VARIABLES), "db_user": "reader"})
@@ -351,7 +316,6 @@ def test_db_commands_name_missing_settings(quorlix_home, tmp_path, command):
     assert "db_user" not in _error_lines(done.stderr)[0]
 
 
-@needs_dbkeeper
 def test_db_check_json_reports_settings(quorlix_home, tmp_path):
     values = {"db_user": "reader", "db_password": "s3cret", "db_host": "127.0.0.1", "db_name": "x"}
     env = _environment(quorlix_home, **values)
@@ -365,7 +329,6 @@ def test_db_check_json_reports_settings(quorlix_home, tmp_path):
     assert "s3cret" not in done.stdout
 
 
-@needs_dbkeeper
 @pytest.mark.parametrize("engine", ["mysql", "postgresql"])
 def test_db_schema_lists_a_server_database(quorlix_home, tmp_path, engine, request):
     database = request.getfixturevalue("mysql_database" if engine == "mysql" else "pg_database")
@@ -393,7 +356,6 @@ def test_db_schema_lists_a_server_database(quorlix_home, tmp_path, engine, reque
     assert as_text.returncode == 0 and "weight_kg" in as_text.stdout
 
 
-@needs_dbkeeper
 @pytest.mark.parametrize("engine", ["mysql", "postgresql"])
 def test_db_schema_unreachable_server_is_one_error(quorlix_home, tmp_path, engine):
     values = {"db_user": "reader", "db_password": "pw", "db_host": "127.0.0.1", "db_name": "x"}
@@ -419,7 +381,6 @@ def test_readme_documents_every_setting():
     assert [name for name in names if f"| `{name}` |" not in text] == []
 
 
-@needs_wrapper
 @pytest.mark.parametrize(("engine", "warned"), [("sqlite", False), ("postgresql", True)])
 def test_tables_warns_about_an_administrator_account(
     quorlix_home, tmp_path, engine, warned, request

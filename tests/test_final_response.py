@@ -3,26 +3,9 @@
 from __future__ import annotations
 
 import pytest
-
-nodewright = pytest.importorskip("quorlix.querymesh.nodewright")
 from loguru import logger  # noqa: E402
-
-
-class AnswerModel:
-    """Stands in for AzureChatOpenAI with structured output of GenerationOutput."""
-
-    def __init__(self, **answer) -> None:
-        self.answer = answer
-        self.schema = None
-        self.prompts: list = []
-
-    def with_structured_output(self, schema):
-        self.schema = schema
-        return self
-
-    def invoke(self, prompt):
-        self.prompts.append(prompt)
-        return self.schema(**self.answer)
+from quorlix.querymesh import nodewright
+from support.chat_fakes import FakeChatModel
 
 
 @pytest.fixture
@@ -63,12 +46,12 @@ EXPECTED_PROMPT = (
 
 
 def test_prompt_printed_lines_log_lines_and_update(texts, log_lines, capsys):
-    model = AnswerModel(final_response="Dublin ordered most.", image_path="/tmp/c.png")
+    model = FakeChatModel(dict(final_response="Dublin ordered most.", image_path="/tmp/c.png"))
     node = nodewright.GenerateResponse(model=model)
 
     update = node.invoke(dict(STATE), extra="ignored")
 
-    assert model.schema is nodewright.GenerationOutput
+    assert model.schemas == [nodewright.GenerationOutput]
     assert model.prompts == [EXPECTED_PROMPT]
     assert list(update.items()) == [
         ("final_response", "Dublin ordered most."),
@@ -89,12 +72,12 @@ def test_prompt_printed_lines_log_lines_and_update(texts, log_lines, capsys):
     [({"final_response": "No chart."}, ""), ({"final_response": "x", "image_path": None}, None)],
 )
 def test_image_path_is_always_in_the_update(texts, answer, image_path):
-    update = nodewright.GenerateResponse(model=AnswerModel(**answer)).invoke(dict(STATE))
+    update = nodewright.GenerateResponse(model=FakeChatModel(answer)).invoke(dict(STATE))
     assert update == {"final_response": answer["final_response"], "image_path": image_path}
 
 
 def test_module_texts_are_read_at_every_call(texts, monkeypatch):
-    model = AnswerModel(final_response="ok")
+    model = FakeChatModel(dict(final_response="ok"))
     node = nodewright.GenerateResponse(model=model)
     node.invoke(dict(STATE))
     monkeypatch.setattr(nodewright, "final_node_prompt", "<new rules>")
@@ -122,7 +105,7 @@ def test_failures_propagate_after_the_first_printed_line(texts, monkeypatch, cap
         monkeypatch.setattr(nodewright, "final_node_prompt", change["final_node_prompt"])
     if "custom_instructions" in change:
         texts["custom_instructions"] = None
-    model = AnswerModel(final_response="unused")
+    model = FakeChatModel(dict(final_response="unused"))
 
     with pytest.raises(error):
         nodewright.GenerateResponse(model=model).invoke(state)

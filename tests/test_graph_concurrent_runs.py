@@ -8,11 +8,10 @@ import sys
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
-from safety_scripts import ByRequest, serve
-
-querymesh = pytest.importorskip("quorlix.querymesh.querymesh")
+from quorlix.querymesh import querymesh
 from quorlix.querymesh.custom_sql import CustomSQLDatabase  # noqa: E402
 from quorlix.settings import AzureOpenAIChat4, AzureOpenAIChat35  # noqa: E402
+from safety_scripts import ByRequest, serve
 
 pytestmark = pytest.mark.filterwarnings("ignore:Parameters {'top_p'}:UserWarning")
 

@@ -8,37 +8,26 @@ from collections import Counter
 import openai
 import pytest
 from graph_scripts import (
+    ANALYSIS_PATH,
     ANALYSIS_PROGRAM,
     BROKEN_SQL,
     CITY_ORDERS_SQL,
     FAILING_PROGRAM,
+    SQL_PATH,
     Responder,
     run_counting,
     script,
     section,
 )
+from langgraph.errors import GraphRecursionError  # noqa: E402
 from PIL import Image
+from quorlix.querymesh import graph_names as names
 from support.databases import SAMPLE_ROWS, SAMPLE_SCHEMA
 from support.stub_openai import http_error
-
-querymesh = pytest.importorskip("quorlix.querymesh.querymesh")
-from langgraph.errors import GraphRecursionError  # noqa: E402
-from quorlix.querymesh.custom_sql import CustomSQLDatabase  # noqa: E402
-from quorlix.settings import AzureOpenAIChat4, AzureOpenAIChat35  # noqa: E402
 
 # The graph passes top_p in model_kwargs; AzureChatOpenAI moves it and says so.
 pytestmark = pytest.mark.filterwarnings("ignore:Parameters {'top_p'}:UserWarning")
 
-SQL_PATH = [
-    "init_node",
-    "table_names_lookup_node",
-    "relevant_table_names_node",
-    "relevant_schemas_node",
-    "sql_generation_node",
-    "sql_syntax_checker_node",
-    "sql_execution_node",
-]
-ANALYSIS_PATH = ["pandas_generator_node", "pandas_executor_node", "final_response_generation_node"]
 QUESTION = "Which city placed the most orders?"
 
 
@@ -62,20 +51,6 @@ def database_url(request) -> str:
 @pytest.fixture
 def sqlite_url(sqlite_sample_db) -> str:
     return sqlite_sample_db.url
-
-
-@pytest.fixture
-def build_graph(stub_azure_env):
-    databases = []
-
-    def build(url: str):
-        db = CustomSQLDatabase.from_uri(url)
-        databases.append(db)
-        return querymesh.SQLGraph(db, AzureOpenAIChat35(), AzureOpenAIChat4())
-
-    yield build
-    for db in databases:
-        db._engine.dispose()
 
 
 def test_happy_path_runs_every_node_once_and_answers_from_the_analysis(
@@ -137,12 +112,12 @@ def test_failing_sql_ends_in_one_answer_over_the_last_result(
 
     runs, final = run_counting(graph, inputs)
 
-    assert runs["sql_execution_node"] == executions
-    assert runs["sql_error_handler_node"] == executions
-    assert runs["rewrite_query_node"] == rewrites
-    assert runs["relevant_table_names_node"] == 1 + rewrites
-    assert runs["final_response_generation_node"] == 1
-    assert not any(runs[node] for node in ANALYSIS_PATH[:2] + ["pandas_error_handler_node"])
+    assert runs[names.SQL_EXECUTION_NODE] == executions
+    assert runs[names.SQL_ERROR_HANDLER_NODE] == executions
+    assert runs[names.REWRITE_QUERY_NODE] == rewrites
+    assert runs[names.RELEVANT_TABLE_NAMES_NODE] == 1 + rewrites
+    assert runs[names.FINAL_RESPONSE_GENERATION_NODE] == 1
+    assert not any(runs[node] for node in ANALYSIS_PATH[:2] + [names.PANDAS_ERROR_HANDLER_NODE])
     final_prompt = responder.prompts["GenerationOutput"][0]
     shown = section(final_prompt, "SQL query result: ", "\nPython code: ")
     assert last_result in shown
@@ -168,9 +143,9 @@ def test_one_analysis_failure_then_a_correction_answers_twice(
 
     runs, final = run_counting(graph, inputs)
 
-    assert runs["pandas_generator_node"] == runs["pandas_executor_node"] == 2
-    assert runs["pandas_error_handler_node"] == 1
-    assert runs["final_response_generation_node"] == 2
+    assert runs[names.PANDAS_GENERATOR_NODE] == runs[names.PANDAS_EXECUTOR_NODE] == 2
+    assert runs[names.PANDAS_ERROR_HANDLER_NODE] == 1
+    assert runs[names.FINAL_RESPONSE_GENERATION_NODE] == 2
     first, second = responder.prompts["GenerationOutput"]
     assert "Python executed result: (not run yet)\n" in first
     assert final["final_response"].startswith("From the analysis: Busiest city: Dublin")
@@ -197,7 +172,7 @@ def test_analysis_budget_zero_makes_one_attempt_then_the_terminal_text(
     runs, final = run_counting(graph, inputs)
 
     assert responder.asked.count("PythonCodeInput") == 1
-    assert runs["pandas_executor_node"] == 1 and runs["pandas_error_handler_node"] == 1
+    assert runs[names.PANDAS_EXECUTOR_NODE] == 1 and runs[names.PANDAS_ERROR_HANDLER_NODE] == 1
     assert final["python_executed_output"] == "Python generation failed after max iterations"
     assert (
         "Python executed result: Python generation failed after max iterations\n"

@@ -11,33 +11,15 @@ from contextlib import closing
 import openai
 import pytest
 from graph_scripts import CITY_ORDERS_SQL, Responder, schema_name, script
+from pydantic import ValidationError  # noqa: E402
 from safety_scripts import ByRequest, serve
 from support.stub_openai import delay, http_error
-
-querymesh = pytest.importorskip("quorlix.querymesh.querymesh")
-from pydantic import ValidationError  # noqa: E402
-from quorlix.querymesh.custom_sql import CustomSQLDatabase  # noqa: E402
-from quorlix.settings import AzureOpenAIChat4, AzureOpenAIChat35  # noqa: E402
 
 pytestmark = pytest.mark.filterwarnings("ignore:Parameters {'top_p'}:UserWarning")
 
 QUESTION = "Which city placed the most orders?"
 # Retry-after hints keep the one retry's back-off short.
 QUICK_RETRY = {"retry-after-ms": "50"}
-
-
-@pytest.fixture
-def graph_over(stub_azure_env):
-    databases = []
-
-    def build(url: str):
-        db = CustomSQLDatabase.from_uri(url)
-        databases.append(db)
-        return querymesh.SQLGraph(db, AzureOpenAIChat35(), AzureOpenAIChat4())
-
-    yield build
-    for db in databases:
-        db._engine.dispose()
 
 
 def inputs(tmp_path) -> dict:
@@ -72,7 +54,7 @@ def test_a_failing_model_ends_the_run_with_a_clear_exception(
     retries,
     expected,
     requests,
-    graph_over,
+    build_graph,
     sqlite_sample_db,
     stub_llm,
     monkeypatch,
@@ -82,7 +64,7 @@ def test_a_failing_model_ends_the_run_with_a_clear_exception(
     monkeypatch.setenv("QUORLIX_REQUEST_TIMEOUT", "1")
     monkeypatch.setenv("QUORLIX_MAX_RETRIES", str(retries))
     responder = script(stub_llm, Responder([fault], ["print('unused')"]), replies=10)
-    graph = graph_over(sqlite_sample_db.url)
+    graph = build_graph(sqlite_sample_db.url)
 
     with pytest.raises(expected):
         graph.invoke(inputs(tmp_path))
@@ -150,7 +132,7 @@ def _receive(source: socket.socket) -> bytes:
 
 
 def test_a_database_that_goes_down_mid_run_ends_on_the_recorded_failure_path(
-    graph_over, pg_database, stub_llm, monkeypatch, tmp_path
+    build_graph, pg_database, stub_llm, monkeypatch, tmp_path
 ):
     from support.databases import SAMPLE_ROWS, SAMPLE_SCHEMA
 
@@ -168,7 +150,7 @@ def test_a_database_that_goes_down_mid_run_ends_on_the_recorded_failure_path(
 
     monkeypatch.setenv("QUORLIX_REQUEST_TIMEOUT", "5")
     serve(stub_llm, ByRequest(sql_after_cutting), replies=40)
-    graph = graph_over(url)
+    graph = build_graph(url)
     # Table descriptions are read lazily and cached; the rewrite step wants every table's, so
     # read them now, as a wrapper that has served questions before would have: only the
     # queries meet the dead connection.

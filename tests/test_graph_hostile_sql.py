@@ -7,6 +7,9 @@ from __future__ import annotations
 from collections import deque
 
 import pytest
+from quorlix.querymesh import querymesh
+from quorlix.querymesh.custom_sql import UnsafeSQLError  # noqa: E402
+from quorlix.settings import AzureOpenAIChat4, AzureOpenAIChat35  # noqa: E402
 from safety_scripts import ByRequest, serve
 from test_custom_sql import (  # noqa: F401 - fixtures used by name
     _probe_path,
@@ -16,10 +19,6 @@ from test_custom_sql import (  # noqa: F401 - fixtures used by name
     snapshot,
     target,
 )
-
-querymesh = pytest.importorskip("quorlix.querymesh.querymesh")
-from quorlix.querymesh.custom_sql import UnsafeSQLError  # noqa: E402
-from quorlix.settings import AzureOpenAIChat4, AzureOpenAIChat35  # noqa: E402
 
 pytestmark = pytest.mark.filterwarnings("ignore:Parameters {'top_p'}:UserWarning")
 

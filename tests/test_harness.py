@@ -7,6 +7,8 @@ import hashlib
 import json
 import os
 import sqlite3
+import subprocess
+import sys
 import time
 import urllib.error
 import urllib.request
@@ -452,14 +454,85 @@ def test_ensure_rebuilds_a_stale_or_damaged_copy(tmp_path, shop_db, damage):
     assert _checksums(target) == _checksums(shop_db)
 
 
-def test_an_unreachable_server_skips_with_the_reason(monkeypatch):
-    from support import databases
+class _Connection:
+    def close(self) -> None:
+        pass
+
+
+def test_an_unreachable_server_skips_with_the_reason_and_is_asked_again(monkeypatch):
+    from support import reachability
+
+    probes = []
 
     def refuse():
+        probes.append(1)
         raise ConnectionRefusedError("connection refused")
 
-    monkeypatch.setattr(databases, "_unreachable", {})
+    monkeypatch.setattr(reachability, "PAUSE_SECONDS", 0)
+    monkeypatch.setattr(reachability, "_answered", set())
     with pytest.raises(pytest.skip.Exception, match="Nowhere DB is not reachable: .*refused"):
-        databases._reachable_or_skip("Nowhere DB", refuse)
-    with pytest.raises(pytest.skip.Exception, match="refused"):  # remembered, not retried
-        databases._reachable_or_skip("Nowhere DB", lambda: pytest.fail("probed twice"))
+        reachability.skip_unless_reachable("Nowhere DB", refuse)
+    assert len(probes) == reachability.ATTEMPTS
+    # A hiccup is not remembered: the next test asks again and runs once the server answers.
+    reachability.skip_unless_reachable("Nowhere DB", _Connection)
+    reachability.skip_unless_reachable("Nowhere DB", lambda: pytest.fail("asked after it answered"))
+
+
+def test_a_server_answering_on_a_retry_does_not_skip(monkeypatch):
+    from support import reachability
+
+    answers = iter([TimeoutError("slow start"), None])
+
+    def probe():
+        failure = next(answers)
+        if failure:
+            raise failure
+        return _Connection()
+
+    monkeypatch.setattr(reachability, "PAUSE_SECONDS", 0)
+    monkeypatch.setattr(reachability, "_answered", set())
+    reachability.skip_unless_reachable("Slow DB", probe)
+
+
+SKIPPING_SUITE = """
+import pytest
+
+def test_runs():
+    pass
+
+def test_skips():
+    pytest.skip("no such service here")
+
+@pytest.mark.xfail(reason="known")
+def test_known_failure():
+    assert False
+"""
+PASSING_SUITE = "def test_runs():\n    pass\n"
+
+
+@pytest.mark.parametrize(
+    ("suite", "ci", "exit_code", "count"),
+    [
+        (SKIPPING_SUITE, "true", 1, 1),
+        (SKIPPING_SUITE, None, 0, 1),
+        (SKIPPING_SUITE, "false", 0, 1),
+        (PASSING_SUITE, "true", 0, 0),
+    ],
+)
+def test_ci_fails_a_run_with_any_skip(tmp_path, suite, ci, exit_code, count):
+    (tmp_path / "test_suite.py").write_text(suite)
+    env = {k: v for k, v in os.environ.items() if k != "CI"}
+    if ci is not None:
+        env["CI"] = ci
+    env["PYTHONPATH"] = os.pathsep.join([str(Path(__file__).parent), env.get("PYTHONPATH", "")])
+    done = subprocess.run(
+        [sys.executable, "-m", "pytest", "-p", "no:cacheprovider", "-p", "support.skip_gate"]
+        + ["-q", str(tmp_path)],
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=120,
+        cwd=tmp_path,
+    )
+    assert done.returncode == exit_code, done.stdout + done.stderr
+    assert f"skipped: {count}" in done.stdout.splitlines()

@@ -4,8 +4,7 @@ import matplotlib
 import pytest
 from langchain_core.prompts import ChatPromptTemplate
 from pydantic import ValidationError
-
-nodewright = pytest.importorskip("quorlix.querymesh.nodewright")
+from quorlix.querymesh import nodewright
 
 RECORDS = {
     "RelevantTablesOutput": [("relevant_tables", "List of relevant table names")],

@@ -5,8 +5,7 @@ import operator
 import types
 
 import pytest
-
-nodewright = pytest.importorskip("quorlix.querymesh.nodewright")
+from quorlix.querymesh import nodewright
 
 CONDITIONS = [
     "sql_syntax_condition",

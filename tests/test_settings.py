@@ -342,8 +342,8 @@ def test_picker_runs_as_a_langgraph_node(picker):
 
 
 def test_picker_prompt_with_the_real_node(env):
-    nodewright = pytest.importorskip("quorlix.querymesh.nodewright")
     from quorlix.function_calling.base import RelevantTablePicker
+    from quorlix.querymesh import nodewright
     from quorlix.querymesh.querymesh_prompts import TAIL_GET_RELEVANT_TABLE_NAMES_TEMPLATE
 
     db = types.SimpleNamespace(dialect="sqlite")

@@ -4,9 +4,8 @@ the relevant-table picker replaced in the module namespace by recorders."""
 from __future__ import annotations
 
 import pytest
-
-querymesh = pytest.importorskip("quorlix.querymesh.querymesh")
 from langchain_openai import AzureChatOpenAI  # noqa: E402
+from quorlix.querymesh import querymesh
 from quorlix.querymesh.custom_sql import CustomSQLDatabase  # noqa: E402
 
 # The graph passes top_p in model_kwargs; AzureChatOpenAI moves it and says so.

@@ -7,9 +7,9 @@ from typing import List  # noqa: UP035 - the declared annotation is typing.List
 
 import pytest
 from langchain_core.messages import BaseMessage
-from sql_fakes import FakeChatModel, wrapper_over
-
-nodewright = pytest.importorskip("quorlix.querymesh.nodewright")
+from quorlix.querymesh import nodewright
+from sql_fakes import wrapper_over
+from support.chat_fakes import FakeChatModel
 
 NODE_CLASSES = [
     "TableNamesLookup",

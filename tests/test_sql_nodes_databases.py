@@ -5,10 +5,10 @@ import contextlib
 
 import pytest
 import sqlalchemy
-from sql_fakes import FakeChatModel, schema_name, wrapper_over
+from quorlix.querymesh import nodewright
+from sql_fakes import schema_name, wrapper_over
+from support.chat_fakes import FakeChatModel
 from support.databases import throwaway_mysql_database, throwaway_pg_database
-
-nodewright = pytest.importorskip("quorlix.querymesh.nodewright")
 
 SETUP = {
     "postgresql": "CREATE TABLE orders (id int, city text); "

@@ -2,11 +2,8 @@
 
 import typing
 
-import pytest
 from langgraph.graph import END, StateGraph
-
-querymesh = pytest.importorskip("quorlix.querymesh.querymesh")
-nodewright = pytest.importorskip("quorlix.querymesh.nodewright")
+from quorlix.querymesh import nodewright, querymesh
 
 CONCATENATED = [
     "follow_up_question",

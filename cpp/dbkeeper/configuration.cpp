@@ -2,6 +2,7 @@
 // import, replaced by set_database_config, checked by check_db_config_variables.
 #include "dbkeeper.hpp"
 #include "qx/python.hpp"
+#include "qx/truth.hpp"
 
 namespace dbkeeper {
 namespace {
@@ -27,24 +28,9 @@ const char* const check_db_config_variables_doc = R"(
     - A list of variable names that are None, null, or empty.
     )";
 
-bool truthy(PyObject* value) {
-    const int truth = PyObject_IsTrue(value);
-    if (truth < 0) throw py::error_already_set();
-    return truth == 1;
-}
-
 // `None == value`: None's own comparison declines, so the value's reflected __eq__ decides.
 bool equals_none(py::handle value) {
-    PyObject* outcome = PyObject_RichCompare(Py_None, value.ptr(), Py_EQ);
-    if (outcome == nullptr) throw py::error_already_set();
-    return truthy(py::reinterpret_steal<py::object>(outcome).ptr());
-}
-
-bool equals_empty_text(py::handle value) {
-    static py::str empty("");
-    PyObject* outcome = PyObject_RichCompare(value.ptr(), empty.ptr(), Py_EQ);
-    if (outcome == nullptr) throw py::error_already_set();
-    return truthy(py::reinterpret_steal<py::object>(outcome).ptr());
+    return qx::equals(py::none(), value);
 }
 
 py::object set_database_config(qx::Call& call) {
@@ -79,7 +65,7 @@ py::object check_db_config_variables(qx::Call& call) {
 
     py::list invalid_vars;
     for (auto item : variables) {
-        if (item.second.is_none() || equals_empty_text(item.second)) invalid_vars.append(item.first);
+        if (item.second.is_none() || qx::equals(item.second, QX_KEY(""))) invalid_vars.append(item.first);
     }
 
     if (py::len(invalid_vars) > 0)

@@ -1,8 +1,11 @@
 // Connections: a connection test for the three engines, and the MySQL and PostgreSQL connections
 // that the query and schema functions work on.
+#include <cstddef>
+
 #include "dbkeeper.hpp"
 #include "qx/python.hpp"
 #include "qx/statements.hpp"
+#include "qx/truth.hpp"
 
 namespace dbkeeper {
 namespace {
@@ -36,12 +39,44 @@ py::object call_with_keywords(py::handle callable, py::dict keywords) {
 }
 
 bool equals(py::handle value, const char* name) {
-    PyObject* outcome = PyObject_RichCompare(value.ptr(), py::str(name).ptr(), Py_EQ);
-    if (outcome == nullptr) throw py::error_already_set();
-    const int truth = PyObject_IsTrue(outcome);
-    Py_DECREF(outcome);
-    if (truth < 0) throw py::error_already_set();
-    return truth == 1;
+    return qx::equals(value, py::str(name));
+}
+
+// The five settings a connection is opened with.
+struct Settings {
+    py::handle user, password, host, port, name;
+};
+
+enum class Key { host, user, password, database, port };
+
+// The driver's keyword arguments, in the order given: psycopg2 writes them into the connection's
+// DSN in that order, so each driver keeps the order its call has always had.
+constexpr Key kMySqlOrder[] = {Key::host, Key::user, Key::password, Key::database, Key::port};
+constexpr Key kPostgresOrder[] = {Key::user, Key::password, Key::host, Key::port, Key::database};
+
+template <std::size_t N>
+py::dict connection_options(const Settings& settings, const Key (&order)[N]) {
+    py::dict options;
+    for (Key key : order) {
+        switch (key) {
+            case Key::host:
+                options["host"] = settings.host;
+                break;
+            case Key::user:
+                options["user"] = settings.user;
+                break;
+            case Key::password:
+                options["password"] = settings.password;
+                break;
+            case Key::database:
+                options["database"] = settings.name;
+                break;
+            case Key::port:
+                options["port"] = settings.port;
+                break;
+        }
+    }
+    return options;
 }
 
 // An ODBC attribute value as the driver manager must see it: a value that holds a separator, a
@@ -69,30 +104,18 @@ py::object open_sql_server(py::handle db_user, py::handle db_password, py::handl
 }
 
 py::object get_db_connection(qx::Call& call) {
-    py::handle engine = call[0], db_user = call[1], db_password = call[2], db_host = call[3], db_port = call[4],
-               db_name = call[5];
+    py::handle engine = call[0];
+    const Settings settings{call[1], call[2], call[3], call[4], call[5]};
     try {
         py::object connection;
         if (equals(engine, "MySQL")) {
             py::module_ pymysql = py::module_::import("pymysql");
-            py::dict options;
-            options["host"] = db_host;
-            options["user"] = db_user;
-            options["password"] = db_password;
-            options["database"] = db_name;
-            options["port"] = db_port;
-            connection = call_with_keywords(pymysql.attr("connect"), options);
+            connection = call_with_keywords(pymysql.attr("connect"), connection_options(settings, kMySqlOrder));
         } else if (equals(engine, "PostgreSQL")) {
             py::module_ psycopg2 = py::module_::import("psycopg2");
-            py::dict options;
-            options["user"] = db_user;
-            options["password"] = db_password;
-            options["host"] = db_host;
-            options["port"] = db_port;
-            options["database"] = db_name;
-            connection = call_with_keywords(psycopg2.attr("connect"), options);
+            connection = call_with_keywords(psycopg2.attr("connect"), connection_options(settings, kPostgresOrder));
         } else if (equals(engine, "MsSQL")) {
-            connection = open_sql_server(db_user, db_password, db_host, db_port, db_name);
+            connection = open_sql_server(settings.user, settings.password, settings.host, settings.port, settings.name);
         } else {
             return py::str("Unsupported SQL engine specified.");
         }
@@ -107,13 +130,7 @@ py::object get_db_connection(qx::Call& call) {
 }
 
 py::object get_mysql_db_connection(qx::Call& call) {
-    py::handle db_user = call[0], db_password = call[1], db_host = call[2], db_port = call[3], db_name = call[4];
-    py::dict db_credentials;
-    db_credentials["host"] = db_host;
-    db_credentials["user"] = db_user;
-    db_credentials["password"] = db_password;
-    db_credentials["database"] = db_name;
-    db_credentials["port"] = db_port;
+    py::dict db_credentials = connection_options({call[0], call[1], call[2], call[3], call[4]}, kMySqlOrder);
     db_credentials["cursorclass"] = call.global("pymysql").attr("cursors").attr("DictCursor");
     try {
         return call_with_keywords(call.global("pymysql").attr("connect"), db_credentials);
@@ -125,15 +142,9 @@ py::object get_mysql_db_connection(qx::Call& call) {
 }
 
 py::object get_pgdb_connection(qx::Call& call) {
-    py::handle db_user = call[0], db_password = call[1], db_host = call[2], db_port = call[3], db_name = call[4];
     try {
-        py::dict options;
-        options["user"] = db_user;
-        options["password"] = db_password;
-        options["host"] = db_host;
-        options["port"] = db_port;
-        options["database"] = db_name;
-        return call_with_keywords(call.global("psycopg2").attr("connect"), options);
+        return call_with_keywords(call.global("psycopg2").attr("connect"),
+                                  connection_options({call[0], call[1], call[2], call[3], call[4]}, kPostgresOrder));
     } catch (py::error_already_set& error) {
         // Only a refused or failed connection is reported here; anything else is the caller's.
         if (!error.matches(call.global("OperationalError"))) throw;

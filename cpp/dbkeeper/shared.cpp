@@ -2,6 +2,7 @@
 #include "dbkeeper.hpp"
 #include "qx/python.hpp"
 #include "qx/statements.hpp"
+#include "qx/truth.hpp"
 
 namespace dbkeeper {
 
@@ -19,9 +20,7 @@ py::object connect_with_settings(const qx::Call& call, const char* connector) {
 void close_quietly(py::handle connection) {
     if (!connection) return;
     try {
-        const int truth = PyObject_IsTrue(connection.ptr());
-        if (truth < 0) throw py::error_already_set();
-        if (truth == 1) connection.attr("close")();
+        if (qx::truth(connection)) connection.attr("close")();
     } catch (py::error_already_set& error) {
         if (!qx::is_ordinary(error)) throw;
     }

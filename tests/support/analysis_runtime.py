@@ -10,9 +10,7 @@ from dataclasses import dataclass
 from pathlib import Path
 
 import pytest
-
-codebench = pytest.importorskip("quorlix.codebench")
-master = pytest.importorskip("quorlix.master")
+from quorlix import codebench, master
 
 
 @pytest.fixture

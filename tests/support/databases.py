@@ -2,7 +2,8 @@
 
 The server fixtures create a database with a random name on the local server, hand it to the
 test and drop it afterwards; when the server cannot be reached the test is skipped with the
-reason, so the suite still runs on a machine without them.
+reason, so the suite still runs on a machine without them (on CI, where the servers are always
+there, the skip fails the run: see ``support.skip_gate``).
 
 Usage::
 
@@ -25,13 +26,10 @@ from typing import Any
 
 import pytest
 
+from support.reachability import skip_unless_reachable
+
 LOCAL_HOST = "127.0.0.1"
 CONNECT_TIMEOUT = 3
-
-# Server reachability is settled once per session: a dead server would otherwise cost a
-# connect time-out in every test that asks for it.
-_unreachable: dict[str, str | None] = {}
-
 
 # --- SQLite ---------------------------------------------------------------------------------
 
@@ -145,17 +143,6 @@ def _random_name() -> str:
     return f"qx_test_{uuid.uuid4().hex[:12]}"
 
 
-def _reachable_or_skip(key: str, probe) -> None:
-    if key not in _unreachable:
-        try:
-            probe().close()
-            _unreachable[key] = None
-        except Exception as error:  # any driver failure means: no usable server here
-            _unreachable[key] = f"{type(error).__name__}: {error}".strip()
-    if _unreachable[key] is not None:
-        pytest.skip(f"{key} is not reachable: {_unreachable[key]}")
-
-
 def _pg_connect(database: str):
     import psycopg2
 
@@ -173,8 +160,7 @@ def _pg_connect(database: str):
 @contextlib.contextmanager
 def throwaway_pg_database() -> Iterator[ThrowawayDatabase]:
     """A new database on the local PostgreSQL, dropped on exit; skips when unreachable."""
-    pytest.importorskip("psycopg2")
-    _reachable_or_skip(f"PostgreSQL at {LOCAL_HOST}:5432", lambda: _pg_connect("postgres"))
+    skip_unless_reachable(f"PostgreSQL at {LOCAL_HOST}:5432", lambda: _pg_connect("postgres"))
     name = _random_name()
     with contextlib.closing(_pg_connect("postgres")) as admin:
         with admin.cursor() as cursor:
@@ -220,8 +206,7 @@ def _mysql_connect(database: str | None):
 @contextlib.contextmanager
 def throwaway_mysql_database() -> Iterator[ThrowawayDatabase]:
     """A new database on the local MariaDB / MySQL, dropped on exit; skips when unreachable."""
-    pytest.importorskip("pymysql")
-    _reachable_or_skip(f"MySQL at {LOCAL_HOST}:3306", lambda: _mysql_connect(None))
+    skip_unless_reachable(f"MySQL at {LOCAL_HOST}:3306", lambda: _mysql_connect(None))
     name = _random_name()
     with contextlib.closing(_mysql_connect(None)) as admin:
         with admin.cursor() as cursor:

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "qx/truth.hpp"
+
 namespace qx {
 
 namespace {
@@ -41,9 +43,7 @@ bool ContextManager::exit_with(const py::error_already_set& error) {
     // A freshly raised exception may have no traceback yet; __exit__ is then given None for it.
     py::handle trace = error.trace() ? error.trace() : py::none();
     py::object swallowed = exit_(manager_, error.type(), error.value(), trace);
-    const int truth = PyObject_IsTrue(swallowed.ptr());
-    if (truth < 0) throw py::error_already_set();
-    return truth == 1;
+    return truth(swallowed);
 }
 
 }  // namespace qx

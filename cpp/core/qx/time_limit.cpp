@@ -1,46 +1,121 @@
 #include "qx/time_limit.hpp"
 
+#include <pthread.h>
 #include <pythread.h>
 
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
+#include <vector>
 
 namespace qx {
+
+using Clock = std::chrono::steady_clock;
 
 struct TimeLimit::State {
     unsigned long thread_id = 0;
     PyObject* exception_class = nullptr;  // strong reference, released under the GIL by the limit
-    std::chrono::steady_clock::time_point deadline;
+    Clock::time_point deadline;
     std::chrono::nanoseconds repeat{0};  // between interruptions, for code that catches the first
-    std::mutex mutex;
-    std::condition_variable wake;
-    bool ended = false;  // written under the GIL and the mutex, so the watchdog's check is exact
+    bool ended = false;                  // written under the GIL and the watchdog's mutex
     bool fired = false;
 };
 
 namespace {
 
-void watch(const std::shared_ptr<TimeLimit::State>& state) {
-    // Code that catches the exception and carries on is interrupted again, one span later.
-    for (auto deadline = state->deadline;; deadline += state->repeat) {
-        {
-            std::unique_lock<std::mutex> lock(state->mutex);
-            if (state->wake.wait_until(lock, deadline, [&] { return state->ended; })) return;
+// One watchdog thread for the whole process, started with the first limit and then kept: a limit
+// costs two short critical sections, not a thread started and joined per run (joining also meant
+// giving up the GIL and waiting for the scheduler to run the watchdog once more).
+//
+// Lock order: the GIL before the mutex. The limited threads hold the GIL when they take the mutex,
+// and the watchdog lets go of the mutex before it asks for the GIL.
+class Watchdog {
+public:
+    void add(const std::shared_ptr<TimeLimit::State>& limit) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!started_) {
+            std::thread(&Watchdog::run, this).detach();
+            started_ = true;
         }
-        // The limited thread cannot end the limit while this thread holds the GIL, so a limit
-        // still running here is still running when the exception is scheduled.
-        const PyGILState_STATE gil = PyGILState_Ensure();
-        {
-            std::lock_guard<std::mutex> lock(state->mutex);
-            if (!state->ended) {
-                PyThreadState_SetAsyncExc(state->thread_id, state->exception_class);
-                state->fired = true;
-            }
-        }
-        PyGILState_Release(gil);
+        limits_.push_back(limit);
+        // Waking the watchdog is a system call; it is only needed when it sleeps past this deadline.
+        if (limit->deadline < sleeps_until_) wake_.notify_one();
     }
+
+    // Returns whether the limit had fired.
+    bool remove(const std::shared_ptr<TimeLimit::State>& limit) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        limit->ended = true;
+        limits_.erase(std::remove(limits_.begin(), limits_.end(), limit), limits_.end());
+        return limit->fired;
+    }
+
+    bool fired(const std::shared_ptr<TimeLimit::State>& limit) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return limit->fired;
+    }
+
+private:
+    void run() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            if (limits_.empty()) {
+                sleeps_until_ = Clock::time_point::max();
+                wake_.wait(lock);
+                continue;
+            }
+            const auto first = std::min_element(limits_.begin(), limits_.end(),
+                                                [](const auto& a, const auto& b) { return a->deadline < b->deadline; });
+            if (Clock::now() < (*first)->deadline) {
+                // An ended limit is not looked for: waking at its deadline finds nothing due.
+                sleeps_until_ = (*first)->deadline;
+                wake_.wait_until(lock, sleeps_until_);
+                continue;
+            }
+            std::shared_ptr<TimeLimit::State> due = *first;
+            lock.unlock();
+            // The limited thread cannot end its limit while this thread holds the GIL, so a limit
+            // still registered here is still running when the exception is scheduled.
+            const PyGILState_STATE gil = PyGILState_Ensure();
+            lock.lock();
+            if (!due->ended) {
+                PyThreadState_SetAsyncExc(due->thread_id, due->exception_class);
+                due->fired = true;
+                // Code that catches the exception and carries on is interrupted again, one span later.
+                due->deadline += due->repeat;
+            }
+            lock.unlock();
+            PyGILState_Release(gil);
+            lock.lock();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::vector<std::shared_ptr<TimeLimit::State>> limits_;
+    Clock::time_point sleeps_until_ = Clock::time_point::max();  // not sleeping on any deadline yet
+    bool started_ = false;
+};
+
+// Never destroyed: the detached thread may still wait on it while the process exits.
+Watchdog* watchdog = nullptr;
+
+// A forked child has no watchdog thread, and the parent's mutex may have been held at the fork:
+// the child starts over with a watchdog of its own (the old one is left untouched).
+void renew_after_fork() {
+    watchdog = new Watchdog();
+}
+
+Watchdog& the_watchdog() {
+    static const bool ready = [] {
+        watchdog = new Watchdog();
+        pthread_atfork(nullptr, nullptr, renew_after_fork);
+        return true;
+    }();
+    (void)ready;
+    return *watchdog;
 }
 
 }  // namespace
@@ -51,32 +126,19 @@ TimeLimit::TimeLimit(double seconds, py::handle exception_class) : state_(std::m
     // Beyond a few decades a deadline means "never"; the clamp keeps the clock arithmetic in range.
     const auto span =
         std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::duration<double>(std::min(seconds, 1e9)));
-    state_->deadline = std::chrono::steady_clock::now() + span;
+    state_->deadline = Clock::now() + span;
     state_->repeat = std::max<std::chrono::nanoseconds>(span, std::chrono::milliseconds(10));
-    watchdog_ = std::thread(watch, state_);
+    the_watchdog().add(state_);
 }
 
 TimeLimit::~TimeLimit() {
-    bool fired;
-    {
-        std::lock_guard<std::mutex> lock(state_->mutex);
-        state_->ended = true;
-        fired = state_->fired;
-    }
-    state_->wake.notify_all();
-    {
-        // The watchdog may be waiting for the GIL to learn that the limit has ended.
-        py::gil_scoped_release release;
-        watchdog_.join();
-    }
     // Scheduled but perhaps not raised yet: withdraw it. Harmless when it has been raised.
-    if (fired) PyThreadState_SetAsyncExc(state_->thread_id, nullptr);
+    if (the_watchdog().remove(state_)) PyThreadState_SetAsyncExc(state_->thread_id, nullptr);
     Py_DECREF(state_->exception_class);
 }
 
 bool TimeLimit::fired() const {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    return state_->fired;
+    return the_watchdog().fired(state_);
 }
 
 }  // namespace qx

@@ -1,15 +1,14 @@
 // Stopping Python code that runs too long, on whatever thread runs it.
 //
-// A watchdog thread waits for the deadline and then, holding the GIL, schedules an asynchronous
-// exception for the limited thread (PyThreadState_SetAsyncExc): the interpreter raises it at the
-// next bytecode boundary there. Code blocked inside one C call (time.sleep, a socket read) is only
+// One watchdog thread per process waits for the deadlines and then, holding the GIL, schedules an
+// asynchronous exception for the limited thread (PyThreadState_SetAsyncExc): the interpreter raises
+// it at the next bytecode boundary there. Code blocked inside one C call (time.sleep, a socket read) is only
 // stopped once that call returns to bytecode.
 #pragma once
 
 #include <pybind11/pybind11.h>
 
 #include <memory>
-#include <thread>
 
 namespace qx {
 
@@ -38,7 +37,6 @@ public:
 
 private:
     std::shared_ptr<State> state_;
-    std::thread watchdog_;
 };
 
 }  // namespace qx

@@ -2,6 +2,7 @@
 // to correction mode.  The counters are add-merged, so 1 counts an attempt and 0 leaves it.
 #include "nodewright.hpp"
 #include "qx/python.hpp"
+#include "sql_retry.hpp"
 #include "state_tests.hpp"
 
 namespace nodewright {
@@ -9,26 +10,28 @@ namespace {
 
 py::object handle_sql_error(qx::Call& call) {
     py::dict state = qx::as_dict(call[0]);
-    py::object iteration_count = state["iteration_count"];
-    py::object rewrite_count = state["rewrite_count"];
-    const py::int_ zero(0);
+    py::object iteration_count = state[QX_KEY("iteration_count")];
+    py::object rewrite_count = state[QX_KEY("rewrite_count")];
     py::dict update;
-    if (holds(iteration_count, Py_LT, state["max_iterations"]) && holds(rewrite_count, Py_EQ, zero)) {
-        update["iteration_count"] = 1;
-        update["sql_generation_prompt_type"] = "correction";
-        return std::move(update);
-    }
-    if (holds(iteration_count, Py_EQ, state["max_iterations"]) && holds(rewrite_count, Py_EQ, zero)) {
-        // Only the handed-over copy of the state sees this; the run's counter stays where it is,
-        // and the routing reads the spent budget together with the rewrite mark.
-        state["iteration_count"] = zero;
-        update["rewrite_count"] = 1;
-        return std::move(update);
+    switch (sql_retry([&] { return iteration_count; }, [&] { return state[QX_KEY("max_iterations")]; },
+                      [&] { return rewrite_count; })) {
+        case SqlRetry::regenerate:
+            update[QX_KEY("iteration_count")] = py::int_(1);
+            update[QX_KEY("sql_generation_prompt_type")] = QX_KEY("correction");
+            return std::move(update);
+        case SqlRetry::rewrite:
+            // Only the handed-over copy of the state sees this; the run's counter stays where it
+            // is, and the routing reads the spent budget together with the rewrite mark.
+            state[QX_KEY("iteration_count")] = py::int_(0);
+            update[QX_KEY("rewrite_count")] = py::int_(1);
+            return std::move(update);
+        case SqlRetry::give_up:
+            break;
     }
     py::list failure;
-    failure.append("SQL generation failed after max iterations");
-    update["sql_execution_result"] = failure;
-    update["iteration_count"] = 0;
+    failure.append(QX_KEY("SQL generation failed after max iterations"));
+    update[QX_KEY("sql_execution_result")] = failure;
+    update[QX_KEY("iteration_count")] = py::int_(0);
     return std::move(update);
 }
 
@@ -36,7 +39,7 @@ py::object handle_pandas_error(qx::Call& call) {
     py::dict state = qx::as_dict(call[0]);
     py::object iteration_count = state["iteration_count_pandas"];
     py::dict update;
-    if (holds(iteration_count, Py_LT, state["max_iterations_pandas"])) {
+    if (compare(iteration_count, Py_LT, state["max_iterations_pandas"])) {
         update["iteration_count_pandas"] = 1;
         update["pandas_generation_prompt_type"] = "correction";
         return std::move(update);

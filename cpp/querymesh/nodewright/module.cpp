@@ -27,7 +27,9 @@ void body(py::module_& m) {
     define_generation_output(m);
     import_prompt_modules(m);
     define_generate_response(m);
-    define_routing(m);
+    define_flag_conditions(m);
+    define_error_handlers(m);
+    define_handler_conditions(m);
 }
 
 }  // namespace

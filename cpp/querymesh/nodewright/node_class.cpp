@@ -37,6 +37,19 @@ NodeClass& NodeClass::plain_invoke(qx::Body body) {
     return *this;
 }
 
+py::object chat_template(const qx::Call& call, std::initializer_list<MessageTemplate> messages) {
+    py::list made;
+    for (const MessageTemplate& message : messages) {
+        py::object kind = call.global(message.role == MessageTemplate::system ? "SystemMessagePromptTemplate"
+                                                                              : "HumanMessagePromptTemplate");
+        py::object text = call.global(message.constant);
+        made.append(message.format == MessageTemplate::jinja2
+                        ? kind.attr("from_template")(text, py::arg("template_format") = "jinja2")
+                        : kind.attr("from_template")(text));
+    }
+    return call.global("ChatPromptTemplate").attr("from_messages")(made);
+}
+
 py::object ask_model_for(qx::Call& call, const char* key, const char* field) {
     py::object prompt = call.self().attr("generate_prompt")(call[1]);
     py::object answer = call.self().attr("model").attr("invoke")(prompt);

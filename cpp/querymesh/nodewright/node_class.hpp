@@ -30,6 +30,19 @@ private:
     qx::ClassBuilder builder_;
 };
 
+// One message of a node's chat prompt: its role, the name of the prompt constant it is made from
+// (looked up in the module's namespace when the node is built, so a host that replaces a constant
+// sees it in every node built afterwards), and the constant's template language.
+struct MessageTemplate {
+    enum Role { system, human } role;
+    const char* constant;
+    enum Format { brace, jinja2 } format = brace;
+};
+
+// ChatPromptTemplate.from_messages([...]) of the messages, each made with its role's
+// MessagePromptTemplate.from_template.
+py::object chat_template(const qx::Call& call, std::initializer_list<MessageTemplate> messages);
+
 // The model's structured answer to the prompt built by the node's generate_prompt, with one
 // of its fields returned under `key`: the body of every model-asking invoke.
 py::object ask_model_for(qx::Call& call, const char* key, const char* field);

@@ -26,8 +26,11 @@ void define_sql_generation(py::module_& m);
 void define_sql_syntax_checker(py::module_& m);
 void define_sql_execution(py::module_& m);
 void define_generate_response(py::module_& m);
-void define_routing(py::module_& m);
+// The routing functions and the error handlers, in the order the module defines them: the flag
+// conditions, the two handlers, then the handlers' own conditions.
+void define_flag_conditions(py::module_& m);
 void define_error_handlers(py::module_& m);
+void define_handler_conditions(py::module_& m);
 
 // The table names of the state as one text: a list of names is joined with ",", anything else
 // (the lookup's own text) is passed on as it is.

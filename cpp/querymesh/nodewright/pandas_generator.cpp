@@ -13,14 +13,9 @@ py::object init(qx::Call& call) {
     py::object self = py::reinterpret_borrow<py::object>(call.self());
     py::object model = py::reinterpret_borrow<py::object>(call[1]);
     self.attr("model") = model.attr("with_structured_output")(call.global("PythonCodeInput"));
-    const py::object system =
-        call.global("SystemMessagePromptTemplate")
-            .attr("from_template")(call.global("PANDAS_SYSTEM_TEMPLATE"), py::arg("template_format") = "jinja2");
-    const py::object human =
-        call.global("HumanMessagePromptTemplate")
-            .attr("from_template")(call.global("PANDAS_HUMAN_TEMPLATE"), py::arg("template_format") = "jinja2");
     self.attr("template") =
-        call.global("ChatPromptTemplate").attr("from_messages")(py::list(py::make_tuple(system, human)));
+        chat_template(call, {{MessageTemplate::system, "PANDAS_SYSTEM_TEMPLATE", MessageTemplate::jinja2},
+                             {MessageTemplate::human, "PANDAS_HUMAN_TEMPLATE", MessageTemplate::jinja2}});
     self.attr("correction_template") = call.global("PromptTemplate").attr("from_template")(kPandasCorrectionPrompt);
     return py::none();
 }
@@ -31,14 +26,14 @@ py::object generate_prompt(qx::Call& call) {
     py::object question = chosen_question(state);
     py::object prompt_type = state["pandas_generation_prompt_type"];
 
-    if (prompt_type.equal(py::str("generation"))) {
+    if (qx::equals(prompt_type, QX_KEY("generation"))) {
         // Pairs stop at the shorter list, so a query whose result is missing is left out.
         py::list pairs(call.global("zip")(state["generated_sql_query"], state["sql_execution_result"]));
         return self.attr("template")
             .attr("format_messages")(py::arg("original_question") = question, py::arg("zipped_queries_results") = pairs,
                                      py::arg("save_path") = state["save_path"]);
     }
-    if (prompt_type.equal(py::str("correction"))) {
+    if (qx::equals(prompt_type, QX_KEY("correction"))) {
         py::object python_code = state["pandas_code"];
         py::object error = state["python_error_message"];
         return self.attr("correction_template")

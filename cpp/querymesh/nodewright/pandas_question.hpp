@@ -3,6 +3,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include "qx/truth.hpp"
+
 namespace nodewright {
 
 namespace py = pybind11;
@@ -12,7 +14,7 @@ namespace py = pybind11;
 inline py::object chosen_question(const py::dict& state) {
     py::object user_question = state[py::str("user_question")];
     py::object rewritten_question = state[py::str("rewritten_question")];
-    return py::bool_(rewritten_question) ? rewritten_question : user_question;
+    return qx::truth(rewritten_question) ? rewritten_question : user_question;
 }
 
 }  // namespace nodewright

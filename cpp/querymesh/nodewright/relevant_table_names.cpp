@@ -3,6 +3,7 @@
 #include "node_class.hpp"
 #include "nodewright.hpp"
 #include "qx/python.hpp"
+#include "qx/truth.hpp"
 
 namespace nodewright {
 namespace {
@@ -13,11 +14,8 @@ py::object init(qx::Call& call) {
     py::handle model = call[2];
     self.attr("dialect") = db.attr("dialect");
     self.attr("model") = model.attr("with_structured_output")(call.global("RelevantTablesOutput"));
-    py::list messages;
-    messages.append(call.global("SystemMessagePromptTemplate").attr("from_template")(call.global("SQL_PREFIX")));
-    messages.append(call.global("HumanMessagePromptTemplate")
-                        .attr("from_template")(call.global("GET_RELEVANT_TABLE_NAMES_TEMPLATE")));
-    self.attr("template") = call.global("ChatPromptTemplate").attr("from_messages")(messages);
+    self.attr("template") = chat_template(
+        call, {{MessageTemplate::system, "SQL_PREFIX"}, {MessageTemplate::human, "GET_RELEVANT_TABLE_NAMES_TEMPLATE"}});
     return py::none();
 }
 
@@ -26,7 +24,7 @@ py::object generate_prompt(qx::Call& call) {
     py::dict state = qx::as_dict(call[1]);
     py::object question = state["user_question"];
     py::object rewritten = state["rewritten_question"];
-    if (PyObject_IsTrue(rewritten.ptr())) question = rewritten;
+    if (qx::truth(rewritten)) question = rewritten;
     py::object table_names = table_names_text(state["table_names_from_db"]);
 
     py::object messages =

@@ -13,10 +13,7 @@ py::object init(qx::Call& call) {
     py::handle model = call[2];
     self.attr("model") = model.attr("with_structured_output")(call.global("RewriteQueryOutput"));
     self.attr("tool") = call.global("InfoSQLDatabaseTool")(py::arg("db") = db);
-    py::list messages;
-    messages.append(
-        call.global("SystemMessagePromptTemplate").attr("from_template")(call.global("REWRITE_QUESTION_TEMPLATE")));
-    self.attr("template") = call.global("ChatPromptTemplate").attr("from_messages")(messages);
+    self.attr("template") = chat_template(call, {{MessageTemplate::system, "REWRITE_QUESTION_TEMPLATE"}});
     return py::none();
 }
 

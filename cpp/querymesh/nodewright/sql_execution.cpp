@@ -4,6 +4,7 @@
 #include "node_class.hpp"
 #include "nodewright.hpp"
 #include "qx/python.hpp"
+#include "qx/truth.hpp"
 
 namespace nodewright {
 namespace {
@@ -29,9 +30,7 @@ py::object invoke(qx::Call& call) {
     try {
         py::object result = call.self().attr("db").attr("run")(py::arg("command") = query, py::arg("fetch") = "all",
                                                                py::arg("include_columns") = false);
-        const int has_rows = PyObject_IsTrue(result.ptr());
-        if (has_rows < 0) throw py::error_already_set();
-        if (has_rows) return outcome(std::move(result), true);
+        if (qx::truth(result)) return outcome(std::move(result), true);
         return outcome(py::str("None"), false);
     } catch (py::error_already_set& error) {
         // Only the database's own errors are outcomes; the class is looked up when one arrives,

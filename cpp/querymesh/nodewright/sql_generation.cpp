@@ -22,17 +22,14 @@ py::object init(qx::Call& call) {
     generate.append(call.global("_SQL_USER_MESSAGE"));
     self.attr("generate_template") = chat_prompt.attr("from_messages")(generate);
 
-    py::list correct;
-    correct.append(call.global("SystemMessagePromptTemplate").attr("from_template")(call.global("SQL_PREFIX")));
-    correct.append(
-        call.global("HumanMessagePromptTemplate")
-            .attr("from_template")(call.global("CORRECT_SQL_TEMPLATE"), py::arg("template_format") = "jinja2"));
-    self.attr("correct_template") = chat_prompt.attr("from_messages")(correct);
+    self.attr("correct_template") =
+        chat_template(call, {{MessageTemplate::system, "SQL_PREFIX"},
+                             {MessageTemplate::human, "CORRECT_SQL_TEMPLATE", MessageTemplate::jinja2}});
     return py::none();
 }
 
 bool is_mode(py::handle mode, const char* word) {
-    return holds(mode, Py_EQ, py::str(word));
+    return compare(mode, Py_EQ, py::str(word));
 }
 
 // Every state key goes to the template as a keyword of its own name, next to the explicit ones;

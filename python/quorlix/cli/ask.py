@@ -10,6 +10,7 @@ import time
 from pathlib import Path
 from typing import Any
 
+from ..querymesh import graph_names as names
 from .common import (
     EXIT_FAILED,
     EXIT_OK,
@@ -172,42 +173,42 @@ def _quiet_loguru():
 
 def describe_step(node: str, update: dict) -> str:
     """A few words on what a finished node did, from the update it returned."""
-    if node == "table_names_lookup_node":
+    if node == names.TABLE_NAMES_LOOKUP_NODE:
         return f"tables: {update.get('table_names_from_db', '')}"
-    if node == "relevant_table_names_node":
+    if node == names.RELEVANT_TABLE_NAMES_NODE:
         return f"relevant: {', '.join(map(str, update.get('relevant_tables', [])))}"
-    if node == "relevant_schemas_node":
+    if node == names.RELEVANT_SCHEMAS_NODE:
         return "read the schemas"
-    if node == "sql_generation_node":
+    if node == names.SQL_GENERATION_NODE:
         return "wrote a query"
-    if node == "sql_syntax_checker_node":
+    if node == names.SQL_SYNTAX_CHECKER_NODE:
         return "reviewed the query"
-    if node == "sql_execution_node":
+    if node == names.SQL_EXECUTION_NODE:
         results = update.get("sql_execution_result") or [""]
         if update.get("execution_success"):
             return "query ran"
         if results[-1] == "None":
             return "query returned no rows"
         return f"query failed: {_short(results[-1])}"
-    if node == "sql_error_handler_node":
+    if node == names.SQL_ERROR_HANDLER_NODE:
         if update.get("rewrite_count"):
             return "giving up on SQL"
         if "sql_generation_prompt_type" in update:
             return "asking for a corrected query"
         return "giving up on SQL"
-    if node == "rewrite_query_node":
+    if node == names.REWRITE_QUERY_NODE:
         return f"rewrote the question: {_short(update.get('rewritten_question', ''))}"
-    if node == "pandas_generator_node":
+    if node == names.PANDAS_GENERATOR_NODE:
         return "wrote analysis code"
-    if node == "pandas_executor_node":
+    if node == names.PANDAS_EXECUTOR_NODE:
         if update.get("python_execution_success"):
             return "analysis ran"
         return f"analysis failed: {_short(update.get('python_error_message', ''))}"
-    if node == "pandas_error_handler_node":
+    if node == names.PANDAS_ERROR_HANDLER_NODE:
         if "pandas_generation_prompt_type" in update:
             return "asking for corrected analysis code"
         return "giving up on analysis"
-    if node == "final_response_generation_node":
+    if node == names.FINAL_RESPONSE_GENERATION_NODE:
         return "wrote the answer"
     return ""
 
