@@ -41,8 +41,7 @@ bool equals_none(py::handle value) {
 }
 
 bool equals_empty_text(py::handle value) {
-    static py::str empty("");
-    PyObject* outcome = PyObject_RichCompare(value.ptr(), empty.ptr(), Py_EQ);
+    PyObject* outcome = PyObject_RichCompare(value.ptr(), QX_KEY("").ptr(), Py_EQ);
     if (outcome == nullptr) throw py::error_already_set();
     return truthy(py::reinterpret_steal<py::object>(outcome).ptr());
 }
