@@ -55,6 +55,7 @@ CALL_SHAPES = [
     ((), {"inputs": {}}),
     (({},), {"inputs": {}}),
     ((), {"unknown": 1}),
+    ((), {"inptus": {}}),
     (({},), {"unknown": 1}),
     ((), {"inputs": {}, "other": 2}),
 ]

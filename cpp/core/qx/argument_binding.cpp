@@ -1,6 +1,7 @@
-// Binds a vectorcall's arguments to the declared parameters with the rules of CPython 3.11's
-// frame set-up, and words every failure exactly as CPython does, so a caller cannot tell these
-// functions from Python ones by their errors.
+// Binds a vectorcall's arguments to the declared parameters with the rules of CPython's frame
+// set-up. Calls that bind (nearly all) never leave C++; a call that does not is handed to a Python
+// function with the same parameters, so the running interpreter words the TypeError itself and a
+// caller cannot tell these functions from Python ones by their errors, whatever the version.
 #include <string>
 
 #include "qx/function_object.hpp"
@@ -8,37 +9,49 @@
 namespace qx::detail {
 namespace {
 
-void too_many_positional(FunctionObject* f, std::size_t given, PyObject* const* slots) {
-    const FunctionData& d = *f->data;
-    std::size_t kwonly_given = 0;
-    for (std::size_t i = 0; i < d.params.size(); ++i)
-        if (d.params[i].kind == Kind::keyword_only && slots[i] != nullptr) ++kwonly_given;
-    const std::size_t defaulted = d.positional_count - d.required_positional;
-    std::string takes;
-    bool plural = true;
-    if (defaulted > 0) {
-        takes = "from " + std::to_string(d.required_positional) + " to " + std::to_string(d.positional_count);
-    } else {
-        plural = d.positional_count != 1;
-        takes = std::to_string(d.positional_count);
+// A Python function with the same parameters (defaults only stand in: binding looks at their
+// presence), made on the first refused call. Its __qualname__ follows the function's, which a
+// program may have changed.
+py::object shadow_of(FunctionObject* f) {
+    FunctionData& d = *f->data;
+    if (d.shadow) return d.shadow;
+    std::string source = "def shadow(";
+    bool starred = false;
+    for (std::size_t i = 0; i < d.params.size(); ++i) {
+        const Param& p = d.params[i];
+        if (i > 0) source += ", ";
+        if (p.kind == Kind::var_positional) {
+            source += "*";
+            starred = true;
+        } else if (p.kind == Kind::keyword_only && !starred) {
+            source += "*, ";
+            starred = true;
+        } else if (p.kind == Kind::var_keyword) {
+            source += "**";
+        }
+        source += p.name;
+        if (p.default_value) source += "=None";
     }
-    std::string kwonly;
-    if (kwonly_given > 0)
-        kwonly = std::string(" positional argument") + (given != 1 ? "s" : "") + " (and " +
-                 std::to_string(kwonly_given) + " keyword-only argument" + (kwonly_given != 1 ? "s" : "") + ")";
-    PyErr_Format(PyExc_TypeError, "%U() takes %s positional argument%s but %zu%s %s given", f->qualname, takes.c_str(),
-                 plural ? "s" : "", given, kwonly.c_str(), given == 1 && kwonly_given == 0 ? "was" : "were");
+    source += "): pass\n";
+    py::dict namespace_;
+    PyObject* done = PyRun_String(source.c_str(), Py_file_input, namespace_.ptr(), namespace_.ptr());
+    if (done == nullptr) throw py::error_already_set();
+    Py_DECREF(done);
+    d.shadow = namespace_["shadow"];
+    return d.shadow;
 }
 
-void missing(FunctionObject* f, const char* kind, const std::vector<std::string>& names) {
-    std::string listed;
-    const std::size_t n = names.size();
-    for (std::size_t i = 0; i < n; ++i) {
-        if (i > 0) listed += n == 2 ? " and " : (i == n - 1 ? ", and " : ", ");
-        listed += "'" + names[i] + "'";
-    }
-    PyErr_Format(PyExc_TypeError, "%U() missing %zu required %s argument%s: %s", f->qualname, n, kind,
-                 n == 1 ? "" : "s", listed.c_str());
+// Arguments that do not bind are refused by the running interpreter itself, through the shadow,
+// so the TypeError reads exactly as that version words it (3.13 adds "Did you mean ...?", for one).
+PyObject* refuse(FunctionObject* f, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    py::object shadow = shadow_of(f);
+    if (PyObject_SetAttrString(shadow.ptr(), "__qualname__", f->qualname) < 0) throw py::error_already_set();
+    PyObject* accepted = PyObject_Vectorcall(shadow.ptr(), args, nargsf, kwnames);
+    if (accepted == nullptr) return nullptr;
+    Py_DECREF(accepted);
+    PyErr_Format(PyExc_SystemError, "%U() refused arguments that a Python function with its parameters accepts",
+                 f->qualname);
+    return nullptr;
 }
 
 std::ptrdiff_t find_keyword(const FunctionData& d, PyObject* key) {
@@ -63,20 +76,6 @@ bool check_exact_types(const FunctionData& d, PyObject* const* slots) {
     return true;
 }
 
-PyObject* run_body(FunctionObject* f, PyObject* const* slots, PyObject* extra_keywords, PyObject* extra_positional) {
-    try {
-        Call call(slots, f->globals, extra_keywords, extra_positional);
-        return f->data->body(call).release().ptr();
-    } catch (py::error_already_set& e) {
-        e.restore();
-    } catch (py::builtin_exception& e) {
-        e.set_error();
-    } catch (std::exception& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    }
-    return nullptr;
-}
-
 }  // namespace
 
 PyObject* bind_and_call(FunctionObject* f, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
@@ -96,27 +95,19 @@ PyObject* bind_and_call(FunctionObject* f, PyObject* const* args, std::size_t na
         PyObject* value = args[given + static_cast<std::size_t>(k)];
         const std::ptrdiff_t index = find_keyword(d, key);
         if (index < 0) {
-            if (d.var_keyword < 0) {
-                PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname, key);
-                return nullptr;
-            }
+            if (d.var_keyword < 0) return refuse(f, args, nargsf, kwnames);
             if (PyDict_SetItem(extra_keywords.ptr(), key, value) < 0) return nullptr;
             continue;
         }
-        if (slots[index] != nullptr) {
-            PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", f->qualname, key);
-            return nullptr;
-        }
+        if (slots[index] != nullptr) return refuse(f, args, nargsf, kwnames);
         slots[index] = value;
     }
 
     if (given > d.positional_count) {
-        if (d.var_positional < 0) {
-            too_many_positional(f, given, slots);
-            return nullptr;
-        }
+        if (d.var_positional < 0) return refuse(f, args, nargsf, kwnames);
         extra_positional =
             py::reinterpret_steal<py::object>(PyTuple_New(static_cast<Py_ssize_t>(given - d.positional_count)));
+        if (!extra_positional) throw py::error_already_set();
         for (std::size_t i = d.positional_count; i < given; ++i) {
             Py_INCREF(args[i]);
             PyTuple_SET_ITEM(extra_positional.ptr(), static_cast<Py_ssize_t>(i - d.positional_count), args[i]);
@@ -125,34 +116,19 @@ PyObject* bind_and_call(FunctionObject* f, PyObject* const* args, std::size_t na
         extra_positional = py::tuple();
     }
 
-    std::vector<std::string> absent;
-    for (std::size_t i = 0; i < d.positional_count; ++i) {
-        if (slots[i] != nullptr) continue;
-        if (d.params[i].default_value)
-            slots[i] = d.params[i].default_value.ptr();
-        else
-            absent.push_back(d.params[i].name);
-    }
-    if (!absent.empty()) {
-        missing(f, "positional", absent);
-        return nullptr;
-    }
     for (std::size_t i = 0; i < d.params.size(); ++i) {
-        if (d.params[i].kind != Kind::keyword_only || slots[i] != nullptr) continue;
-        if (d.params[i].default_value)
-            slots[i] = d.params[i].default_value.ptr();
-        else
-            absent.push_back(d.params[i].name);
-    }
-    if (!absent.empty()) {
-        missing(f, "keyword-only", absent);
-        return nullptr;
+        const Kind kind = d.params[i].kind;
+        if (slots[i] != nullptr || (kind != Kind::positional_or_keyword && kind != Kind::keyword_only)) continue;
+        if (!d.params[i].default_value) return refuse(f, args, nargsf, kwnames);
+        slots[i] = d.params[i].default_value.ptr();
     }
     if (d.var_positional >= 0) slots[d.var_positional] = extra_positional.ptr();
     if (d.var_keyword >= 0) slots[d.var_keyword] = extra_keywords.ptr();
 
     if (!check_exact_types(d, slots)) return nullptr;
-    return run_body(f, slots, extra_keywords.ptr(), extra_positional.ptr());
+    // C++ exceptions leave through the caller's qx::guarded; an empty result becomes its SystemError.
+    Call call(slots, f->globals, extra_keywords.ptr(), extra_positional.ptr());
+    return d.body(call).release().ptr();
 }
 
 }  // namespace qx::detail

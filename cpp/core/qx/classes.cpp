@@ -36,6 +36,7 @@ py::object ClassBuilder::create() {
     if (!resolved.is(bases_) && !resolved.equal(bases_)) ns[py::str("__orig_bases__")] = bases_;
 
     PyObject* args = PyTuple_Pack(3, py::str(name_).ptr(), resolved.ptr(), ns.ptr());
+    if (args == nullptr) throw py::error_already_set();
     py::object call_args = py::reinterpret_steal<py::object>(args);
     PyObject* created = PyObject_Call(metaclass.ptr(), call_args.ptr(), meta_keywords.ptr());
     if (created == nullptr) throw py::error_already_set();

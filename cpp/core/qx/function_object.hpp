@@ -17,6 +17,7 @@ struct FunctionData {
     std::ptrdiff_t var_keyword = -1;
     py::object returns;
     Body body = nullptr;
+    py::object shadow;  // Python twin that words binding errors; made on the first one
 };
 
 struct FunctionObject {
@@ -35,6 +36,7 @@ struct FunctionObject {
     PyObject* weakrefs;
 };
 
+// Both may throw; the type's slots run them inside qx::guarded.
 PyObject* bind_and_call(FunctionObject* function, PyObject* const* args, std::size_t nargsf, PyObject* kwnames);
 PyObject* build_signature(FunctionObject* function);
 void fill_introspection(FunctionObject* function);

@@ -1,27 +1,42 @@
 // The function type: vectorcall, method binding through __get__, the attributes Python functions
 // carry, and garbage-collector support (a module namespace holds its functions and each function
-// holds the namespace, as in Python).
+// holds the namespace, as in Python). Every slot CPython calls runs inside qx::guarded.
 #include <Python.h>
 #include <structmember.h>
 
+#include "qx/boundary.hpp"
 #include "qx/function_object.hpp"
 
 namespace qx {
 namespace detail {
 namespace {
 
+// "qualname" + suffix, for messages about a function that misbehaved.
+auto naming(PyObject* self, const char* suffix) {
+    return [self, suffix] {
+        const char* qualname = PyUnicode_AsUTF8(reinterpret_cast<FunctionObject*>(self)->qualname);
+        if (qualname == nullptr) PyErr_Clear();
+        return std::string(qualname ? qualname : "<qx.function>") + suffix;
+    };
+}
+
 PyObject* vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
-    return bind_and_call(reinterpret_cast<FunctionObject*>(self), args, nargsf, kwnames);
+    return guarded<PyObject*>("call", naming(self, "()"), [&] {
+        return bind_and_call(reinterpret_cast<FunctionObject*>(self), args, nargsf, kwnames);
+    });
 }
 
 // A method call on an instance receives the instance as the first argument, like a Python
 // function stored on a class; with no instance the function itself comes back.
 PyObject* descr_get(PyObject* self, PyObject* instance, PyObject*) {
-    if (instance == nullptr || instance == Py_None) return Py_NewRef(self);
-    return PyMethod_New(self, instance);
+    return guarded<PyObject*>("get", naming(self, ".__get__"), [&] {
+        if (instance == nullptr || instance == Py_None) return Py_NewRef(self);
+        return PyMethod_New(self, instance);
+    });
 }
 
-int traverse(PyObject* self, visitproc visit, void* arg) {
+// Only visits fields: nothing here can throw, and the collector could not take an error anyway.
+int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     auto* f = reinterpret_cast<FunctionObject*>(self);
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(f->globals);
@@ -37,7 +52,7 @@ int traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
-int clear(PyObject* self) {
+void clear_fields(PyObject* self) noexcept {
     auto* f = reinterpret_cast<FunctionObject*>(self);
     Py_CLEAR(f->globals);
     Py_CLEAR(f->name);
@@ -49,15 +64,22 @@ int clear(PyObject* self) {
     Py_CLEAR(f->kwdefaults);
     Py_CLEAR(f->signature);
     Py_CLEAR(f->dict);
-    return 0;
 }
 
-void dealloc(PyObject* self) {
+// The collector reports an error set here as unraisable ("in tp_clear of ...").
+int clear(PyObject* self) {
+    return guarded<int>("clear", naming(self, ".tp_clear"), [&] {
+        clear_fields(self);
+        return 0;
+    });
+}
+
+void dealloc(PyObject* self) noexcept {
     auto* f = reinterpret_cast<FunctionObject*>(self);
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     if (f->weakrefs) PyObject_ClearWeakRefs(self);
-    clear(self);
+    clear_fields(self);
     delete f->data;
     f->data = nullptr;
     type->tp_free(self);
@@ -91,9 +113,11 @@ int set_field(PyObject* self, PyObject* value, void*) {
 }
 
 PyObject* get_signature(PyObject* self, void*) {
-    auto* f = reinterpret_cast<FunctionObject*>(self);
-    if (f->signature == nullptr) f->signature = build_signature(f);
-    return Py_XNewRef(f->signature);
+    return guarded<PyObject*>("signature", naming(self, ".__signature__"), [&] {
+        auto* f = reinterpret_cast<FunctionObject*>(self);
+        if (f->signature == nullptr) f->signature = build_signature(f);
+        return Py_XNewRef(f->signature);
+    });
 }
 
 PyGetSetDef getset[] = {
@@ -131,25 +155,30 @@ PyTypeObject* create_type() {
         {Py_tp_members, members},
         {0, nullptr},
     };
-    // Named like Python's own function type; METHOD_DESCRIPTOR lets the interpreter call a method
-    // without creating a bound method first, as it does for Python functions.
+    // Instances look like Python functions (repr, __name__ of the type), but the type says where it
+    // comes from in errors and reprs of the type itself. METHOD_DESCRIPTOR lets the interpreter call
+    // a method without creating a bound method first, as it does for Python functions. Immutable:
+    // the type is shared by every function of the module, so nobody may patch it.
     PyType_Spec spec = {
-        "function",
+        "qx.function",
         sizeof(FunctionObject),
         0,
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
-            Py_TPFLAGS_DISALLOW_INSTANTIATION,
+            Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
         slots,
     };
-    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    PyObject* type = PyType_FromSpec(&spec);
+    if (type == nullptr) throw py::error_already_set();
+    return reinterpret_cast<PyTypeObject*>(type);
 }
 
 }  // namespace
 }  // namespace detail
 
 PyTypeObject* function_type() {
-    static PyTypeObject* type = detail::create_type();
-    if (type == nullptr) throw py::error_already_set();
+    // Never released: a static destructor would run after the interpreter is gone. Sub-interpreters
+    // cannot import the modules (see module.cpp), so this one type serves the only interpreter.
+    static PyTypeObject* const type = detail::create_type();
     return type;
 }
 
@@ -187,22 +216,19 @@ py::object make_function(py::handle globals, const std::string& qualname, Signat
     f->vectorcall = reinterpret_cast<vectorcallfunc>(detail::vectorcall);
     f->data = data.release();
     f->globals = Py_NewRef(globals.ptr());
+    f->name = f->qualname = f->module = f->doc = nullptr;
+    f->annotations = f->defaults = f->kwdefaults = f->signature = f->dict = f->weakrefs = nullptr;
+    // From here a failure releases the half-built object through dealloc, which tolerates NULLs.
+    py::object result = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(f));
     const std::size_t dot = qualname.rfind('.');
     const std::string name = dot == std::string::npos ? qualname : qualname.substr(dot + 1);
     f->name = PyUnicode_FromString(name.c_str());
     f->qualname = PyUnicode_FromString(qualname.c_str());
-    f->module = Py_XNewRef(PyDict_GetItemString(globals.ptr(), "__name__"));
     f->doc = doc ? PyUnicode_FromString(doc) : Py_NewRef(Py_None);
-    f->annotations = nullptr;
-    f->defaults = nullptr;
-    f->kwdefaults = nullptr;
-    f->signature = nullptr;
-    f->dict = nullptr;
-    f->weakrefs = nullptr;
-    py::object result = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(f));
+    if (f->name == nullptr || f->qualname == nullptr || f->doc == nullptr) throw py::error_already_set();
+    f->module = Py_XNewRef(PyDict_GetItemString(globals.ptr(), "__name__"));
     detail::fill_introspection(f);
     PyObject_GC_Track(f);
-    if (PyErr_Occurred()) throw py::error_already_set();
     return result;
 }
 
@@ -222,8 +248,9 @@ py::tuple Call::positional_extras() const {
 
 py::object Call::global(const char* name) const {
     if (PyObject* value = PyDict_GetItemString(globals_, name)) return py::reinterpret_borrow<py::object>(value);
-    static PyObject* builtins = PyModule_GetDict(PyImport_ImportModule("builtins"));
-    if (PyObject* value = PyDict_GetItemString(builtins, name)) return py::reinterpret_borrow<py::object>(value);
+    // The running frame's builtins (the interpreter's when no frame runs), as a Python body sees them.
+    if (PyObject* value = PyDict_GetItemString(PyEval_GetBuiltins(), name))
+        return py::reinterpret_borrow<py::object>(value);
     PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
     throw py::error_already_set();
 }

@@ -16,7 +16,9 @@ constexpr const char* stream_attribute = "_qx_stream";      // the stream the ro
 constexpr const char* captures_attribute = "_qx_captures";  // thread ident -> capture buffer
 
 py::object current_thread() {
-    return py::reinterpret_steal<py::object>(PyLong_FromUnsignedLong(PyThread_get_thread_ident()));
+    PyObject* ident = PyLong_FromUnsignedLong(PyThread_get_thread_ident());
+    if (ident == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(ident);
 }
 
 // The capture buffer of the calling thread, or a null handle when it captures nothing.

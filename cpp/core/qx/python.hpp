@@ -36,12 +36,16 @@ py::object call_unpacking(py::handle callable, py::tuple args, py::dict keywords
 // Sets a Python exception and unwinds to the caller.
 [[noreturn]] void raise(PyObject* type, const std::string& message);
 
+// An interned str that is never released (a static destructor would run after finalization);
+// throws when it cannot be made, so the static below is tried again on the next use.
+PyObject* interned(const char* text);
+
 // A constant text made and interned once per place of use, for the keys a body stores under
 // or reads on every call (Python compiles its constant keys once too).
-#define QX_KEY(text)                                                        \
-    ([]() -> ::pybind11::handle {                                           \
-        static PyObject* const interned = PyUnicode_InternFromString(text); \
-        return interned;                                                    \
+#define QX_KEY(text)                                            \
+    ([]() -> ::pybind11::handle {                               \
+        static PyObject* const interned = ::qx::interned(text); \
+        return interned;                                        \
     }())
 
 // Borrows a value already known to be of the exact type, without converting it.

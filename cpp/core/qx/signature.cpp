@@ -21,27 +21,23 @@ void fill_introspection(FunctionObject* f) {
     if (d.returns) annotations["return"] = d.returns;
     f->annotations = annotations.release().ptr();
     f->defaults = defaults.empty() ? Py_NewRef(Py_None) : PyList_AsTuple(defaults.ptr());
+    if (f->defaults == nullptr) throw py::error_already_set();
     f->kwdefaults = kwdefaults.empty() ? Py_NewRef(Py_None) : kwdefaults.release().ptr();
 }
 
 PyObject* build_signature(FunctionObject* f) {
-    try {
-        py::module_ inspect = py::module_::import("inspect");
-        py::object parameter = inspect.attr("Parameter");
-        py::object empty = parameter.attr("empty");
-        const char* kind_names[] = {"POSITIONAL_OR_KEYWORD", "VAR_POSITIONAL", "KEYWORD_ONLY", "VAR_KEYWORD"};
-        py::list parameters;
-        for (const Param& p : f->data->params) {
-            py::object kind = parameter.attr(kind_names[static_cast<int>(p.kind)]);
-            parameters.append(parameter(p.name, kind, py::arg("default") = p.default_value ? p.default_value : empty,
-                                        py::arg("annotation") = p.annotation ? p.annotation : empty));
-        }
-        py::object returns = f->data->returns ? f->data->returns : empty;
-        return inspect.attr("Signature")(parameters, py::arg("return_annotation") = returns).release().ptr();
-    } catch (py::error_already_set& e) {
-        e.restore();
-        return nullptr;
+    py::module_ inspect = py::module_::import("inspect");
+    py::object parameter = inspect.attr("Parameter");
+    py::object empty = parameter.attr("empty");
+    const char* kind_names[] = {"POSITIONAL_OR_KEYWORD", "VAR_POSITIONAL", "KEYWORD_ONLY", "VAR_KEYWORD"};
+    py::list parameters;
+    for (const Param& p : f->data->params) {
+        py::object kind = parameter.attr(kind_names[static_cast<int>(p.kind)]);
+        parameters.append(parameter(p.name, kind, py::arg("default") = p.default_value ? p.default_value : empty,
+                                    py::arg("annotation") = p.annotation ? p.annotation : empty));
     }
+    py::object returns = f->data->returns ? f->data->returns : empty;
+    return inspect.attr("Signature")(parameters, py::arg("return_annotation") = returns).release().ptr();
 }
 
 }  // namespace qx::detail

@@ -7,8 +7,11 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
+
+#include "qx/boundary.hpp"
 
 namespace qx {
 
@@ -24,6 +27,18 @@ struct TimeLimit::State {
 };
 
 namespace {
+
+// Holds the GIL on the watchdog's thread, also while an exception unwinds.
+class HeldGil {
+public:
+    HeldGil() : state_(PyGILState_Ensure()) {}
+    ~HeldGil() { PyGILState_Release(state_); }
+    HeldGil(const HeldGil&) = delete;
+    HeldGil& operator=(const HeldGil&) = delete;
+
+private:
+    PyGILState_STATE state_;
+};
 
 // One watchdog thread for the whole process, started with the first limit and then kept: a limit
 // costs two short critical sections, not a thread started and joined per run (joining also meant
@@ -58,7 +73,7 @@ public:
     }
 
 private:
-    void run() {
+    void watch() {
         std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {
             if (limits_.empty()) {
@@ -76,19 +91,57 @@ private:
             }
             std::shared_ptr<TimeLimit::State> due = *first;
             lock.unlock();
-            // The limited thread cannot end its limit while this thread holds the GIL, so a limit
-            // still registered here is still running when the exception is scheduled.
-            const PyGILState_STATE gil = PyGILState_Ensure();
-            lock.lock();
-            if (!due->ended) {
-                PyThreadState_SetAsyncExc(due->thread_id, due->exception_class);
-                due->fired = true;
-                // Code that catches the exception and carries on is interrupted again, one span later.
-                due->deadline += due->repeat;
+            // Once the interpreter is shutting down, taking the GIL would hang or end this thread.
+            if (interpreter_finalizing()) return;
+            {
+                HeldGil gil;
+                lock.lock();
+                const int outcome = guarded<int>(
+                    "watchdog", [] { return std::string("time limit watchdog"); }, [&] { return deliver(*due); });
+                // A limit whose exception cannot be delivered is dropped rather than retried forever.
+                if (outcome < 0) limits_.erase(std::remove(limits_.begin(), limits_.end(), due), limits_.end());
+                lock.unlock();
+                // Nobody waits on this thread to hear of a failure: report it as unraisable.
+                if (outcome < 0) PyErr_WriteUnraisable(nullptr);
             }
-            lock.unlock();
-            PyGILState_Release(gil);
             lock.lock();
+        }
+    }
+
+    // Under the GIL and the mutex. The limited thread cannot end its limit while this thread holds the
+    // GIL, so a limit not ended here is still running when the exception is scheduled.
+    // Schedules the exception in the limited thread unless its limit has
+    // ended. Returns 1 when scheduled or ended, -1 with a Python error set when it could not be.
+    static int deliver(TimeLimit::State& due) {
+        if (due.ended) return 1;
+        const int reached = PyThreadState_SetAsyncExc(due.thread_id, due.exception_class);
+        if (reached != 1) {
+            // Several thread states with one id means the exception went astray: take it back.
+            if (reached > 1) PyThreadState_SetAsyncExc(due.thread_id, nullptr);
+            PyErr_Format(PyExc_SystemError,
+                         "the analysis time limit could not interrupt thread %lu (%d thread states matched)",
+                         due.thread_id, reached);
+            return -1;
+        }
+        due.fired = true;
+        // Code that catches the exception and carries on is interrupted again, one span later.
+        due.deadline += due.repeat;
+        return 1;
+    }
+
+    // The thread's body: nothing may leave it (that would be std::terminate).
+    void run() {
+        try {
+            watch();
+#if defined(__GLIBCXX__)
+        } catch (abi::__forced_unwind&) {
+            throw;
+#endif
+        } catch (...) {
+            if (interpreter_finalizing()) return;
+            HeldGil gil;
+            set_error_from_current_exception();
+            PyErr_WriteUnraisable(nullptr);
         }
     }
 
@@ -133,7 +186,8 @@ TimeLimit::TimeLimit(double seconds, py::handle exception_class) : state_(std::m
 
 TimeLimit::~TimeLimit() {
     // Scheduled but perhaps not raised yet: withdraw it. Harmless when it has been raised.
-    if (the_watchdog().remove(state_)) PyThreadState_SetAsyncExc(state_->thread_id, nullptr);
+    // The count of thread states reached does not matter when withdrawing.
+    if (the_watchdog().remove(state_)) static_cast<void>(PyThreadState_SetAsyncExc(state_->thread_id, nullptr));
     Py_DECREF(state_->exception_class);
 }
 
