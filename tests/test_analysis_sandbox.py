@@ -1,0 +1,259 @@
+"""The analysis program runs confined: each case is a program that tries something it must not
+manage (or must still manage), run through the real analysis node and its worker processes."""
+
+from __future__ import annotations
+
+import os
+import signal
+import socket
+import time
+from concurrent.futures import ThreadPoolExecutor
+from pathlib import Path
+
+import pytest
+from quorlix import _sandbox
+from quorlix.querymesh import nodewright
+
+ALLOWED_VARIABLES = {"PATH", "LANG", "TZ", "HOME", "MPLCONFIGDIR"}
+
+
+@pytest.fixture(autouse=True)
+def sandboxed(monkeypatch):
+    for name in ("QUORLIX_ANALYSIS_SANDBOX", "QUORLIX_ANALYSIS_MEMORY", "QUORLIX_ANALYSIS_TIMEOUT"):
+        monkeypatch.delenv(name, raising=False)
+
+
+def run(program: str, save_path: str | None = None) -> dict:
+    return nodewright.PandasExecutor(model=None).invoke(
+        {"pandas_code": program, "save_path": save_path}
+    )
+
+
+def denied(path: object) -> str:
+    return f"PermissionError: [Errno 13] Permission denied: {str(path)!r}"
+
+
+def test_the_program_sees_none_of_the_host_environment(monkeypatch):
+    monkeypatch.setenv("AZURE_OPENAI_API_KEY", "sk-host-secret")
+    monkeypatch.setenv("QUORLIX_HOME", "/somewhere")
+    program = "import os\nprint(os.environ.get('AZURE_OPENAI_API_KEY'))\nprint(sorted(os.environ))"
+    update = run(program)
+    absent, names = update["python_executed_output"].splitlines()
+    assert absent == "None"
+    assert set(eval(names)) <= ALLOWED_VARIABLES and "HOME" in eval(names)
+
+
+@pytest.fixture
+def host_files(tmp_path):
+    """Files the host can read: a secret in a home folder, one in QUORLIX_HOME, and the project."""
+    files = {}
+    for name in ("home", "quorlix_home"):
+        folder = tmp_path / name
+        folder.mkdir()
+        files[name] = folder / "secret.txt"
+        files[name].write_text("host secret")
+    files["project"] = Path(__file__)
+    files["passwd"] = Path("/etc/passwd")
+    files["home_listing"] = Path.home()
+    return files
+
+
+@pytest.mark.parametrize(
+    ("target", "program"),
+    [
+        ("home", "print(open({path!r}).read())"),
+        ("quorlix_home", "print(open({path!r}).read())"),
+        ("passwd", "print(open({path!r}).read())"),
+        ("project", "print(open({path!r}).read())"),
+        ("home_listing", "import os\nprint(os.listdir({path!r}))"),
+    ],
+)
+def test_files_of_the_host_cannot_be_read(target, program, host_files):
+    path = host_files[target]
+    assert path.exists()  # the host itself can reach it
+    update = run(program.format(path=str(path)))
+    assert update == {"python_execution_success": False, "python_error_message": denied(path)}
+
+
+def test_writes_reach_only_the_run_folder_and_the_chart(tmp_path):
+    outside = tmp_path / "outside.txt"
+    beside_the_chart = tmp_path / "other.png"
+    chart = tmp_path / "chart.png"
+    for path in (outside, beside_the_chart):
+        update = run(f"open({str(path)!r}, 'w').write('x')", save_path=str(chart))
+        assert update["python_error_message"] == denied(path)
+        assert not path.exists()
+    update = run(
+        "open('notes.txt', 'w').write('kept')\nprint(open('notes.txt').read())",
+        save_path=str(chart),
+    )
+    assert update == {"python_executed_output": "kept\n", "python_execution_success": True}
+    # A chart path the program did not use is not left behind as an empty file.
+    assert not chart.exists()
+
+
+def test_the_chart_is_saved_and_the_output_captured(tmp_path):
+    chart = tmp_path / "chart.png"
+    program = (
+        "import pandas as pd\nimport matplotlib.pyplot as plt\n"
+        "frame = pd.DataFrame({'city': ['Dublin', 'Cork', 'Dublin'], 'orders': [2, 1, 3]})\n"
+        "totals = frame.groupby('city')['orders'].sum()\n"
+        "totals.plot(kind='bar')\n"
+        f"plt.savefig({str(chart)!r})\n"
+        "print(totals.to_dict())"
+    )
+    update = run(program, save_path=str(chart))
+    assert update == {
+        "python_executed_output": "{'Cork': 1, 'Dublin': 5}\n",
+        "python_execution_success": True,
+    }
+    assert chart.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+@pytest.mark.parametrize("server", ["postgres", "listener"])
+def test_the_network_is_out_of_reach(server):
+    with socket.create_server(("127.0.0.1", 0)) as listener:
+        port = 5432 if server == "postgres" else listener.getsockname()[1]
+        # The host reaches the server; the program does not.
+        socket.create_connection(("127.0.0.1", port), timeout=5).close()
+        program = f"import socket\nsocket.create_connection(('127.0.0.1', {port}), timeout=5)"
+        update = run(program)
+    assert update["python_execution_success"] is False
+    assert update["python_error_message"].startswith(("PermissionError:", "OSError:"))
+
+
+@pytest.mark.parametrize(
+    ("limit", "program", "message"),
+    [
+        (None, "block = bytearray(4 * 1024**3)", "2 GiB"),
+        (None, "import numpy\nblock = numpy.ones(2**29)", "2 GiB"),
+        ("512M", "block = bytearray(600 * 1024**2)", "512 MiB"),
+    ],
+)
+def test_memory_is_bounded_and_the_host_unharmed(limit, program, message, monkeypatch):
+    if limit:
+        monkeypatch.setenv("QUORLIX_ANALYSIS_MEMORY", limit)
+    update = run(program)
+    assert update == {
+        "python_execution_success": False,
+        "python_error_message": f"MemoryError: the analysis program used more than {message}",
+    }
+    assert run("print('still here')")["python_executed_output"] == "still here\n"
+
+
+@pytest.mark.parametrize(
+    "program",
+    [
+        "import os\nfor _ in range(10_000):\n    os.fork()",
+        "import subprocess\nsubprocess.run(['true'])",
+    ],
+    ids=["fork-bomb", "subprocess"],
+)
+def test_no_process_can_be_started(program):
+    started = time.monotonic()
+    update = run(program)
+    assert update["python_error_message"].startswith("PermissionError: [Errno 1]")
+    assert time.monotonic() - started < 30
+
+
+@pytest.mark.parametrize(
+    ("program", "message"),
+    [
+        ("import ctypes\nctypes.string_at(0)", "RuntimeError: the analysis program crashed"),
+        ("import os\nos._exit(3)", "RuntimeError: the analysis program ended its process (exit"),
+        ("import os, signal\nos.kill(os.getpid(), signal.SIGKILL)", "MemoryError: the analysis"),
+    ],
+    ids=["segfault", "exit", "killed"],
+)
+def test_a_dying_worker_is_a_failure_of_the_run(program, message):
+    update = run(program)
+    assert update["python_execution_success"] is False
+    assert update["python_error_message"].startswith(message)
+    assert run("print(1)")["python_executed_output"] == "1\n"
+
+
+def test_a_program_blocked_in_one_call_is_killed_at_the_limit(monkeypatch):
+    monkeypatch.setenv("QUORLIX_ANALYSIS_TIMEOUT", "0.5")
+    started = time.monotonic()
+    update = run("import time\ntime.sleep(60)")
+    assert update["python_error_message"] == (
+        "TimeoutError: the analysis program ran longer than 0.5 seconds and was stopped"
+    )
+    assert time.monotonic() - started < 15
+
+
+@pytest.mark.parametrize("code", [3, "bye", None])
+def test_system_exit_keeps_its_code(code):
+    with pytest.raises(SystemExit) as stop:
+        run(f"raise SystemExit({code!r})")
+    assert stop.value.code == code
+
+
+def test_concurrent_runs_keep_their_outputs_apart():
+    program = "import time\nfor step in range(3):\n    print({n}, step)\n    time.sleep(0.01)"
+
+    def one(n: int) -> dict:
+        return run(program.format(n=n))
+
+    with ThreadPoolExecutor(max_workers=8) as pool:
+        updates = list(pool.map(one, range(32)))
+    assert [u["python_executed_output"] for u in updates] == [
+        "".join(f"{n} {step}\n" for step in range(3)) for n in range(32)
+    ]
+
+
+def warm_parents() -> list[int]:
+    """The analysis parents this process started (whichever of its threads started them)."""
+    found = []
+    for entry in Path("/proc").iterdir():
+        try:
+            stat = (entry / "stat").read_text()
+            command = (entry / "cmdline").read_bytes()
+        except (OSError, ValueError):
+            continue
+        parent = int(stat.rsplit(")", 1)[1].split()[1])
+        if parent == os.getpid() and b"_sandbox" in command:
+            found.append(int(entry.name))
+    return found
+
+
+def test_a_dead_parent_is_replaced():
+    _sandbox.prestart()
+    parents = warm_parents()
+    assert len(parents) == 1
+    os.kill(parents[0], signal.SIGKILL)
+    assert run("print('again')")["python_executed_output"] == "again\n"
+    assert warm_parents() != parents
+
+
+@pytest.mark.parametrize(
+    ("mode", "secret_seen"), [("off", "sk-host-secret"), ("required", "None"), ("Auto", "None")]
+)
+def test_the_mode_chooses_where_the_program_runs(mode, secret_seen, monkeypatch):
+    monkeypatch.setenv("AZURE_OPENAI_API_KEY", "sk-host-secret")
+    monkeypatch.setenv("QUORLIX_ANALYSIS_SANDBOX", mode)
+    update = run("import os\nprint(os.environ.get('AZURE_OPENAI_API_KEY'))")
+    assert update["python_executed_output"] == secret_seen + "\n"
+
+
+@pytest.mark.parametrize(
+    ("variable", "value"),
+    [
+        ("QUORLIX_ANALYSIS_SANDBOX", "strict"),
+        ("QUORLIX_ANALYSIS_MEMORY", "lots"),
+        ("QUORLIX_ANALYSIS_MEMORY", "2X"),
+        ("QUORLIX_ANALYSIS_MEMORY", "100M"),
+        ("QUORLIX_ANALYSIS_MEMORY", "-1G"),
+    ],
+)
+def test_an_invalid_setting_names_the_variable(variable, value, monkeypatch):
+    monkeypatch.setenv(variable, value)
+    with pytest.raises(ValueError, match=f"^{variable} must be"):
+        run("print(1)")
+
+
+@pytest.mark.parametrize("value", ["3G", "3221225472", "3GiB", "3gb", " 3072M "])
+def test_memory_sizes_are_read_in_the_usual_spellings(value, monkeypatch):
+    monkeypatch.setenv("QUORLIX_ANALYSIS_MEMORY", value)
+    update = run("import resource\nprint(resource.getrlimit(resource.RLIMIT_AS)[0])")
+    assert update["python_executed_output"] == f"{3 * 1024**3}\n"
