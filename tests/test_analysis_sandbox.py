@@ -14,7 +14,7 @@ import pytest
 from quorlix import _sandbox
 from quorlix.querymesh import nodewright
 
-ALLOWED_VARIABLES = {"PATH", "LANG", "TZ", "HOME", "MPLCONFIGDIR"}
+ALLOWED_VARIABLES = {"PATH", "LANG", "TZ", "HOME", "TMPDIR", "MPLCONFIGDIR"}
 
 
 @pytest.fixture(autouse=True)
@@ -83,17 +83,24 @@ def test_writes_reach_only_the_run_folder_and_the_chart(tmp_path):
         update = run(f"open({str(path)!r}, 'w').write('x')", save_path=str(chart))
         assert update["python_error_message"] == denied(path)
         assert not path.exists()
-    update = run(
-        "open('notes.txt', 'w').write('kept')\nprint(open('notes.txt').read())",
-        save_path=str(chart),
+    program = (
+        "import os, tempfile\n"
+        "notes = os.path.join(os.environ['HOME'], 'notes.txt')\n"
+        "open(notes, 'w').write('kept')\n"
+        "with tempfile.NamedTemporaryFile('w+') as scratch:\n"
+        "    print(open(notes).read(), scratch.write('x'))"
     )
-    assert update == {"python_executed_output": "kept\n", "python_execution_success": True}
+    update = run(program, save_path=str(chart))
+    assert update == {"python_executed_output": "kept 1\n", "python_execution_success": True}
     # A chart path the program did not use is not left behind as an empty file.
     assert not chart.exists()
 
 
-def test_the_chart_is_saved_and_the_output_captured(tmp_path):
-    chart = tmp_path / "chart.png"
+@pytest.mark.parametrize("relative", [False, True])
+def test_the_chart_is_saved_and_the_output_captured(relative, tmp_path, monkeypatch):
+    # A relative path leads where it would in-process: the host's working directory.
+    monkeypatch.chdir(tmp_path)
+    chart = Path("chart.png") if relative else tmp_path / "chart.png"
     program = (
         "import pandas as pd\nimport matplotlib.pyplot as plt\n"
         "frame = pd.DataFrame({'city': ['Dublin', 'Cork', 'Dublin'], 'orders': [2, 1, 3]})\n"
@@ -107,7 +114,7 @@ def test_the_chart_is_saved_and_the_output_captured(tmp_path):
         "python_executed_output": "{'Cork': 1, 'Dublin': 5}\n",
         "python_execution_success": True,
     }
-    assert chart.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    assert (tmp_path / "chart.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
 
 @pytest.mark.parametrize("server", ["postgres", "listener"])

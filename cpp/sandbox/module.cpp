@@ -147,8 +147,14 @@ py::tuple run(py::module_ self, py::object code, double seconds, std::uint64_t m
     }
     request.seconds = seconds;
     request.memory = memory;
-    if (PyUnicode_Check(chart.ptr())) request.chart = chart.cast<std::string>();
+    py::module_ os = py::module_::import("os");
+    if (PyUnicode_Check(chart.ptr())) request.chart = os.attr("path").attr("abspath")(chart).cast<std::string>();
     request.required = required;
+    try {
+        request.directory = os.attr("getcwd")().cast<std::string>();
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_OSError)) throw;  // a deleted working directory: the run folder
+    }
     sb::Outcome outcome;
     {
         py::gil_scoped_release release;

@@ -185,11 +185,11 @@ Outcome run_once(const Request& request, bool& lost, unsigned long& generation) 
         Descriptor theirs(pair[1]);
         char seconds[64];
         std::snprintf(seconds, sizeof seconds, "%.17g", request.seconds);
-        generation =
-            parent().send(Message{Kind::request,
-                                  {request.code, request.code_is_bytes ? "1" : "0", seconds,
-                                   std::to_string(request.memory), request.chart, request.required ? "1" : "0"},
-                                  theirs.get()});
+        generation = parent().send(
+            Message{Kind::request,
+                    {request.code, request.code_is_bytes ? "1" : "0", seconds, std::to_string(request.memory),
+                     request.chart, request.required ? "1" : "0", request.directory},
+                    theirs.get()});
     }
 
     Outcome outcome;

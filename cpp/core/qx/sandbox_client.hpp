@@ -21,8 +21,9 @@ struct Request {
     bool code_is_bytes = false;
     double seconds = 60;
     std::uint64_t memory = 0;
-    std::string chart;
+    std::string chart;  // absolute
     bool required = false;
+    std::string directory;  // the host's working directory
 };
 
 struct Outcome {

@@ -55,7 +55,7 @@ void start_run(const Message& request, const ParentConfig& config, std::vector<R
     Run run;
     run.channel = request.fd;
     if (run.channel < 0) return;
-    if (request.fields.size() < 6) {
+    if (request.fields.size() < 7) {
         send_failure(run.channel, "RuntimeError: malformed analysis request");
         close(run.channel);
         return;
@@ -79,6 +79,7 @@ void start_run(const Message& request, const ParentConfig& config, std::vector<R
     setup.seconds = std::strtod(request.fields[2].c_str(), nullptr);
     setup.memory = std::strtoull(request.fields[3].c_str(), nullptr, 10);
     setup.required = request.fields[5] == "1";
+    setup.directory = request.fields[6];
     setup.timeout_class = config.timeout_class;
 
     PyOS_BeforeFork();

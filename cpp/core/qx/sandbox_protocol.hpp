@@ -17,7 +17,8 @@
 // writes garbage into its channel cannot make the host allocate without limit.
 //
 // REQUEST fields: code, "1" when the code is bytes (else "0"), time limit in seconds, address-space
-// limit in bytes, chart path ("" for none), "1" when every isolation layer is required.
+// limit in bytes, chart path ("" for none), "1" when every isolation layer is required, and the
+// host's working directory (where relative paths of the program lead, as they would in-process).
 #pragma once
 
 #include <chrono>

@@ -116,6 +116,10 @@ void run_program(const WorkerSetup& setup, const std::vector<std::string>& missi
     os.attr("environ").attr("clear")();
     for (const auto& [name, value] : setup.environment) os.attr("environ")[py::str(name)] = py::str(value);
     os.attr("environ")["HOME"] = setup.folder;
+    os.attr("environ")["TMPDIR"] = setup.folder;
+    // The parent's own temporary folder may already be cached there.
+    py::dict modules = sys.attr("modules");
+    if (modules.contains("tempfile")) modules["tempfile"].attr("tempdir") = py::none();
     os.attr("environ")["MPLCONFIGDIR"] = setup.folder + "/.matplotlib";
 
     // Threads of the program that print outside the capture: handed back to the host's streams.
@@ -191,7 +195,9 @@ void run_worker(const WorkerSetup& setup) {
     keep_only_the_channel(setup.channel);
     Layers layers;
     enter_network_namespace(layers);
-    if (chdir(setup.folder.c_str()) != 0)
+    // The host's working directory, so that a relative chart path means what it means in-process
+    // (Landlock still decides what may be read or written there).
+    if ((setup.directory.empty() || chdir(setup.directory.c_str()) != 0) && chdir(setup.folder.c_str()) != 0)
         report({"error", error_text("RuntimeError: cannot enter the run folder"), "", "", "", ""});
     set_limits(setup, layers);
     prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);

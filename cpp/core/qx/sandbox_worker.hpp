@@ -4,7 +4,8 @@
 // Confinement, in this order, before any of the program runs: only the run channel stays open
 // (as fd 3; 0-2 become /dev/null), a new network namespace (with a new user namespace when that
 // is what the OS allows), resource limits, no_new_privs, Landlock, the process filter, and an
-// environment holding only PATH, LANG, TZ, HOME (the run folder) and MPLCONFIGDIR (inside it).
+// environment holding only PATH, LANG, TZ, HOME and TMPDIR (the run folder) and MPLCONFIGDIR
+// (inside it).
 // Each of network, filesystem and processes is a layer; a layer the OS refuses is named in the
 // RESULT, and with `required` the program is not run at all.
 #pragma once
@@ -22,7 +23,8 @@ namespace py = pybind11;
 
 struct WorkerSetup {
     int channel = -1;
-    std::string folder;                  // the run folder: working directory, HOME, writable
+    std::string folder;                  // the run folder: HOME and TMPDIR, writable
+    std::string directory;               // the working directory (the run folder when "")
     std::string chart;                   // an existing file the program may write ("" for none)
     std::vector<std::string> read_only;  // the Python installation, shared libraries, fonts, data
     std::vector<std::pair<std::string, std::string>> environment;  // PATH, LANG, TZ as the parent has them
