@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "qx/output_capture.hpp"
 #include "qx/sandbox_client.hpp"
 #include "qx/sandbox_parent.hpp"
 #include "qx/sandbox_worker.hpp"
@@ -40,6 +41,26 @@ if "matplotlib" in sys.modules:
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot
+# A chart drawn once here loads what the first chart of every worker would load again: pandas'
+# plotting layer, the renderer, fonts and the PNG writer.
+try:
+    import numpy as np, pandas as pd, matplotlib.pyplot as plt
+    frame = pd.DataFrame({"k": ["a", "b", "a"], "v": np.random.default_rng(0).integers(1, 9, 3)})
+    totals = frame.groupby("k")["v"].agg(["count", "sum", "mean"])
+    str(totals), totals.describe().to_string(), frame.pivot_table(index="k", values="v")
+    totals["sum"].plot(kind="bar", title="t", legend=True)
+    plt.xlabel("x"), plt.ylabel("y"), plt.tight_layout()
+    plt.savefig(io.BytesIO(), format="png")
+    figure, axes = plt.subplots()
+    axes.plot([1, 2], [3, 4]), axes.scatter([1], [2]), axes.hist([1, 2, 2]), axes.pie([1, 2])
+    figure.savefig(io.BytesIO(), format="png")
+    plt.close("all")
+except Exception:
+    pass
+# Objects the parent made are never collected by workers, so their pages stay shared.
+import gc
+gc.collect()
+gc.freeze()
 from importlib.util import module_from_spec, spec_from_file_location
 spec = spec_from_file_location("quorlix._sandbox", sys.argv[1])
 module = module_from_spec(spec)
@@ -209,6 +230,9 @@ void serve(int control) {
         const std::string text = py::str(path).cast<std::string>();
         if (text.empty() || text == "/") continue;
         config.read_only.push_back(text);
+    }
+    {
+        qx::OutputCapture warm;  // builds the capture's router class once, for every worker
     }
     sb::serve(control, config);
     sb::remove_tree(config.base);

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -194,6 +195,7 @@ Outcome run_once(const Request& request, bool& lost, unsigned long& generation) 
 
     Outcome outcome;
     Descriptor pidfd;
+    bool created_chart = false;
     const auto limit =
         std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(std::min(request.seconds, 1e9)));
     auto deadline = Clock::now() + limit + backstop_grace;
@@ -204,6 +206,7 @@ Outcome run_once(const Request& request, bool& lost, unsigned long& generation) 
         if (received == Received::message) {
             if (message.kind == Kind::started && pidfd.get() < 0) {
                 pidfd.reset(message.fd);
+                created_chart = message.fields.size() >= 2 && message.fields[1] == "1";
                 continue;
             }
             if (message.fd >= 0) close(message.fd);
@@ -215,7 +218,7 @@ Outcome run_once(const Request& request, bool& lost, unsigned long& generation) 
                 outcome.stray_err = message.fields[3];
                 outcome.missing = message.fields[4];
                 outcome.exit_type = message.fields[5];
-                deadline = std::min(deadline, Clock::now() + reap_grace);
+                break;  // the worker only exits now; its end need not be awaited
             } else if (message.kind == Kind::exited && !message.fields.empty()) {
                 outcome.exited = true;
                 outcome.status = std::atoi(message.fields[0].c_str());
@@ -245,6 +248,10 @@ Outcome run_once(const Request& request, bool& lost, unsigned long& generation) 
         if (pidfd.get() >= 0) syscall(SYS_pidfd_send_signal, pidfd.get(), SIGKILL, nullptr, 0);
         break;
     }
+    // A chart file made for this run and left empty is removed here, by the side that knows the
+    // run is over (the parent may reap the worker after the next run made the file again).
+    struct stat info{};
+    if (created_chart && stat(request.chart.c_str(), &info) == 0 && info.st_size == 0) unlink(request.chart.c_str());
     return outcome;
 }
 

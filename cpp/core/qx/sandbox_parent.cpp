@@ -103,7 +103,8 @@ void start_run(const Message& request, const ParentConfig& config, std::vector<R
                          "RuntimeError: cannot watch the analysis worker: " + std::string(std::strerror(errno)));
             run.pid = -1;
         } else {
-            send_message(run.channel, Message{Kind::started, {std::to_string(pid)}, run.pidfd});
+            send_message(run.channel,
+                         Message{Kind::started, {std::to_string(pid), run.chart.empty() ? "0" : "1"}, run.pidfd});
             runs.push_back(run);
             return;
         }
@@ -113,13 +114,15 @@ void start_run(const Message& request, const ParentConfig& config, std::vector<R
     remove_tree(run.folder);
 }
 
+void remove_if_empty(const std::string& path) {
+    struct stat info{};
+    if (!path.empty() && stat(path.c_str(), &info) == 0 && info.st_size == 0) unlink(path.c_str());
+}
+
 void finish_run(Run& run) {
     int status = 0;
     while (waitpid(run.pid, &status, 0) < 0 && errno == EINTR) {
     }
-    // Cleaned before the host hears of the end, so that it finds the files as the run left them.
-    struct stat info{};
-    if (!run.chart.empty() && stat(run.chart.c_str(), &info) == 0 && info.st_size == 0) unlink(run.chart.c_str());
     remove_tree(run.folder);
     send_message(run.channel, Message{Kind::exited, {std::to_string(status)}, -1});
     close(run.channel);
@@ -175,6 +178,7 @@ void serve(int control, const ParentConfig& config) {
     for (Run& run : runs) {
         syscall(SYS_pidfd_send_signal, run.pidfd, SIGKILL, nullptr, 0);
         finish_run(run);
+        remove_if_empty(run.chart);
     }
 }
 

@@ -5,12 +5,15 @@
 //     end of a socket pair the host made) travels with it as SCM_RIGHTS, so every answer goes
 //     straight to the host thread that asked and the parent never routes replies.
 //   - the run channel, parent and worker -> host, in this order:
-//       STARTED  (parent, after fork)   fields: pid;                      fd: a pidfd of the worker
+//       STARTED  (parent, after fork)   fields: pid, "1" when the parent created the chart file
+//                                               (the host removes it if the run leaves it empty);
+//                                               fd: a pidfd of the worker
 //       RESULT   (worker, once)         fields: outcome, text, stray stdout, stray stderr,
 //                                               missing layers (one "name: reason" a line),
 //                                               exit-code type ("none", "int", "str")
 //       EXITED   (parent, after reaping) fields: wait status
 //     then the channel closes. A worker that dies without RESULT leaves only STARTED and EXITED.
+//     A host may stop reading after RESULT: the worker only exits after sending it.
 //
 // A frame is: u32 length of the rest (little endian), u8 kind, then the fields, each a u32 length
 // and its bytes. Numbers travel as decimal text. Frames are bounded (max_frame) so a program that
