@@ -6,6 +6,8 @@ from __future__ import annotations
 import os
 import signal
 import socket
+import subprocess
+import sys
 import time
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
@@ -264,3 +266,65 @@ def test_memory_sizes_are_read_in_the_usual_spellings(value, monkeypatch):
     monkeypatch.setenv("QUORLIX_ANALYSIS_MEMORY", value)
     update = run("import resource\nprint(resource.getrlimit(resource.RLIMIT_AS)[0])")
     assert update["python_executed_output"] == f"{3 * 1024**3}\n"
+
+
+# Runs in a child host whose seccomp filter makes the kernel look older: unshare fails with
+# EPERM and Landlock with ENOSYS. The filter is inherited by the parent and its workers.
+WITHOUT_LAYERS = """
+import ctypes, struct, sys
+libc = ctypes.CDLL(None, use_errno=True)
+def statement(code, k, jt=0, jf=0):
+    return struct.pack("HBBI", code, jt, jf, k)
+program = b"".join([
+    statement(0x20, 0),                   # load the call number
+    statement(0x15, 272, 0, 1),           # unshare
+    statement(0x06, 0x00050000 | 1),      # -> EPERM
+    statement(0x15, 444, 0, 1),           # landlock_create_ruleset
+    statement(0x06, 0x00050000 | 38),     # -> ENOSYS
+    statement(0x06, 0x7FFF0000),          # allow
+])
+class Program(ctypes.Structure):
+    _fields_ = [("len", ctypes.c_ushort), ("filter", ctypes.c_char_p)]
+assert libc.prctl(38, 1, 0, 0, 0) == 0
+assert libc.prctl(22, 2, ctypes.byref(Program(len(program) // 8, program))) == 0
+from quorlix.querymesh import nodewright
+executor = nodewright.PandasExecutor(model=None)
+for _ in range(2):
+    try:
+        print(executor.invoke({"pandas_code": "print('ran')"}))
+    except RuntimeError as refusal:
+        print("refused:", refusal)
+"""
+
+
+@pytest.mark.parametrize("mode", ["auto", "required"])
+def test_missing_layers_are_reported_once_or_refused(mode, tmp_path):
+    import quorlix
+
+    env = {
+        "PATH": os.environ["PATH"],
+        "PYTHONPATH": str(Path(quorlix.__file__).parents[1]),
+        "QUORLIX_ANALYSIS_SANDBOX": mode,
+    }
+    done = subprocess.run(
+        [sys.executable, "-c", WITHOUT_LAYERS],
+        env=env,
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.splitlines()
+    if mode == "auto":
+        ran = "{'python_executed_output': 'ran\\n', 'python_execution_success': True}"
+        assert lines == [ran, ran]
+        # Once for the two runs: printed, and logged (loguru writes to stderr too).
+        assert done.stderr.count("which this system does not offer") == 2
+        assert "network namespace: unshare(CLONE_NEWNET)" in done.stderr
+        assert "filesystem (Landlock)" in done.stderr
+        assert "processes" not in done.stderr
+    else:
+        assert done.stdout.count("refused: QUORLIX_ANALYSIS_SANDBOX=required, but") == 2
+        assert "python_executed_output" not in done.stdout
+        assert "network namespace" in done.stdout and "filesystem (Landlock)" in done.stdout
