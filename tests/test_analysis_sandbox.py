@@ -230,9 +230,12 @@ def test_a_dead_parent_is_replaced():
     _sandbox.prestart()
     parents = warm_parents()
     assert len(parents) == 1
+    folder = Path(Path(f"/proc/{parents[0]}/cmdline").read_bytes().split(b"\0")[5].decode())
+    assert folder.is_dir()
     os.kill(parents[0], signal.SIGKILL)
     assert run("print('again')")["python_executed_output"] == "again\n"
     assert warm_parents() != parents
+    assert not folder.exists()  # the dead parent's run folders are cleared by the host
 
 
 @pytest.mark.parametrize(

@@ -30,7 +30,7 @@ namespace sb = qx::sandbox;
 // What the parent interpreter runs: the analysis libraries first (so no run pays their import,
 // and matplotlib's font list is built once), then this module's serve loop on fd 3.
 constexpr const char* boot = R"(import sys
-sys.path[:0] = [p for p in sys.argv[2:] if p not in sys.path]
+sys.path[:0] = [p for p in sys.argv[3:] if p not in sys.path]
 import ast, datetime, io
 for name in ("numpy", "pandas", "matplotlib"):
     try:
@@ -65,7 +65,7 @@ from importlib.util import module_from_spec, spec_from_file_location
 spec = spec_from_file_location("quorlix._sandbox", sys.argv[1])
 module = module_from_spec(spec)
 spec.loader.exec_module(module)
-module.serve(3)
+module.serve(3, sys.argv[2])
 )";
 
 // Raised inside a program at its time limit. CPython instantiates an asynchronous exception
@@ -91,8 +91,10 @@ void configure_once(py::module_ self) {
     if (configured) return;
     sb::Launch launch;
     py::module_ sys = py::module_::import("sys");
-    launch.argv = {py::str(sys.attr("executable")).cast<std::string>(), "-I", "-c", boot,
-                   py::str(self.attr("__file__")).cast<std::string>()};
+    launch.argv = {py::str(sys.attr("executable")).cast<std::string>(), "-I",           "-c", boot,
+                   py::str(self.attr("__file__")).cast<std::string>(),  "(run folders)"};
+    launch.folder_argument = launch.argv.size() - 1;
+    launch.temporary_root = py::module_::import("tempfile").attr("gettempdir")().cast<std::string>();
     // Where the analysis libraries live, for an interpreter that finds them only through the
     // host's search path.
     py::object find_spec = py::module_::import("importlib.util").attr("find_spec");
@@ -192,7 +194,7 @@ py::tuple run(py::module_ self, py::object code, double seconds, std::uint64_t m
 }
 
 // The warm parent's entry: never returns until the host goes away.
-void serve(int control) {
+void serve(int control, const std::string& folder) {
     py::dict namespace_;
     namespace_["__name__"] = "quorlix._sandbox";
     py::exec(timeout_source, namespace_);
@@ -203,8 +205,7 @@ void serve(int control) {
         py::object value = environ.attr("get")(name);
         if (!value.is_none()) config.environment.emplace_back(name, value.cast<std::string>());
     }
-    config.base =
-        py::module_::import("tempfile").attr("mkdtemp")(py::arg("prefix") = "quorlix-analysis-").cast<std::string>();
+    config.base = folder;
 
     // What a worker may read: the interpreter and its libraries, shared libraries, fonts, time
     // zones. Never "/" (a prefix of "/" would grant everything), never the host's project.
@@ -248,7 +249,9 @@ void body(py::module_& m) {
             return run(m, code, seconds, memory, chart, required);
         },
         py::arg("code"), py::arg("seconds"), py::arg("memory"), py::arg("chart"), py::arg("required"));
-    m.def("serve", [](int control) { serve(control); }, py::arg("control"));
+    m.def(
+        "serve", [](int control, const std::string& folder) { serve(control, folder); }, py::arg("control"),
+        py::arg("folder"));
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "qx/sandbox_parent.hpp"
 #include "qx/sandbox_protocol.hpp"
 
 namespace qx::sandbox {
@@ -88,7 +89,14 @@ private:
         pid_ = -1;
         if (control_ >= 0) close(control_);
         control_ = -1;
+        remove_folder_locked();
         return false;
+    }
+
+    // A parent that was killed could not remove its folder of run folders.
+    void remove_folder_locked() {
+        if (!folder_.empty()) remove_tree(folder_);
+        folder_.clear();
     }
 
     void stop_locked() {
@@ -99,6 +107,7 @@ private:
             waitpid(pid_, nullptr, 0);
         }
         pid_ = -1;
+        remove_folder_locked();
     }
 
     bool start_locked(std::string& why) {
@@ -131,8 +140,15 @@ private:
         // Its own process group: a terminal's Ctrl-C is for the host to handle.
         posix_spawnattr_setpgroup(&attributes, 0);
         posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+        std::string folder = launch_.temporary_root + "/quorlix-analysis-XXXXXX";
+        if (mkdtemp(folder.data()) == nullptr) {
+            why = failure("cannot create the analysis sandbox's folder");
+            return false;
+        }
+        std::vector<std::string> arguments = launch_.argv;
+        arguments.at(launch_.folder_argument) = folder;
         std::vector<char*> argv;
-        for (std::string& argument : launch_.argv) argv.push_back(argument.data());
+        for (std::string& argument : arguments) argv.push_back(argument.data());
         argv.push_back(nullptr);
         std::vector<char*> environment;
         for (std::string& entry : launch_.environment) environment.push_back(entry.data());
@@ -143,9 +159,11 @@ private:
         posix_spawnattr_destroy(&attributes);
         if (error != 0) {
             why = "cannot start the analysis sandbox (" + launch_.argv[0] + "): " + std::strerror(error);
+            remove_tree(folder);
             return false;
         }
         pid_ = pid;
+        folder_ = folder;
         control_ = mine.release();
         ++generation_;
         return true;
@@ -155,6 +173,7 @@ private:
     Launch launch_;
     pid_t pid_ = -1;
     int control_ = -1;
+    std::string folder_;
     unsigned long generation_ = 0;
 };
 

@@ -13,6 +13,8 @@ namespace qx::sandbox {
 
 struct Launch {
     std::vector<std::string> argv;         // the interpreter and its arguments; the control socket is fd 3
+    std::size_t folder_argument = 0;       // the argument that receives the parent's run folder
+    std::string temporary_root;            // where that folder is made
     std::vector<std::string> environment;  // NAME=value, the parent's whole environment
 };
 
