@@ -198,6 +198,18 @@ def test_system_exit_keeps_its_code(code):
     assert stop.value.code == code
 
 
+def test_the_program_holds_no_capabilities():
+    program = "print([l for l in open('/proc/self/status') if l.startswith(('CapEff', 'CapBnd'))])"
+    update = run(program)
+    # /proc is out of reach as well; where it could be read, every set must be empty.
+    assert update.get("python_error_message", "").startswith("PermissionError") or (
+        update["python_executed_output"].count("0000000000000000") == 2
+    )
+    # Raising its own priority takes CAP_SYS_NICE, which root would have.
+    status = run("import os\nos.nice(-1)")
+    assert status["python_error_message"] == "PermissionError: [Errno 1] Operation not permitted"
+
+
 def test_concurrent_runs_keep_their_outputs_apart():
     program = "import time\nfor step in range(3):\n    print({n}, step)\n    time.sleep(0.01)"
 

@@ -60,6 +60,19 @@ void enter_network_namespace(Layers& layers) {
     layers.missing.push_back("network namespace: " + plain + "; " + error_text("with CLONE_NEWUSER"));
 }
 
+// A host running as root would otherwise hand the program every capability (loading kernel
+// modules, raw I/O, changing the clock): all are dropped, for good.
+void drop_capabilities() {
+    for (int capability = 0; capability < 64; ++capability) prctl(PR_CAPBSET_DROP, capability, 0, 0, 0);
+    prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0);
+    struct {
+        std::uint32_t version;
+        int pid;
+    } header{0x20080522, 0};  // _LINUX_CAPABILITY_VERSION_3
+    std::uint32_t sets[6] = {};
+    syscall(SYS_capset, &header, sets);
+}
+
 void limit(int resource, rlim_t value) {
     rlimit bounds{value, value};
     setrlimit(resource, &bounds);
@@ -201,6 +214,7 @@ void run_worker(const WorkerSetup& setup) {
         report({"error", error_text("RuntimeError: cannot enter the run folder"), "", "", "", ""});
     set_limits(setup, layers);
     prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
+    drop_capabilities();
     prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
 
     landlock::Policy policy;
