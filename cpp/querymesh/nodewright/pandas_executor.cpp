@@ -1,13 +1,15 @@
-// PandasExecutor ("pandas_executor_node"): runs the analysis program in this interpreter and keeps
-// what it prints.  A failing program becomes an error text for the correction loop; only requests
-// to stop the process (SystemExit, KeyboardInterrupt) travel on, and the capture has ended before
-// anything leaves this node.  A program that runs past the time limit is stopped by a TimeoutError
-// raised inside it, and fails like any other.
+// PandasExecutor ("pandas_executor_node"): runs the analysis program and keeps what it prints; in
+// a confined worker process unless QUORLIX_ANALYSIS_SANDBOX is "off" (pandas_sandbox.cpp), else
+// in this interpreter as below.  A failing program becomes an error text for the correction loop;
+// only requests to stop the process (SystemExit, KeyboardInterrupt) travel on, and the capture has
+// ended before anything leaves this node.  A program that runs past the time limit is stopped by a
+// TimeoutError raised inside it, and fails like any other.
 #include <cmath>
 #include <string>
 
 #include "node_class.hpp"
 #include "nodewright.hpp"
+#include "pandas_sandbox.hpp"
 #include "qx/output_capture.hpp"
 #include "qx/python.hpp"
 #include "qx/statements.hpp"
@@ -90,6 +92,8 @@ py::object timeout_init(qx::Call& call) {
 py::object invoke(qx::Call& call) {
     py::dict state = qx::as_dict(call[1]);
     const double seconds = analysis_timeout(call);
+    const SandboxMode mode = analysis_sandbox_mode();
+    if (mode != SandboxMode::off) return run_in_sandbox(call, state, seconds, mode);
     const py::object timeout_class = timeout_class_for(call, seconds);
     py::dict namespace_;
     namespace_["datetime"] = py::module_::import("datetime");
