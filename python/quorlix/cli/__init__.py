@@ -1,4 +1,4 @@
-"""The ``quorlix`` command: ask questions, list tables, draw the graph, check the database tools.
+"""The ``quorlix`` command: ask questions, list tables, draw the graph, check databases and models.
 
 Exit codes: 0 done, 1 the run failed (model, network or database error), 2 bad usage or
 missing configuration.
@@ -15,8 +15,16 @@ from collections.abc import Sequence
 
 from quorlix import __version__
 
-from . import ask, db, graph, tables
-from .common import EXIT_FAILED, EXIT_USAGE, PROG, UsageError, describe, error
+from . import ask, db, graph, models, tables
+from .common import (
+    EXIT_FAILED,
+    EXIT_USAGE,
+    PROG,
+    UsageError,
+    describe,
+    error,
+    quiet_azure_logging,
+)
 
 __all__ = ["main", "build_parser"]
 
@@ -41,7 +49,7 @@ def build_parser() -> argparse.ArgumentParser:
         return real_add(name, parents=[options], **kwargs)
 
     commands.add_parser = add_parser  # type: ignore[method-assign]
-    for module in (ask, tables, graph, db):
+    for module in (ask, tables, graph, db, models):
         module.add_parser(commands)
     return parser
 
@@ -67,6 +75,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     if not args.verbose:
         # Library deprecation notices and the like are for developers, not for answers.
         warnings.simplefilter("ignore")
+        quiet_azure_logging()
     try:
         code = int(args.run(args))
         sys.stdout.flush()

@@ -21,6 +21,7 @@ from .common import (
     open_database,
     print_json,
     progress,
+    require_sign_in,
     shown_url,
     usage_error,
     warn,
@@ -78,6 +79,7 @@ def run(args: argparse.Namespace) -> int:
     chart = _chart_path(args.chart)
 
     config_35, config_4 = model_settings()
+    require_sign_in(config_35, config_4)
     url = database_url(args.db)
     if not args.json:
         progress(f"Database: {shown_url(url)}")
