@@ -78,6 +78,7 @@ def run(args: argparse.Namespace) -> int:
         usage_error(f"--analysis-tries must be 1 or more, got {args.analysis_tries}")
     chart = _chart_path(args.chart)
 
+    prices = _prices()
     config_35, config_4 = model_settings()
     require_sign_in(config_35, config_4)
     url = database_url(args.db)
@@ -95,11 +96,14 @@ def run(args: argparse.Namespace) -> int:
         "python_executed_output": "",
     }
     before = _stamp(chart)
-    state = _run_graph(graph, inputs, verbose=args.verbose)
+    from quorlix.usage import UsageRecorder
+
+    recorder = UsageRecorder(prices)
+    state = _run_graph(graph, inputs, verbose=args.verbose, recorder=recorder)
     chart_written = _written_chart(state, chart, before)
 
     if args.json:
-        print_json({**state, "chart_path": chart_written})
+        print_json({**state, "chart_path": chart_written, "usage": recorder.as_dict()})
     else:
         _print_result(state, chart_written)
     if "final_response" not in state:
@@ -125,16 +129,30 @@ def _chart_path(given: str) -> Path:
     return path
 
 
-def _run_graph(graph: Any, inputs: dict, *, verbose: bool) -> dict:
-    """Stream the compiled graph, reporting each finished node; returns the final state."""
+def _prices():
+    from quorlix.usage import PriceTableError, load_prices
+
+    try:
+        return load_prices()
+    except PriceTableError as exc:
+        usage_error(str(exc))
+
+
+def _run_graph(graph: Any, inputs: dict, *, verbose: bool, recorder: Any) -> dict:
+    """Stream the compiled graph, reporting each finished node and the tokens it used; returns
+    the final state."""
     # The nodes print diagnostics of their own and log through loguru; stdout belongs to our
     # results, so their lines go to stderr, and only with --verbose.
     sink: Any = sys.stderr if verbose else io.StringIO()
     final: dict = dict(inputs)
+    from quorlix.usage import summarize
+
     started = last = time.monotonic()
     step = 0
+    seen = 0
     with contextlib.ExitStack() as stack:
         stack.enter_context(contextlib.redirect_stdout(sink))
+        stack.enter_context(recorder.recording())
         if not verbose:
             stack.enter_context(_quiet_loguru())
         progress(f"Question: {inputs['user_question']}")
@@ -146,12 +164,18 @@ def _run_graph(graph: Any, inputs: dict, *, verbose: bool) -> dict:
                 final = chunk
                 continue
             now = time.monotonic()
+            # The calls each finished node made since the last progress line.
+            calls = recorder.calls
+            fresh, seen = calls[seen:], len(calls)
             for node, update in chunk.items():
                 step += 1
                 detail = describe_step(node, update or {})
+                spent = summarize(c for c in fresh if c.node == node).brief()
+                if spent:
+                    detail = f"{detail}  [{spent}]" if detail else f"[{spent}]"
                 progress(f"  {step:>2}. {node:<31} {now - last:6.1f}s  {detail}".rstrip())
             last = now
-    progress(f"Done in {time.monotonic() - started:.1f}s.")
+    progress(f"Done in {time.monotonic() - started:.1f}s: {recorder.summary()}.")
     return dict(final)
 
 
