@@ -8,6 +8,9 @@ and never ``max_tokens``, ``temperature`` or ``model_kwargs``.
 Values come from the environment (see ``ENVIRONMENT_VARIABLES``); a keyword argument given to
 the constructor takes precedence over its variable. An empty variable counts as unset.
 
+Every instance also carries the process's shared HTTP clients (``http_client``,
+``http_async_client``), so the models built from it reuse one connection pool.
+
 Sign-in (``quorlix.azure_auth``): with key sign-in an instance holds ``api_key``; with
 Microsoft Entra ID it holds ``azure_ad_token_provider`` instead (never both), so the models
 built from it send a bearer token and no ``api-key`` header.
@@ -17,7 +20,9 @@ from __future__ import annotations
 
 import math
 import os
+import threading
 from collections.abc import Callable, Mapping
+from typing import Any
 from urllib.parse import urlsplit
 
 from pydantic import SecretStr
@@ -171,6 +176,11 @@ class _AzureChatSettings:
         )
         self.timeout = _timeout(_pick(timeout, env, "QUORLIX_REQUEST_TIMEOUT"))
         self.max_retries = _retries(_pick(max_retries, env, "QUORLIX_MAX_RETRIES"))
+        # Left alone, every chat model opens its own sync and async HTTP client, each loading
+        # the CA bundle into a new TLS context: twelve for the graph's six models, a tenth of
+        # start-up. One pair serves them all (time-outs and retries stay per model: the openai
+        # client applies them to each request).
+        self.http_client, self.http_async_client = shared_http_clients()
 
     @classmethod
     def missing_variables(
@@ -197,7 +207,11 @@ class _AzureChatSettings:
         return azure_auth.ENTRA if "azure_ad_token_provider" in vars(self) else azure_auth.KEY
 
     def __repr__(self) -> str:
-        shown = dict(vars(self))
+        shown = {
+            name: value
+            for name, value in vars(self).items()
+            if name not in ("http_client", "http_async_client")
+        }
         if "api_key" in shown:
             shown["api_key"] = "**********"
         body = ", ".join(f"{name}={value!r}" for name, value in shown.items())
@@ -244,6 +258,22 @@ class AzureOpenAIChat4(_AzureChatSettings):
     _deployment_variable = "QUORLIX_CHAT4_DEPLOYMENT"
     _model_variable = "QUORLIX_CHAT4_MODEL"
     _default_model = "gpt-4"
+
+
+_http_clients: tuple[Any, Any] | None = None
+_http_clients_lock = threading.Lock()
+
+
+def shared_http_clients() -> tuple[Any, Any]:
+    """The process's one sync and one async HTTP client for Azure OpenAI, with the openai SDK's
+    own defaults (connection limits, redirects, proxies from the environment)."""
+    global _http_clients
+    with _http_clients_lock:
+        if _http_clients is None:
+            import openai
+
+            _http_clients = (openai.DefaultHttpxClient(), openai.DefaultAsyncHttpxClient())
+        return _http_clients
 
 
 def missing_settings(environ: Mapping[str, str] | None = None) -> list[str]:
