@@ -84,6 +84,12 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--rounds", type=int, default=5, help="rounds of measurements")
     parser.add_argument("--quick", action="store_true", help="one round (smoke test)")
+    parser.add_argument(
+        "--baseline",
+        metavar="DIR",
+        help="also time `ask` from another build of quorlix (the directory holding its "
+        "quorlix package), e.g. the previous release, in the same rounds",
+    )
     args = parser.parse_args()
     rounds = 1 if args.quick else args.rounds
 
@@ -106,20 +112,23 @@ def main() -> int:
     importing = [python, "-c", "import quorlix.querymesh.querymesh"]
     asking = [python, "-m", "quorlix.cli", "ask", "Monthly revenue 2024?", "--chart", str(chart)]
 
-    kinds = {
-        "import": [],
-        "ask instant": [],
-        "ask instant, no overlap": [],
-        "ask 500 ms beyond waits": [],
-        "ask 500 ms beyond waits, no overlap": [],
-    }
+    variants = {"": env, ", no overlap": {**env, "QUORLIX_STARTUP_OVERLAP": "0"}}
+    if args.baseline:
+        root = str(Path(args.baseline).resolve())
+        variants[", baseline build"] = {
+            **env,
+            "PYTHONPATH": os.pathsep.join([root, str(TESTS)]),
+        }
+        timed(asking[:3] + ["--version"], variants[", baseline build"], work)
+    kinds: dict[str, list[float]] = {"import": []}
+    for suffix in variants:
+        kinds["ask instant" + suffix] = []
+        kinds["ask 500 ms beyond waits" + suffix] = []
     try:
         timed(importing, env, work)  # warm the file cache and the bytecode caches
         for _ in range(rounds):
             kinds["import"].append(timed(importing, env, work))
-            for overlap in (True, False):
-                suffix = "" if overlap else ", no overlap"
-                run_env = {**env, "QUORLIX_STARTUP_OVERLAP": "1" if overlap else "0"}
+            for suffix, run_env in variants.items():
                 script(stub, chart, 0)
                 kinds["ask instant" + suffix].append(timed(asking, run_env, work))
                 script(stub, chart, MODEL_WAIT)

@@ -34,6 +34,7 @@ def load(name: str):
             ["--rows", "1000", "--quick"],
             ["backend", "LC ms", "ours ms", "memory"],
         ),
+        ("bench_startup", ["--quick"], ["case", "best s", "x import", "target"]),
     ],
 )
 def test_benchmark_runs_and_prints_its_table(script, arguments, header):
