@@ -5,8 +5,9 @@ Two kinds of overlap:
 - ``in_background(fn)`` runs a start-up step (importing the graph module) on a thread while the
   main thread reads the settings, signs in and opens the database;
 - ``start_warm_ups()`` starts the ``WARM_UPS`` when the run begins, so they proceed while the
-  first model requests are in flight instead of after them: the analysis libraries, imported
-  otherwise only when the analysis program first runs, after four model calls.
+  first model requests are in flight instead of after them: the SQL review's chain classes and
+  the analysis libraries, imported otherwise only when those steps first run, after two and
+  four model calls.
 
 Warm-ups only make later work cheaper; a failing warm-up is ignored (the same work fails again,
 and is reported, where the run really needs it). ``QUORLIX_STARTUP_OVERLAP=0`` turns both off,
@@ -27,17 +28,33 @@ def overlap_enabled() -> bool:
     return os.environ.get(OVERLAP_VARIABLE, "").strip().lower() not in ("0", "false", "no", "off")
 
 
+def _import_sql_review() -> None:
+    # The SQL review step runs LangChain's query checker, which loads its chain classes on
+    # first use, after two model calls.
+    import langchain_classic.chains.llm  # noqa: F401
+
+
 def _import_analysis_libraries() -> None:
-    # What generated analysis programs import; the graph module has already chosen the
-    # non-interactive backend, so pyplot loads no GUI toolkit on this thread.
-    import matplotlib.pyplot  # noqa: F401
-    import pandas  # noqa: F401
+    # What generated analysis programs import and draw with; the graph module has already
+    # chosen the non-interactive backend, so pyplot loads no GUI toolkit on this thread.
+    # Imports only: nothing here touches pyplot's figures or matplotlib's font caches, which
+    # are not thread-safe, so a warm-up still running when the program starts is harmless.
+    import importlib
+
+    for name in (
+        "pandas",
+        "matplotlib.pyplot",
+        "matplotlib.backends.backend_agg",
+        "pandas.plotting._matplotlib",  # what DataFrame.plot loads on its first call
+    ):
+        importlib.import_module(name)
 
 
 # (name, callable) pairs started together when the run begins, each on its own daemon thread.
 # A warm process for the analysis sandbox (QUORLIX_ANALYSIS_SANDBOX) belongs here as well:
 # append its pre-start so it boots while the model writes the SQL and the analysis program.
 WARM_UPS: list[tuple[str, Callable[[], Any]]] = [
+    ("sql review", _import_sql_review),
     ("analysis libraries", _import_analysis_libraries),
 ]
 
