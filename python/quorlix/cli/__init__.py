@@ -7,6 +7,7 @@ missing configuration.
 from __future__ import annotations
 
 import argparse
+import atexit
 import os
 import sys
 import traceback
@@ -26,7 +27,7 @@ from .common import (
     quiet_azure_logging,
 )
 
-__all__ = ["main", "build_parser"]
+__all__ = ["main", "build_parser", "console"]
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -96,3 +97,22 @@ def main(argv: Sequence[str] | None = None) -> int:
             traceback.print_exc()
         error(describe(exc) + ("" if args.debug else " (--debug shows the traceback)"))
         return EXIT_FAILED
+
+
+def console() -> None:
+    """The ``quorlix`` command itself: ``main()``, then end the process without tearing down the
+    interpreter.
+
+    Unloading pandas, matplotlib, LangChain and the rest object by object costs about a tenth of
+    a whole ``ask``, for a process that is ending anyway. Exit handlers still run (temporary
+    files, log handlers); only the module teardown is skipped. In-process callers use
+    ``main()``, which returns.
+    """
+    code = main()
+    try:
+        sys.stdout.flush()
+        sys.stderr.flush()
+    except (BrokenPipeError, ValueError):
+        code = code or EXIT_FAILED
+    atexit._run_exitfuncs()
+    os._exit(code)
