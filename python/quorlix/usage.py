@@ -9,7 +9,7 @@ either of two ways::
         state = graph.invoke(inputs)
     # or: graph.compiled_graph.invoke(inputs, config={**graph.runnable_config,
     #                                                 "callbacks": [recorder]})
-    # (one way per run: attached both ways, each call would be counted twice)
+    # (both at once is harmless: LangChain adds the same handler once)
 
     recorder.summary()       # "5 model calls, 11,240 tokens (9,800 prompt, 1,440 completion)"
     recorder.as_dict()       # JSON-ready totals, by_node, by_deployment (below)
