@@ -73,6 +73,8 @@ def test_attribute_dictionary_holds_only_chat_model_arguments(env):
             "model",
             "timeout",
             "max_retries",
+            "http_client",
+            "http_async_client",
         }
         assert not keys & FORBIDDEN
 

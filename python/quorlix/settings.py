@@ -7,16 +7,27 @@ and never ``max_tokens``, ``temperature`` or ``model_kwargs``.
 
 Values come from the environment (see ``ENVIRONMENT_VARIABLES``); a keyword argument given to
 the constructor takes precedence over its variable. An empty variable counts as unset.
+
+Every instance also carries the process's shared HTTP clients (``http_client``,
+``http_async_client``), so the models built from it reuse one connection pool.
+
+Sign-in (``quorlix.azure_auth``): with key sign-in an instance holds ``api_key``; with
+Microsoft Entra ID it holds ``azure_ad_token_provider`` instead (never both), so the models
+built from it send a bearer token and no ``api-key`` header.
 """
 
 from __future__ import annotations
 
 import math
 import os
-from collections.abc import Mapping
+import threading
+from collections.abc import Callable, Mapping
+from typing import Any
 from urllib.parse import urlsplit
 
 from pydantic import SecretStr
+
+from quorlix import azure_auth
 
 # The newest dated GA data-plane version when this was written. It supports both ways
 # langchain-openai asks for structured output (function calling and json_schema
@@ -34,6 +45,11 @@ ENVIRONMENT_VARIABLES: tuple[tuple[str, str, str | None], ...] = (
         None,
     ),
     ("AZURE_OPENAI_API_KEY", "API key of that Azure OpenAI resource", None),
+    (
+        "QUORLIX_AZURE_AUTH",
+        "how to sign in: key (AZURE_OPENAI_API_KEY) or entra (Microsoft Entra ID token, no key)",
+        "key",
+    ),
     ("OPENAI_API_VERSION", "Azure OpenAI REST API version of every call", DEFAULT_API_VERSION),
     (
         "QUORLIX_CHAT35_DEPLOYMENT",
@@ -72,7 +88,12 @@ class ConfigurationError(ValueError):
 
 def explain_missing(names: list[str] | tuple[str, ...]) -> str:
     """One line per missing variable, with what it is for; for error messages and the CLI."""
-    return "\n".join(f"  {name}: {_MEANING.get(name, '')}" for name in names)
+    lines = [f"  {name}: {_MEANING.get(name, '')}" for name in names]
+    if "AZURE_OPENAI_API_KEY" in names:
+        lines.append(
+            "  (no key? set QUORLIX_AZURE_AUTH=entra to sign in with Microsoft Entra ID instead)"
+        )
+    return "\n".join(lines)
 
 
 class _AzureChatSettings:
@@ -91,9 +112,22 @@ class _AzureChatSettings:
         model: str | None = None,
         timeout: float | None = None,
         max_retries: int | None = None,
+        auth: str | None = None,
+        azure_ad_token_provider: Callable[[], str] | None = None,
     ) -> None:
         env = os.environ
-        missing = self.missing_variables(env)
+        if azure_ad_token_provider is not None and auth is None:
+            auth = azure_auth.ENTRA
+        try:
+            method = azure_auth.auth_method(auth, env)
+        except ValueError as exc:
+            raise ConfigurationError(str(exc)) from None
+        if method == azure_auth.ENTRA and api_key is not None:
+            raise ConfigurationError(
+                "api_key and Microsoft Entra ID sign-in (QUORLIX_AZURE_AUTH=entra) exclude each "
+                "other; pass one of them."
+            )
+        missing = self.missing_variables(env, auth=method)
         # An explicit keyword makes its variable unnecessary.
         given = {
             "AZURE_OPENAI_ENDPOINT": azure_endpoint,
@@ -121,26 +155,65 @@ class _AzureChatSettings:
             _pick(api_version, env, "OPENAI_API_VERSION") or DEFAULT_API_VERSION,
             "api_version (OPENAI_API_VERSION)",
         )
-        key = _pick(api_key, env, "AZURE_OPENAI_API_KEY")
-        # SecretStr keeps the key out of reprs, logs and tracebacks; AzureChatOpenAI takes it.
-        if not isinstance(key, SecretStr):
-            key = SecretStr(_text(key, "api_key (AZURE_OPENAI_API_KEY)", show=False))
-        self.api_key = key
+        if method == azure_auth.ENTRA:
+            # In place of the key: AzureChatOpenAI then sends "Authorization: Bearer ..." and
+            # ignores AZURE_OPENAI_API_KEY even when it is set.
+            provider = azure_ad_token_provider or azure_auth.default_token_provider()
+            if not callable(provider):
+                raise ConfigurationError(
+                    "azure_ad_token_provider must be a callable that returns a token, "
+                    f"got {provider!r}."
+                )
+            self.azure_ad_token_provider = provider
+        else:
+            key = _pick(api_key, env, "AZURE_OPENAI_API_KEY")
+            # SecretStr keeps the key out of reprs, logs and tracebacks; AzureChatOpenAI takes it.
+            if not isinstance(key, SecretStr):
+                key = SecretStr(_text(key, "api_key (AZURE_OPENAI_API_KEY)", show=False))
+            self.api_key = key
         self.model = _text(
             _pick(model, env, model_variable) or self._default_model, f"model ({model_variable})"
         )
         self.timeout = _timeout(_pick(timeout, env, "QUORLIX_REQUEST_TIMEOUT"))
         self.max_retries = _retries(_pick(max_retries, env, "QUORLIX_MAX_RETRIES"))
+        # Left alone, every chat model opens its own sync and async HTTP client, each loading
+        # the CA bundle into a new TLS context: twelve for the graph's six models, a tenth of
+        # start-up. One pair serves them all (time-outs and retries stay per model: the openai
+        # client applies them to each request).
+        self.http_client, self.http_async_client = shared_http_clients()
 
     @classmethod
-    def missing_variables(cls, environ: Mapping[str, str] | None = None) -> list[str]:
-        """Required variables of this class that are unset or empty, in table order."""
+    def missing_variables(
+        cls, environ: Mapping[str, str] | None = None, *, auth: str | None = None
+    ) -> list[str]:
+        """Required variables of this class that are unset or empty, in table order.
+
+        The key is required only for key sign-in (``auth``, else ``QUORLIX_AZURE_AUTH``; an
+        invalid method counts as key here and is refused when the settings are built).
+        """
         env = os.environ if environ is None else environ
-        required = ("AZURE_OPENAI_ENDPOINT", "AZURE_OPENAI_API_KEY", cls._deployment_variable)
+        try:
+            method = azure_auth.auth_method(auth, env)
+        except ValueError:
+            method = azure_auth.KEY
+        required = ["AZURE_OPENAI_ENDPOINT", "AZURE_OPENAI_API_KEY", cls._deployment_variable]
+        if method == azure_auth.ENTRA:
+            required.remove("AZURE_OPENAI_API_KEY")
         return [name for name in required if not env.get(name, "").strip()]
 
+    @property
+    def auth(self) -> str:
+        """``entra`` when requests carry a Microsoft Entra ID token, else ``key``."""
+        return azure_auth.ENTRA if "azure_ad_token_provider" in vars(self) else azure_auth.KEY
+
     def __repr__(self) -> str:
-        shown = {**vars(self), "api_key": "**********"}
+        shown = {
+            name: value
+            for name, value in vars(self).items()
+            if name not in ("http_client", "http_async_client")
+        }
+        if "api_key" in shown:
+            shown["api_key"] = "**********"
         body = ", ".join(f"{name}={value!r}" for name, value in shown.items())
         return f"{type(self).__name__}({body})"
 
@@ -148,7 +221,9 @@ class _AzureChatSettings:
 class AzureOpenAIChat35(_AzureChatSettings):
     """Settings of the general-purpose deployment (table choice, SQL review, analysis, answer).
 
-    Required: ``AZURE_OPENAI_ENDPOINT``, ``AZURE_OPENAI_API_KEY``, ``QUORLIX_CHAT35_DEPLOYMENT``.
+    Required: ``AZURE_OPENAI_ENDPOINT``, ``QUORLIX_CHAT35_DEPLOYMENT``, and
+    ``AZURE_OPENAI_API_KEY`` unless ``QUORLIX_AZURE_AUTH=entra`` (or ``azure_ad_token_provider``)
+    signs in with Microsoft Entra ID instead.
     Optional: ``OPENAI_API_VERSION``, ``QUORLIX_CHAT35_MODEL`` (default ``gpt-35-turbo``),
     ``QUORLIX_REQUEST_TIMEOUT`` (seconds, default 60), ``QUORLIX_MAX_RETRIES`` (default 2).
 
@@ -169,7 +244,9 @@ class AzureOpenAIChat35(_AzureChatSettings):
 class AzureOpenAIChat4(_AzureChatSettings):
     """Settings of the deployment that writes and corrects SQL.
 
-    Required: ``AZURE_OPENAI_ENDPOINT``, ``AZURE_OPENAI_API_KEY``, ``QUORLIX_CHAT4_DEPLOYMENT``.
+    Required: ``AZURE_OPENAI_ENDPOINT``, ``QUORLIX_CHAT4_DEPLOYMENT``, and
+    ``AZURE_OPENAI_API_KEY`` unless ``QUORLIX_AZURE_AUTH=entra`` (or ``azure_ad_token_provider``)
+    signs in with Microsoft Entra ID instead.
     Optional: ``OPENAI_API_VERSION``, ``QUORLIX_CHAT4_MODEL`` (default ``gpt-4``),
     ``QUORLIX_REQUEST_TIMEOUT`` (seconds, default 60), ``QUORLIX_MAX_RETRIES`` (default 2).
 
@@ -181,6 +258,22 @@ class AzureOpenAIChat4(_AzureChatSettings):
     _deployment_variable = "QUORLIX_CHAT4_DEPLOYMENT"
     _model_variable = "QUORLIX_CHAT4_MODEL"
     _default_model = "gpt-4"
+
+
+_http_clients: tuple[Any, Any] | None = None
+_http_clients_lock = threading.Lock()
+
+
+def shared_http_clients() -> tuple[Any, Any]:
+    """The process's one sync and one async HTTP client for Azure OpenAI, with the openai SDK's
+    own defaults (connection limits, redirects, proxies from the environment)."""
+    global _http_clients
+    with _http_clients_lock:
+        if _http_clients is None:
+            import openai
+
+            _http_clients = (openai.DefaultHttpxClient(), openai.DefaultAsyncHttpxClient())
+        return _http_clients
 
 
 def missing_settings(environ: Mapping[str, str] | None = None) -> list[str]:

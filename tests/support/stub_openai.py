@@ -219,6 +219,8 @@ class StubOpenAI:
         self._errors: list[str] = []
         self._ids = itertools.count(1)
         self._wake = threading.Event()
+        self._report_usage = True
+        self._usage_sent: list[dict] = []
         self._httpd: ThreadingHTTPServer | None = None
         self._thread: threading.Thread | None = None
 
@@ -271,8 +273,23 @@ class StubOpenAI:
             self._script.clear()
             self._requests.clear()
             self._errors.clear()
+            self._report_usage = True
+            self._usage_sent.clear()
             self._wake.set()
             self._wake = threading.Event()
+
+    def report_usage(self, reported: bool = True) -> StubOpenAI:
+        """Whether replies carry a ``usage`` block (they do by default; reset() restores it).
+        Some deployments and proxies leave it out, which callers must tell apart from zero."""
+        with self._lock:
+            self._report_usage = reported
+        return self
+
+    @property
+    def usage_sent(self) -> list[dict]:
+        """The ``usage`` blocks of the completions answered so far, in order."""
+        with self._lock:
+            return [dict(usage) for usage in self._usage_sent]
 
     @property
     def pending(self) -> int:
@@ -454,7 +471,12 @@ class StubOpenAI:
             ]
         prompt_tokens = max(1, len(json.dumps(body.get("messages", []))) // 4)
         completion_tokens = max(1, len(content if call is None else call[1]) // 4)
-        return {
+        usage = {
+            "prompt_tokens": prompt_tokens,
+            "completion_tokens": completion_tokens,
+            "total_tokens": prompt_tokens + completion_tokens,
+        }
+        completion = {
             "id": f"chatcmpl-stub{serial:06d}",
             "object": "chat.completion",
             "created": int(time.time()),
@@ -468,12 +490,12 @@ class StubOpenAI:
                     "finish_reason": "tool_calls" if call else "stop",
                 }
             ],
-            "usage": {
-                "prompt_tokens": prompt_tokens,
-                "completion_tokens": completion_tokens,
-                "total_tokens": prompt_tokens + completion_tokens,
-            },
         }
+        with self._lock:
+            if self._report_usage:
+                completion["usage"] = usage
+                self._usage_sent.append(usage)
+        return completion
 
 
 def _encode(body: Any) -> bytes:

@@ -1,4 +1,4 @@
-"""The ``quorlix`` command: ask questions, list tables, draw the graph, check the database tools,
+"""The ``quorlix`` command: ask questions, list tables, draw the graph, check databases and models,
 measure answer quality.
 
 Exit codes: 0 done, 1 the run failed (model, network or database error), 2 bad usage or
@@ -8,6 +8,7 @@ missing configuration.
 from __future__ import annotations
 
 import argparse
+import atexit
 import os
 import sys
 import traceback
@@ -16,11 +17,19 @@ from collections.abc import Sequence
 
 from quorlix import __version__
 
-from . import ask, db, graph, tables
+from . import ask, db, graph, models, tables
 from . import eval as evaluate
-from .common import EXIT_FAILED, EXIT_USAGE, PROG, UsageError, describe, error
+from .common import (
+    EXIT_FAILED,
+    EXIT_USAGE,
+    PROG,
+    UsageError,
+    describe,
+    error,
+    quiet_azure_logging,
+)
 
-__all__ = ["main", "build_parser"]
+__all__ = ["main", "build_parser", "console"]
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -43,7 +52,7 @@ def build_parser() -> argparse.ArgumentParser:
         return real_add(name, parents=[options], **kwargs)
 
     commands.add_parser = add_parser  # type: ignore[method-assign]
-    for module in (ask, tables, graph, db, evaluate):
+    for module in (ask, tables, graph, db, models, evaluate):
         module.add_parser(commands)
     return parser
 
@@ -69,6 +78,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     if not args.verbose:
         # Library deprecation notices and the like are for developers, not for answers.
         warnings.simplefilter("ignore")
+        quiet_azure_logging()
     try:
         code = int(args.run(args))
         sys.stdout.flush()
@@ -89,3 +99,22 @@ def main(argv: Sequence[str] | None = None) -> int:
             traceback.print_exc()
         error(describe(exc) + ("" if args.debug else " (--debug shows the traceback)"))
         return EXIT_FAILED
+
+
+def console() -> None:
+    """The ``quorlix`` command itself: ``main()``, then end the process without tearing down the
+    interpreter.
+
+    Unloading pandas, matplotlib, LangChain and the rest object by object costs about a tenth of
+    a whole ``ask``, for a process that is ending anyway. Exit handlers still run (temporary
+    files, log handlers); only the module teardown is skipped. In-process callers use
+    ``main()``, which returns.
+    """
+    code = main()
+    try:
+        sys.stdout.flush()
+        sys.stderr.flush()
+    except (BrokenPipeError, ValueError):
+        code = code or EXIT_FAILED
+    atexit._run_exitfuncs()
+    os._exit(code)

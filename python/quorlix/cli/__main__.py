@@ -1,5 +1,3 @@
-import sys
+from . import console
 
-from . import main
-
-sys.exit(main())
+console()

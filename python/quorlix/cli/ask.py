@@ -22,10 +22,12 @@ from .common import (
     open_database,
     print_json,
     progress,
+    require_sign_in,
     shown_url,
     usage_error,
     warn,
 )
+from .startup import in_background, start_warm_ups
 
 DEFAULT_CHART = "quorlix-chart.png"
 DEFAULT_ANALYSIS_TRIES = 3
@@ -79,13 +81,17 @@ def run(args: argparse.Namespace) -> int:
         usage_error(f"--analysis-tries must be 1 or more, got {args.analysis_tries}")
     chart = _chart_path(args.chart)
 
+    prices = _prices()
     config_35, config_4 = model_settings()
     url = database_url(args.db)
+    # The graph module is most of start-up; it loads on a thread while this one signs in
+    # (a token request) and opens the database (a connection for server databases).
+    graph_module = in_background("graph import", import_graph_module)
+    require_sign_in(config_35, config_4)
     if not args.json:
         progress(f"Database: {shown_url(url)}")
     db = open_database(url)
-    querymesh = import_graph_module()
-    graph = querymesh.SQLGraph(db, config_35, config_4)
+    graph = graph_module.result().SQLGraph(db, config_35, config_4)
 
     inputs = {
         "user_question": question,
@@ -95,11 +101,14 @@ def run(args: argparse.Namespace) -> int:
         "python_executed_output": "",
     }
     before = _stamp(chart)
-    state = _run_graph(graph, inputs, verbose=args.verbose)
+    from quorlix.usage import UsageRecorder
+
+    recorder = UsageRecorder(prices)
+    state = _run_graph(graph, inputs, verbose=args.verbose, recorder=recorder)
     chart_written = _written_chart(state, chart, before)
 
     if args.json:
-        print_json({**state, "chart_path": chart_written})
+        print_json({**state, "chart_path": chart_written, "usage": recorder.as_dict()})
     else:
         _print_result(state, chart_written)
     if "final_response" not in state:
@@ -125,16 +134,33 @@ def _chart_path(given: str) -> Path:
     return path
 
 
-def _run_graph(graph: Any, inputs: dict, *, verbose: bool) -> dict:
-    """Stream the compiled graph, reporting each finished node; returns the final state."""
+def _prices():
+    from quorlix.prices import PriceTableError, load_prices
+
+    try:
+        return load_prices()
+    except PriceTableError as exc:
+        usage_error(str(exc))
+
+
+def _run_graph(graph: Any, inputs: dict, *, verbose: bool, recorder: Any) -> dict:
+    """Stream the compiled graph, reporting each finished node and the tokens it used; returns
+    the final state."""
     # The nodes print diagnostics of their own and log through loguru; stdout belongs to our
     # results, so their lines go to stderr, and only with --verbose.
     sink: Any = sys.stderr if verbose else io.StringIO()
     final: dict = dict(inputs)
+    from quorlix.usage import summarize
+
     started = last = time.monotonic()
     step = 0
+    seen = 0
+    # The first steps lead straight to the first model request; what the later steps need
+    # loads meanwhile.
+    start_warm_ups()
     with contextlib.ExitStack() as stack:
         stack.enter_context(contextlib.redirect_stdout(sink))
+        stack.enter_context(recorder.recording())
         if not verbose:
             stack.enter_context(_quiet_loguru())
         progress(f"Question: {inputs['user_question']}")
@@ -146,12 +172,18 @@ def _run_graph(graph: Any, inputs: dict, *, verbose: bool) -> dict:
                 final = chunk
                 continue
             now = time.monotonic()
+            # The calls each finished node made since the last progress line.
+            calls = recorder.calls
+            fresh, seen = calls[seen:], len(calls)
             for node, update in chunk.items():
                 step += 1
                 detail = describe_step(node, update or {})
+                spent = summarize(c for c in fresh if c.node == node).brief()
+                if spent:
+                    detail = f"{detail}  [{spent}]" if detail else f"[{spent}]"
                 progress(f"  {step:>2}. {node:<31} {now - last:6.1f}s  {detail}".rstrip())
             last = now
-    progress(f"Done in {time.monotonic() - started:.1f}s.")
+    progress(f"Done in {time.monotonic() - started:.1f}s: {recorder.summary()}.")
     return dict(final)
 
 

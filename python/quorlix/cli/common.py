@@ -182,6 +182,25 @@ def model_settings():
         usage_error(str(exc))
 
 
+def require_sign_in(*settings) -> None:
+    """Fetch a Microsoft Entra ID token now, so a credential that cannot sign in is reported as
+    one configuration error before any work starts (key settings pass at once)."""
+    from quorlix.azure_auth import SignInError, check_sign_in
+
+    try:
+        check_sign_in(*settings)
+    except SignInError as exc:
+        usage_error(str(exc))
+
+
+def quiet_azure_logging() -> None:
+    """azure-identity logs each failed sign-in attempt as a warning, which Python's last-resort
+    handler would print as a second, longer copy of our error; keep it for --verbose."""
+    import logging
+
+    logging.getLogger("azure").addHandler(logging.NullHandler())
+
+
 def placeholder_settings():
     """Settings that build the chat models without contacting anything, for drawing the graph.
 
