@@ -1,4 +1,5 @@
-"""The ``quorlix`` command: ask questions, list tables, draw the graph, check the database tools.
+"""The ``quorlix`` command: ask questions, list tables, draw the graph, check the database tools,
+serve questions over HTTP.
 
 Exit codes: 0 done, 1 the run failed (model, network or database error), 2 bad usage or
 missing configuration.
@@ -15,7 +16,7 @@ from collections.abc import Sequence
 
 from quorlix import __version__
 
-from . import ask, db, graph, tables
+from . import ask, db, graph, serve, tables
 from .common import EXIT_FAILED, EXIT_USAGE, PROG, UsageError, describe, error
 
 __all__ = ["main", "build_parser"]
@@ -41,7 +42,7 @@ def build_parser() -> argparse.ArgumentParser:
         return real_add(name, parents=[options], **kwargs)
 
     commands.add_parser = add_parser  # type: ignore[method-assign]
-    for module in (ask, tables, graph, db):
+    for module in (ask, tables, graph, db, serve):
         module.add_parser(commands)
     return parser
 

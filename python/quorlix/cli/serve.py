@@ -1,0 +1,195 @@
+"""``quorlix serve``: answer questions over HTTP for a team, with a web page and run history."""
+
+from __future__ import annotations
+
+import argparse
+import os
+
+from .common import (
+    EXIT_OK,
+    database_url,
+    import_graph_module,
+    model_settings,
+    progress,
+    shown_url,
+    usage_error,
+    warn,
+)
+
+HELP = "serve questions over HTTP, with a web page, run history and API tokens"
+DESCRIPTION = """\
+Answer questions over one database for many people: an HTTP API with streamed progress, a web
+page at /, a history of every run in a store, API tokens and limits. Stop it with Ctrl+C or
+SIGTERM: running questions get a grace period to finish."""
+SANDBOX_VARIABLE = "QUORLIX_ANALYSIS_SANDBOX"
+
+
+def add_parser(commands: argparse._SubParsersAction) -> None:
+    parser = commands.add_parser("serve", help=HELP, description=DESCRIPTION)
+    parser.add_argument(
+        "--host", default="127.0.0.1", help="address to listen on (default: %(default)s)"
+    )
+    parser.add_argument(
+        "--port", type=int, default=8000, help="port (default: %(default)s; 0 picks a free one)"
+    )
+    parser.add_argument(
+        "--db",
+        metavar="URL",
+        help="SQLAlchemy URL of the database to answer over; default: the sample shop database",
+    )
+    parser.add_argument(
+        "--store",
+        metavar="URL",
+        help="where runs are kept: sqlite:///path/runs.db or postgresql://...; "
+        "default: runs.db in QUORLIX_HOME",
+    )
+    parser.add_argument(
+        "--max-runs",
+        type=int,
+        default=4,
+        metavar="N",
+        help="runs answered at once (default: %(default)s)",
+    )
+    parser.add_argument(
+        "--queue",
+        type=int,
+        default=32,
+        metavar="N",
+        help="runs waiting beyond those (default: %(default)s)",
+    )
+    parser.add_argument(
+        "--run-deadline",
+        type=float,
+        default=300.0,
+        metavar="SECONDS",
+        help="a run still going after this long fails (default: %(default)g)",
+    )
+    parser.add_argument(
+        "--grace",
+        type=float,
+        default=30.0,
+        metavar="SECONDS",
+        help="on shutdown, how long running runs may take to finish (default: %(default)g)",
+    )
+    parser.set_defaults(run=run)
+
+
+def run(args: argparse.Namespace) -> int:
+    from quorlix.service.auth import (
+        TOKENS_FILE_VARIABLE,
+        TOKENS_VARIABLE,
+        TokenError,
+        is_loopback,
+        load_tokens,
+    )
+
+    _check_numbers(args)
+    try:
+        tokens = load_tokens()
+    except TokenError as exc:
+        usage_error(str(exc))
+    loopback = is_loopback(args.host)
+    if not loopback:
+        if not tokens:
+            usage_error(
+                f"refusing to listen on {args.host} without API tokens: anyone who can reach it "
+                f"could use it. Set {TOKENS_VARIABLE} (comma-separated name:token pairs) or "
+                f"{TOKENS_FILE_VARIABLE} (a file with one name:token a line), or listen on "
+                "127.0.0.1"
+            )
+        # Other people's questions make the model write the code this server runs.
+        os.environ.setdefault(SANDBOX_VARIABLE, "required")
+
+    import uvicorn
+
+    from quorlix.service import Limits, RunStore, Service, StoreError, create_app
+    from quorlix.service.database import ServiceDatabase
+
+    config_35, config_4 = model_settings()
+    url = database_url(args.db)
+    progress(f"Database: {shown_url(url)}")
+    db = _open(ServiceDatabase, url)
+    if not loopback:
+        _account_warnings(db)
+    querymesh = import_graph_module()
+    graph = querymesh.SQLGraph(db, config_35, config_4)
+    try:
+        store = RunStore(args.store)
+    except StoreError as exc:
+        usage_error(str(exc))
+    progress(f"Run store: {store.shown_url}")
+    limits = Limits(
+        max_runs=args.max_runs, queue=args.queue, run_deadline=args.run_deadline, grace=args.grace
+    )
+    service = Service(
+        graph, db, store, limits, tokens=tokens, model_endpoint=config_4.azure_endpoint
+    )
+    app = create_app(service)
+    config = uvicorn.Config(
+        app,
+        host=args.host,
+        port=args.port,
+        log_level="warning",
+        timeout_graceful_shutdown=max(1, int(args.grace)),
+        proxy_headers=False,
+    )
+    server = _Server(config, service.manager.begin_shutdown)
+    try:
+        sock = config.bind_socket()
+    except SystemExit:
+        usage_error(f"cannot listen on {args.host}:{args.port} (in use, or not an address here)")
+    port = sock.getsockname()[1]
+    host = f"[{args.host}]" if ":" in args.host else args.host
+    print(f"quorlix: serving on http://{host}:{port}/ (Ctrl+C stops)", flush=True)
+    if not tokens:
+        progress("No API tokens are set: anyone on this machine can use the server.")
+    server.run(sockets=[sock])
+    store.close()
+    return EXIT_OK
+
+
+def _check_numbers(args: argparse.Namespace) -> None:
+    if not 0 <= args.port <= 65535:
+        usage_error(f"--port must be between 0 and 65535, got {args.port}")
+    if args.max_runs < 1:
+        usage_error(f"--max-runs must be 1 or more, got {args.max_runs}")
+    if args.queue < 0:
+        usage_error(f"--queue must be 0 or more, got {args.queue}")
+    if not args.run_deadline > 0:
+        usage_error(f"--run-deadline must be more than 0 seconds, got {args.run_deadline:g}")
+    if not args.grace >= 0:
+        usage_error(f"--grace must be 0 or more seconds, got {args.grace:g}")
+
+
+def _open(cls, url: str):
+    from sqlalchemy.exc import NoSuchModuleError
+
+    try:
+        return cls.from_uri(url)
+    except NoSuchModuleError as exc:
+        usage_error(f"the database URL names a driver that is not available: {exc}")
+
+
+def _account_warnings(db) -> None:
+    try:
+        from quorlix.querymesh.sql_privileges import account_warnings
+    except ImportError:
+        return
+    for message in account_warnings(db):
+        warn(message)
+
+
+def _Server(config, on_exit):
+    """uvicorn's server, telling the run manager the moment a stop signal arrives, so the grace
+    period counts from then and no new run starts while connections drain."""
+    import uvicorn
+
+    class Server(uvicorn.Server):
+        def handle_exit(self, sig, frame):
+            on_exit()
+            super().handle_exit(sig, frame)
+
+    return Server(config)
+
+
+__all__ = ["add_parser", "run"]

@@ -1,0 +1,71 @@
+"""What one server holds: the graph over its database, the store, the workers, the tokens."""
+
+from __future__ import annotations
+
+import socket
+from typing import Any
+from urllib.parse import urlsplit
+
+from sqlalchemy import text
+
+from .auth import Authenticator
+from .changes import Changes
+from .manager import Limits, RunManager
+from .metrics import Metrics
+from .store import RunStore
+
+
+class Service:
+    def __init__(
+        self,
+        graph: Any,
+        db: Any,
+        store: RunStore,
+        limits: Limits | None = None,
+        tokens: dict[str, str] | None = None,
+        model_endpoint: str | None = None,
+    ) -> None:
+        self.graph = graph
+        self.db = db
+        self.store = store
+        self.limits = limits or Limits()
+        self.auth = Authenticator(tokens or {})
+        self.metrics = Metrics()
+        self.changes = Changes()
+        self.model_endpoint = model_endpoint
+        self.manager = RunManager(store, graph, self.limits, self.metrics, self.changes)
+
+    def readiness(self) -> dict[str, str]:
+        """'ok' or the reason, for the database, the store and the model service."""
+        checks = {
+            "database": self._check_database,
+            "store": self.store.ping,
+            "model": self._check_model,
+        }
+        report = {}
+        for name, check in checks.items():
+            try:
+                check()
+                report[name] = "ok"
+            except Exception as exc:  # any failure is the answer here
+                from quorlix.cli.common import describe
+
+                report[name] = describe(exc)
+        return report
+
+    def _check_database(self) -> None:
+        with self.db._engine.connect() as conn:
+            conn.execute(text("SELECT 1"))
+
+    def _check_model(self) -> None:
+        # Reaching the endpoint is what can be checked without spending a request.
+        if not self.model_endpoint:
+            return
+        parts = urlsplit(self.model_endpoint)
+        port = parts.port or (443 if parts.scheme == "https" else 80)
+        try:
+            socket.create_connection((parts.hostname, port), timeout=3).close()
+        except OSError as exc:
+            raise ConnectionError(
+                f"cannot reach the model service at {parts.hostname}:{port}: {exc.strerror or exc}"
+            ) from None
