@@ -101,13 +101,13 @@ class Running:
         self.thread.join(timeout=60)
 
 
-def build_service(db_url: str, store_url: str, limits: Limits | None = None, tokens=None):
+def build_service(db_url: str, store_url: str, limits: Limits | None = None, **kw: Any):
     from quorlix.querymesh import querymesh
     from quorlix.settings import AzureOpenAIChat4, AzureOpenAIChat35
 
     db = ServiceDatabase.from_uri(db_url)
     graph = querymesh.SQLGraph(db, AzureOpenAIChat35(), AzureOpenAIChat4())
-    return Service(graph, db, RunStore(store_url), limits or Limits(), tokens=tokens)
+    return Service(graph, db, RunStore(store_url), limits or Limits(), **kw)
 
 
 def serve_in_thread(service: Service) -> Running:

@@ -8,11 +8,17 @@ from urllib.parse import urlsplit
 
 from sqlalchemy import text
 
+from quorlix.cli.common import describe
+
 from .auth import Authenticator
 from .changes import Changes
 from .manager import Limits, RunManager
 from .metrics import Metrics
 from .store import RunStore
+
+
+class Unreachable(Exception):
+    """A service the server needs does not answer; the message says which and why."""
 
 
 class Service:
@@ -47,9 +53,9 @@ class Service:
             try:
                 check()
                 report[name] = "ok"
+            except Unreachable as exc:
+                report[name] = str(exc)
             except Exception as exc:  # any failure is the answer here
-                from quorlix.cli.common import describe
-
                 report[name] = describe(exc)
         return report
 
@@ -66,6 +72,6 @@ class Service:
         try:
             socket.create_connection((parts.hostname, port), timeout=3).close()
         except OSError as exc:
-            raise ConnectionError(
+            raise Unreachable(
                 f"cannot reach the model service at {parts.hostname}:{port}: {exc.strerror or exc}"
             ) from None
