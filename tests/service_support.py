@@ -6,8 +6,13 @@ crash and flood tests start it as a separate process instead.
 
 from __future__ import annotations
 
+import os
 import re
+import select
+import signal
 import socket
+import subprocess
+import sys
 import threading
 import time
 from dataclasses import dataclass
@@ -158,3 +163,46 @@ def sse_events(body: str) -> list[dict]:
                 }
             )
     return events
+
+
+@dataclass
+class ServerProcess:
+    process: subprocess.Popen
+    url: str
+
+    def client(self, **kw: Any) -> httpx.Client:
+        return httpx.Client(base_url=self.url, timeout=30, **kw)
+
+    def stop(self, sig: int = signal.SIGTERM, timeout: float = 60) -> int:
+        if self.process.poll() is None:
+            self.process.send_signal(sig)
+        return self.process.wait(timeout=timeout)
+
+
+def start_server_process(stub, home, *args: str) -> ServerProcess:
+    """``quorlix serve`` in a child process on a free port, answered by the stub model."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(os.path.abspath(entry) for entry in sys.path if entry)
+    env["QUORLIX_HOME"] = str(home)
+    for name in ("QUORLIX_API_TOKENS", "QUORLIX_API_TOKENS_FILE", "QUORLIX_CONTEXT_FILE"):
+        env.pop(name, None)
+    env.update(stub.environment())
+    process = subprocess.Popen(
+        [sys.executable, "-m", "quorlix.cli", "serve", "--port", "0", *args],
+        env=env,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    ends = time.monotonic() + 90
+    while time.monotonic() < ends:
+        ready, _, _ = select.select([process.stdout], [], [], 0.5)
+        if ready:
+            line = process.stdout.readline()
+            found = re.search(r"http://127\.0\.0\.1:\d+", line)
+            if found:
+                return ServerProcess(process, found.group(0))
+        if process.poll() is not None:
+            break
+    process.kill()
+    raise AssertionError(f"the server did not start:\n{process.stderr.read()}")

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import sys
 
 from .common import (
     EXIT_OK,
@@ -133,18 +134,23 @@ def run(args: argparse.Namespace) -> int:
         timeout_graceful_shutdown=max(1, int(args.grace)),
         proxy_headers=False,
     )
-    server = _Server(config, service.manager.begin_shutdown)
     try:
         sock = config.bind_socket()
     except SystemExit:
         usage_error(f"cannot listen on {args.host}:{args.port} (in use, or not an address here)")
-    port = sock.getsockname()[1]
     host = f"[{args.host}]" if ":" in args.host else args.host
-    print(f"quorlix: serving on http://{host}:{port}/ (Ctrl+C stops)", flush=True)
+    url = f"http://{host}:{sock.getsockname()[1]}/"
     if not tokens:
         progress("No API tokens are set: anyone on this machine can use the server.")
+    server = _Server(config, service.manager.begin_shutdown, url)
     server.run(sockets=[sock])
     store.close()
+    if service.manager.busy():
+        # A run outlived the grace period; it is recorded as interrupted. Its thread may be
+        # inside native code, which must not meet the interpreter's shutdown: leave now.
+        sys.stdout.flush()
+        sys.stderr.flush()
+        os._exit(EXIT_OK)
     return EXIT_OK
 
 
@@ -179,15 +185,26 @@ def _account_warnings(db) -> None:
         warn(message)
 
 
-def _Server(config, on_exit):
-    """uvicorn's server, telling the run manager the moment a stop signal arrives, so the grace
-    period counts from then and no new run starts while connections drain."""
+def _Server(config, on_exit, url: str):
+    """uvicorn's server, saying where it listens once it takes connections, and telling the run
+    manager the moment a stop signal arrives, so the grace period counts from then and no new
+    run starts while connections drain."""
     import uvicorn
 
     class Server(uvicorn.Server):
+        async def startup(self, sockets=None):
+            await super().startup(sockets=sockets)
+            if self.started:
+                print(f"quorlix: serving on {url} (Ctrl+C stops)", flush=True)
+
         def handle_exit(self, sig, frame):
             on_exit()
             super().handle_exit(sig, frame)
+            # uvicorn raises the signal again once it has stopped, so the process would die of
+            # it; a clean stop exits 0 instead.
+            captured = getattr(self, "_captured_signals", None)
+            if isinstance(captured, list):
+                captured.clear()
 
     return Server(config)
 

@@ -118,6 +118,11 @@ class RunManager:
         waves = (self._accepted - self.limits.max_runs) / max(1, self.limits.max_runs) + 1
         return max(1, min(300, round(typical * waves)))
 
+    def busy(self) -> bool:
+        """Whether any worker is still inside a run."""
+        with self._lock:
+            return bool(self._running)
+
     @property
     def closing(self) -> bool:
         return self._closing
