@@ -101,6 +101,10 @@ def run(args: argparse.Namespace) -> int:
         # Other people's questions make the model write the code this server runs.
         os.environ.setdefault(SANDBOX_VARIABLE, "required")
 
+    stdout = sys.stdout  # for the line saying where the server listens
+    if not args.verbose:
+        _quiet_graph()
+
     import uvicorn
 
     from quorlix.service import Limits, RunStore, Service, StoreError, create_app
@@ -142,16 +146,27 @@ def run(args: argparse.Namespace) -> int:
     url = f"http://{host}:{sock.getsockname()[1]}/"
     if not tokens:
         progress("No API tokens are set: anyone on this machine can use the server.")
-    server = _Server(config, service.manager.begin_shutdown, url)
+    server = _Server(config, service.manager.begin_shutdown, url, stdout)
     server.run(sockets=[sock])
     store.close()
     if service.manager.busy():
         # A run outlived the grace period; it is recorded as interrupted. Its thread may be
         # inside native code, which must not meet the interpreter's shutdown: leave now.
-        sys.stdout.flush()
+        stdout.flush()
         sys.stderr.flush()
         os._exit(EXIT_OK)
     return EXIT_OK
+
+
+def _quiet_graph() -> None:
+    """The nodes print diagnostics (whole prompts, with users' data) and log progress; without
+    --verbose they go nowhere. This is set once for the process, before any run starts: a
+    per-run redirection would mix up the output of concurrent runs."""
+    from loguru import logger
+
+    sys.stdout = open(os.devnull, "w")  # noqa: SIM115 - lives as long as the process
+    logger.remove()
+    logger.add(sys.stderr, level="WARNING")
 
 
 def _check_numbers(args: argparse.Namespace) -> None:
@@ -185,7 +200,7 @@ def _account_warnings(db) -> None:
         warn(message)
 
 
-def _Server(config, on_exit, url: str):
+def _Server(config, on_exit, url: str, stdout):
     """uvicorn's server, saying where it listens once it takes connections, and telling the run
     manager the moment a stop signal arrives, so the grace period counts from then and no new
     run starts while connections drain."""
@@ -195,7 +210,7 @@ def _Server(config, on_exit, url: str):
         async def startup(self, sockets=None):
             await super().startup(sockets=sockets)
             if self.started:
-                print(f"quorlix: serving on {url} (Ctrl+C stops)", flush=True)
+                print(f"quorlix: serving on {url} (Ctrl+C stops)", file=stdout, flush=True)
 
         def handle_exit(self, sig, frame):
             on_exit()

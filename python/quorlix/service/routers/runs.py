@@ -10,6 +10,9 @@ from typing import Annotated
 import anyio
 from fastapi import APIRouter, Depends, Header, HTTPException, Query, Request, Response
 from fastapi.responses import JSONResponse, StreamingResponse
+from sqlalchemy.exc import SQLAlchemyError
+
+from quorlix.cli.common import describe
 
 from ..auth import current_user
 from ..changes import wait_for
@@ -82,6 +85,7 @@ async def own_run(service: Service, run_id: str, user: str) -> dict:
 @router.post("", status_code=202, summary="Ask a question")
 async def create_run(
     body: RunRequest,
+    request: Request,
     service: ServiceDep,
     user: User,
     wait: Annotated[bool, Query(description="answer when the run has ended")] = False,
@@ -94,6 +98,14 @@ async def create_run(
             status_code=429,
             content={"detail": "too many questions are being answered; try again shortly"},
             headers={"Retry-After": str(busy.retry_after)},
+        )
+    except SQLAlchemyError as exc:
+        return JSONResponse(
+            status_code=503,
+            content={
+                "detail": "the run store cannot be written, so the question was not taken: "
+                + describe(exc)
+            },
         )
     except Closing:
         return JSONResponse(
@@ -113,6 +125,8 @@ async def create_run(
             row = await own_run(service, run_id, user)
             if row["status"] in END_STATUSES:
                 return JSONResponse(status_code=200, content=view(row))
+            if await request.is_disconnected():
+                return Response(status_code=202)  # nobody is listening; the run goes on
             await wait_for(wake, POLL_SECONDS)
 
 
