@@ -1,5 +1,5 @@
-"""``quorlix serve`` as a real process: killed mid-run and restarted, stopped with SIGTERM, and
-flooded with more questions than it takes."""
+"""``quorlix serve`` as a real process, killed mid-run and restarted, and stopped with SIGTERM;
+and a server flooded with more questions than it takes."""
 
 from __future__ import annotations
 
@@ -9,8 +9,16 @@ import time
 
 import httpx
 import pytest
-from quorlix.service import RunStore
-from service_support import Answers, feed, sse_events, start_server_process, wait_for_status
+from quorlix.service import Limits, RunStore
+from service_support import (
+    Answers,
+    build_service,
+    feed,
+    serve_in_thread,
+    sse_events,
+    start_server_process,
+    wait_for_status,
+)
 
 pytestmark = pytest.mark.filterwarnings("ignore:Parameters {'top_p'}:UserWarning")
 
@@ -91,33 +99,20 @@ def test_sigterm_interrupts_runs_that_outlast_the_grace_period(
 
 def test_a_flood_gets_only_accepted_or_refused_answers(stub_azure_env, sqlite_sample_db, tmp_path):
     feed(stub_azure_env, Answers(pause=0.01), replies=4000)
-    server = start_server_process(
-        stub_azure_env,
-        tmp_path,
-        "--db",
-        sqlite_sample_db.url,
-        "--store",
-        store_url(tmp_path),
-        "--max-runs",
-        "2",
-        "--queue",
-        "3",
-    )
+    service = build_service(sqlite_sample_db.url, store_url(tmp_path), Limits(max_runs=2, queue=3))
+    server = serve_in_thread(service)
     try:
         statuses, accepted = asyncio.run(flood(server.url, requests=200, clients=50))
         assert set(statuses) <= {200, 202, 429}, statuses
-        assert 429 in statuses and accepted
+        assert len(statuses) == 200 and 429 in statuses and accepted
         with server.client() as client:
             for run_id in accepted:
                 assert wait_for_status(client, run_id, ("succeeded",), timeout=90)
+        stored = {row["id"] for row in service.store.list_runs("local", 1000)}
+        assert stored == set(accepted)
     finally:
-        assert server.stop() == 0
-    store = RunStore(store_url(tmp_path))
-    try:
-        stored = {row["id"] for row in store.list_runs("local", 1000)}
-    finally:
-        store.close()
-    assert stored == set(accepted)
+        server.stop()
+        service.store.close()
 
 
 async def flood(url: str, requests: int, clients: int) -> tuple[list[int], list[str]]:
