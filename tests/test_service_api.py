@@ -8,7 +8,7 @@ import io
 import sqlite3
 
 import pytest
-from graph_scripts import CITY_ORDERS_SQL
+from graph_scripts import BROKEN_SQL, CITY_ORDERS_SQL
 from quorlix.service import Limits
 from service_support import Answers, build_service, feed, serve_in_thread, sse_events
 from support.databases import build_sample_sqlite
@@ -232,3 +232,24 @@ def test_concurrent_runs_keep_their_outputs_apart(server):
     assert [record["answer"] for record in records] == [
         f"Answer: Analysed: tag-{n}" for n in range(6)
     ]
+
+
+def test_every_failed_sql_attempt_is_recorded(server, answers):
+    answers.sql = lambda question: BROKEN_SQL if question == "broken" else CITY_ORDERS_SQL
+    try:
+        with server.client(ALICE) as client:
+            record = ask(client, "Revenue? [[broken]]")
+    finally:
+        answers.sql = lambda question: CITY_ORDERS_SQL
+    attempts = record["sql_attempts"]
+    assert len(attempts) > 1
+    assert {attempt["outcome"] for attempt in attempts} == {"failed"}
+    assert all("no such table: no_such_table" in attempt["error"] for attempt in attempts)
+    assert record["result"] is None
+    assert client_csv_status(server, record["id"]) == 404
+    assert any(step["summary"].startswith("query failed") for step in record["steps"])
+
+
+def client_csv_status(server, run_id: str) -> int:
+    with server.client(ALICE) as client:
+        return client.get(f"/v1/runs/{run_id}/result.csv").status_code

@@ -102,7 +102,9 @@ def run(args: argparse.Namespace) -> int:
         os.environ.setdefault(SANDBOX_VARIABLE, "required")
 
     stdout = sys.stdout  # for the line saying where the server listens
-    if not args.verbose:
+    if args.verbose:
+        sys.stdout = sys.stderr  # diagnostics go to stderr, as everywhere in the command
+    else:
         _quiet_graph()
 
     import uvicorn
