@@ -7,8 +7,10 @@ so whoever ends a run first (the worker, the deadline, shutdown) decides how it 
 from __future__ import annotations
 
 import heapq
+import os
 import queue
 import secrets
+import socket
 import tempfile
 import threading
 import time
@@ -69,6 +71,7 @@ class RunManager:
         self._accepted = 0  # queued + running, counted before the store write
         self._running: dict[str, _Job] = {}
         self._closing = False
+        self.server_id = f"{socket.gethostname()}:{os.getpid()}:{secrets.token_hex(4)}"
         self._shutdown_began = 0.0
         self._recent: list[float] = []  # durations of the last runs, for Retry-After
         self._deadlines: list[tuple[float, str]] = []
@@ -103,7 +106,7 @@ class RunManager:
             self._accepted += 1
         run_id = secrets.token_hex(16)
         try:
-            row = self.store.create_run(run_id, owner, question, options)
+            row = self.store.create_run(run_id, owner, question, options, self.server_id)
         except BaseException:
             with self._lock:
                 self._accepted -= 1

@@ -60,6 +60,9 @@ runs_table = Table(
     Column("owner", String(200), nullable=False, index=True),
     Column("question", Text, nullable=False),
     Column("status", String(16), nullable=False, index=True),
+    # The server process that took the run: several processes sharing one store tell their own
+    # runs from the others' by it.
+    Column("server_id", String(100)),
     Column("created_at", Float, nullable=False),
     Column("started_at", Float),
     Column("finished_at", Float),
@@ -163,10 +166,13 @@ class RunStore:
 
     # --- runs ------------------------------------------------------------------------------
 
-    def create_run(self, run_id: str, owner: str, question: str, options: dict) -> dict:
+    def create_run(
+        self, run_id: str, owner: str, question: str, options: dict, server_id: str | None = None
+    ) -> dict:
         now = time.time()
         values = dict(
             id=run_id,
+            server_id=server_id,
             owner=owner,
             question=question,
             status="queued",
@@ -256,7 +262,10 @@ class RunStore:
             return True
 
     def interrupt_open_runs(self, reason: str) -> list[str]:
-        """Marks every run left queued or running as interrupted; returns their ids."""
+        """Marks every run left queued or running as interrupted; returns their ids.
+
+        Right for one server per store. Servers sharing a store would limit this to the
+        server_id of processes known to be gone."""
         with self.engine.connect() as conn:
             ids = list(
                 conn.execute(
