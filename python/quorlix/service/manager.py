@@ -7,10 +7,8 @@ so whoever ends a run first (the worker, the deadline, shutdown) decides how it 
 from __future__ import annotations
 
 import heapq
-import os
 import queue
 import secrets
-import socket
 import tempfile
 import threading
 import time
@@ -21,6 +19,7 @@ from typing import Any
 from loguru import logger
 
 from .changes import Changes
+from .lease import LEASE_SECONDS, Lease, new_server_id
 from .metrics import Metrics
 from .runner import Stopped, answer, read_chart
 from .store import RunStore
@@ -59,7 +58,14 @@ class _Job:
 
 class RunManager:
     def __init__(
-        self, store: RunStore, graph: Any, limits: Limits, metrics: Metrics, changes: Changes
+        self,
+        store: RunStore,
+        graph: Any,
+        limits: Limits,
+        metrics: Metrics,
+        changes: Changes,
+        shared: bool = False,
+        lease_seconds: float = LEASE_SECONDS,
     ) -> None:
         self.store = store
         self.graph = graph
@@ -71,7 +77,10 @@ class RunManager:
         self._accepted = 0  # queued + running, counted before the store write
         self._running: dict[str, _Job] = {}
         self._closing = False
-        self.server_id = f"{socket.gethostname()}:{os.getpid()}:{secrets.token_hex(4)}"
+        # With a shared store, other live servers' open runs are theirs to end.
+        self.shared = shared
+        self.server_id = new_server_id()
+        self.lease = Lease(store, self.server_id, lease_seconds, self._publish_all)
         self._shutdown_began = 0.0
         self._recent: list[float] = []  # durations of the last runs, for Retry-After
         self._deadlines: list[tuple[float, str]] = []
@@ -85,11 +94,13 @@ class RunManager:
         )
 
     def start(self) -> None:
-        interrupted = self.store.interrupt_open_runs(
-            "the server stopped before the run finished (it was restarted); ask again"
-        )
-        if interrupted:
-            logger.warning("{} unfinished run(s) marked interrupted", len(interrupted))
+        if not self.shared:
+            interrupted = self.store.interrupt_open_runs(
+                "the server stopped before the run finished (it was restarted); ask again"
+            )
+            if interrupted:
+                logger.warning("{} unfinished run(s) marked interrupted", len(interrupted))
+        self.lease.start()
         for worker in self._workers:
             worker.start()
         self._watchdog.start()
@@ -266,3 +277,8 @@ class RunManager:
         for _ in self._workers:
             self._queue.put(None)
         self._update_gauges()
+        self.lease.stop()
+
+    def _publish_all(self, run_ids: list[str]) -> None:
+        for run_id in run_ids:
+            self.changes.publish(run_id)

@@ -12,6 +12,7 @@ from quorlix.cli.common import describe
 
 from .auth import Authenticator
 from .changes import Changes
+from .lease import LEASE_SECONDS
 from .manager import Limits, RunManager
 from .metrics import Metrics
 from .store import RunStore
@@ -30,6 +31,8 @@ class Service:
         limits: Limits | None = None,
         tokens: dict[str, str] | None = None,
         model_endpoint: str | None = None,
+        shared: bool = False,
+        lease_seconds: float = LEASE_SECONDS,
     ) -> None:
         self.graph = graph
         self.db = db
@@ -39,7 +42,9 @@ class Service:
         self.metrics = Metrics()
         self.changes = Changes()
         self.model_endpoint = model_endpoint
-        self.manager = RunManager(store, graph, self.limits, self.metrics, self.changes)
+        self.manager = RunManager(
+            store, graph, self.limits, self.metrics, self.changes, shared, lease_seconds
+        )
 
     def readiness(self) -> dict[str, str]:
         """'ok' or the reason, for the database, the store and the model service."""

@@ -82,6 +82,18 @@ events_table = Table(
     Column("created_at", Float, nullable=False),
 )
 
+# One row per live server process sharing the store, renewed every few seconds. A run whose
+# server's row has gone stale belongs to a process that died: it is ended as interrupted.
+servers_table = Table(
+    "quorlix_servers",
+    metadata,
+    Column("server_id", String(100), primary_key=True),
+    Column("host", String(255), nullable=False),
+    Column("pid", Integer, nullable=False),
+    Column("started_at", Float, nullable=False),
+    Column("renewed_at", Float, nullable=False),
+)
+
 charts_table = Table(
     "quorlix_charts",
     metadata,
@@ -264,14 +276,35 @@ class RunStore:
     def interrupt_open_runs(self, reason: str) -> list[str]:
         """Marks every run left queued or running as interrupted; returns their ids.
 
-        Right for one server per store. Servers sharing a store would limit this to the
-        server_id of processes known to be gone."""
+        Right for one server per store; servers sharing one use ``interrupt_orphans``."""
         with self.engine.connect() as conn:
             ids = list(
                 conn.execute(
                     select(runs_table.c.id).where(runs_table.c.status.in_(OPEN_STATUSES))
                 ).scalars()
             )
+        return self._interrupt(ids, reason)
+
+    def interrupt_orphans(self, lease_seconds: float, reason: str) -> list[str]:
+        """Ends the open runs of servers whose lease ran out (or that never held one), and
+        forgets those servers; returns the ids of the runs it ended."""
+        stale = time.time() - lease_seconds
+        live = select(servers_table.c.server_id).where(servers_table.c.renewed_at >= stale)
+        with self.engine.connect() as conn:
+            ids = list(
+                conn.execute(
+                    select(runs_table.c.id).where(
+                        runs_table.c.status.in_(OPEN_STATUSES),
+                        (runs_table.c.server_id.is_(None)) | runs_table.c.server_id.not_in(live),
+                    )
+                ).scalars()
+            )
+        ended = self._interrupt(ids, reason)
+        with self._begin() as conn:
+            conn.execute(delete(servers_table).where(servers_table.c.renewed_at < stale))
+        return ended
+
+    def _interrupt(self, ids: list[str], reason: str) -> list[str]:
         ended = []
         for run_id in ids:
             record = self.get_run(run_id)
@@ -281,6 +314,31 @@ class RunStore:
             if self.finish_run(run_id, "interrupted", body):
                 ended.append(run_id)
         return ended
+
+    # --- leases ----------------------------------------------------------------------------
+
+    def renew_lease(self, server_id: str, host: str, pid: int) -> None:
+        now = time.time()
+        with self._begin() as conn:
+            done = conn.execute(
+                update(servers_table)
+                .where(servers_table.c.server_id == server_id)
+                .values(renewed_at=now)
+            )
+            if done.rowcount == 0:
+                conn.execute(
+                    insert(servers_table).values(
+                        server_id=server_id, host=host, pid=pid, started_at=now, renewed_at=now
+                    )
+                )
+
+    def drop_lease(self, server_id: str) -> None:
+        with self._begin() as conn:
+            conn.execute(delete(servers_table).where(servers_table.c.server_id == server_id))
+
+    def servers(self) -> list[dict]:
+        with self.engine.connect() as conn:
+            return [dict(row) for row in conn.execute(select(servers_table)).mappings()]
 
     def set_feedback(self, run_id: str, owner: str, feedback: dict) -> bool:
         with self._begin() as conn:

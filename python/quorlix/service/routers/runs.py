@@ -16,6 +16,7 @@ from quorlix.cli.common import describe
 
 from ..auth import current_user
 from ..changes import wait_for
+from ..lease import replica_of
 from ..manager import Busy, Closing
 from ..runner import iso
 from ..schemas import FeedbackRequest, RunRequest
@@ -61,6 +62,7 @@ def view(row: dict) -> dict:
         "chart_url": f"/v1/runs/{row['id']}/chart" if record.get("chart") else None,
         "error": record.get("error"),
         "feedback": row["feedback"],
+        "replica": replica_of(row.get("server_id")),
         **({"extras": row["extras"]} if row.get("extras") else {}),
     }
 
