@@ -72,6 +72,43 @@ def add_parser(commands: argparse._SubParsersAction) -> None:
         metavar="SECONDS",
         help="on shutdown, how long running runs may take to finish (default: %(default)g)",
     )
+    scale = parser.add_argument_group(
+        "on a Ray cluster",
+        "replicas on the cluster named by RAY_ADDRESS, or on a local Ray instance this command "
+        "starts and stops; every replica shares the run store, which on several machines must "
+        "be PostgreSQL",
+    )
+    scale.add_argument(
+        "--ray", action="store_true", help="serve through Ray Serve (needs quorlix[ray])"
+    )
+    count = scale.add_mutually_exclusive_group()
+    count.add_argument(
+        "--replicas",
+        type=int,
+        default=None,
+        metavar="N",
+        help="a fixed number of replicas (default: 2)",
+    )
+    count.add_argument(
+        "--autoscale",
+        metavar="MIN,MAX",
+        help="let Ray Serve scale between MIN and MAX replicas with the load",
+    )
+    scale.add_argument(
+        "--replica-cpus",
+        type=float,
+        default=None,
+        metavar="X",
+        help="CPUs Ray reserves for each replica, fractions allowed (default: 0.5)",
+    )
+    scale.add_argument(
+        "--lease",
+        type=float,
+        default=None,
+        metavar="SECONDS",
+        help="a replica silent in the store this long is taken as dead, and its runs end "
+        "interrupted (default: 15)",
+    )
     parser.set_defaults(run=run)
 
 
@@ -85,6 +122,7 @@ def run(args: argparse.Namespace) -> int:
     )
 
     _check_numbers(args)
+    _check_ray_options(args)
     try:
         tokens = load_tokens()
     except TokenError as exc:
@@ -106,6 +144,11 @@ def run(args: argparse.Namespace) -> int:
         sys.stdout = sys.stderr  # diagnostics go to stderr, as everywhere in the command
     else:
         _quiet_graph()
+
+    if args.ray:
+        from .serve_ray import run_on_ray
+
+        return run_on_ray(args, tokens, stdout)
 
     import uvicorn
 
@@ -182,6 +225,27 @@ def _check_numbers(args: argparse.Namespace) -> None:
         usage_error(f"--run-deadline must be more than 0 seconds, got {args.run_deadline:g}")
     if not args.grace >= 0:
         usage_error(f"--grace must be 0 or more seconds, got {args.grace:g}")
+
+
+def _check_ray_options(args: argparse.Namespace) -> None:
+    given = [
+        name
+        for name, value in (
+            ("--replicas", args.replicas),
+            ("--autoscale", args.autoscale),
+            ("--replica-cpus", args.replica_cpus),
+            ("--lease", args.lease),
+        )
+        if value is not None
+    ]
+    if given and not args.ray:
+        usage_error(f"{', '.join(given)} only apply with --ray")
+    if args.replicas is not None and args.replicas < 1:
+        usage_error(f"--replicas must be 1 or more, got {args.replicas}")
+    if args.replica_cpus is not None and not args.replica_cpus > 0:
+        usage_error(f"--replica-cpus must be more than 0, got {args.replica_cpus:g}")
+    if args.lease is not None and not args.lease >= 1:
+        usage_error(f"--lease must be at least 1 second, got {args.lease:g}")
 
 
 def _open(cls, url: str):
