@@ -87,7 +87,8 @@ def run_on_ray(args: argparse.Namespace, tokens: dict[str, str], stdout) -> int:
         for sig in (signal.SIGINT, signal.SIGTERM):
             signal.signal(sig, lambda *_: stop.set())
         serve.run(application, name=ray_serve.APP_NAME, route_prefix="/")
-        host = f"[{args.host}]" if ":" in args.host else args.host
+        listen_host, port = _serve_address(args.host, port)
+        host = f"[{listen_host}]" if ":" in listen_host else listen_host
         shape = f"{autoscale[0]}-{autoscale[1]}" if autoscale else args.replicas or DEFAULT_REPLICAS
         print(
             f"quorlix: serving on http://{host}:{port}/ with {shape} replicas on Ray "
@@ -104,6 +105,18 @@ def run_on_ray(args: argparse.Namespace, tokens: dict[str, str], stdout) -> int:
             serve.shutdown()
         ray.shutdown()
     return EXIT_OK
+
+
+def _serve_address(host: str, port: int) -> tuple[str, int]:
+    """Where Serve's proxy listens: a cluster already running Serve keeps its own address."""
+    try:
+        # Ray 2 has no public call for this; the client's copy of the controller's settings.
+        from ray.serve.context import _get_global_client
+
+        config = _get_global_client().http_config
+        return str(config.host), int(config.port)
+    except Exception:  # an older or newer Ray: what was asked for is the best guess
+        return host, port
 
 
 def _free_port(host: str) -> int:
