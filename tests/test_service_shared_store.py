@@ -5,10 +5,11 @@ from __future__ import annotations
 
 import os
 import socket
+import threading
 import time
 
 import pytest
-from quorlix.service import Limits
+from quorlix.service import Limits, RunStore
 from service_support import Answers, build_service, feed, serve_in_thread, sse_events
 from support.databases import build_sample_sqlite
 
@@ -145,3 +146,24 @@ def _wait_end(client, run_id: str, timeout: float = 60) -> dict:
             return record
         assert time.monotonic() < ends
         time.sleep(0.05)
+
+
+def test_servers_starting_together_on_a_new_store_all_start(pg_database):
+    starting = 6
+    barrier = threading.Barrier(starting)
+    failures: list[BaseException] = []
+
+    def open_store() -> None:
+        barrier.wait()
+        try:
+            RunStore(pg_database.url).close()
+        except Exception as exc:
+            failures.append(exc)
+
+    threads = [threading.Thread(target=open_store) for _ in range(starting)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(timeout=60)
+    assert failures == []
+    assert pg_database.query("SELECT COUNT(*) FROM quorlix_store") == [(1,)]

@@ -39,6 +39,7 @@ from sqlalchemy import (
 from sqlalchemy.engine import Connection, Engine, make_url
 
 SCHEMA_VERSION = 1
+SCHEMA_LOCK = 0x71786C78  # an advisory lock key of our own
 OPEN_STATUSES = ("queued", "running")
 END_STATUSES = ("succeeded", "failed", "interrupted")
 
@@ -151,8 +152,12 @@ class RunStore:
             yield conn
 
     def _prepare(self) -> None:
-        metadata.create_all(self.engine)
         with self._begin() as conn:
+            if self.engine.dialect.name == "postgresql":
+                # Replicas starting together would otherwise race to create the same tables;
+                # the lock ends with this transaction, in which the tables are made.
+                conn.execute(text("SELECT pg_advisory_xact_lock(:key)"), {"key": SCHEMA_LOCK})
+            metadata.create_all(conn)
             found = conn.execute(
                 select(meta_table.c.value).where(meta_table.c.key == "schema_version")
             ).scalar()
