@@ -14,6 +14,7 @@ import socket
 import tempfile
 import threading
 import time
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
@@ -59,8 +60,15 @@ class _Job:
 
 class RunManager:
     def __init__(
-        self, store: RunStore, graph: Any, limits: Limits, metrics: Metrics, changes: Changes
+        self,
+        store: RunStore,
+        graph: Any,
+        limits: Limits,
+        metrics: Metrics,
+        changes: Changes,
+        explain: Callable[[BaseException], str] | None = None,
     ) -> None:
+        self.explain = explain
         self.store = store
         self.graph = graph
         self.limits = limits
@@ -183,7 +191,9 @@ class RunManager:
         with tempfile.TemporaryDirectory(prefix="quorlix-run-") as work:
             save_path = Path(work) / "chart.png"
             try:
-                status, record = answer(self.graph, job.question, job.options, save_path, on_step)
+                status, record = answer(
+                    self.graph, job.question, job.options, save_path, on_step, self.explain
+                )
             except Stopped:
                 return
             chart = read_chart(save_path) if job.options.get("chart", True) else None

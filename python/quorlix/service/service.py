@@ -30,6 +30,7 @@ class Service:
         limits: Limits | None = None,
         tokens: dict[str, str] | None = None,
         model_endpoint: str | None = None,
+        model_timeout: float | None = None,
     ) -> None:
         self.graph = graph
         self.db = db
@@ -39,7 +40,21 @@ class Service:
         self.metrics = Metrics()
         self.changes = Changes()
         self.model_endpoint = model_endpoint
-        self.manager = RunManager(store, graph, self.limits, self.metrics, self.changes)
+        self.model_timeout = model_timeout
+        self.manager = RunManager(
+            store, graph, self.limits, self.metrics, self.changes, explain=self.explain
+        )
+
+    def explain(self, exc: BaseException) -> str:
+        """Why a run failed, in one sentence a person asking can act on."""
+        import openai
+
+        if self.model_timeout is not None and isinstance(exc, openai.APITimeoutError):
+            return (
+                f"the model service did not answer within {self.model_timeout:g} s "
+                "(QUORLIX_REQUEST_TIMEOUT); try again later"
+            )
+        return describe(exc)
 
     def readiness(self) -> dict[str, str]:
         """'ok' or the reason, for the database, the store and the model service."""
