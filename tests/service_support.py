@@ -111,7 +111,9 @@ def build_service(db_url: str, store_url: str, limits: Limits | None = None, **k
     from quorlix.settings import AzureOpenAIChat4, AzureOpenAIChat35
 
     db = ServiceDatabase.from_uri(db_url)
-    graph = querymesh.SQLGraph(db, AzureOpenAIChat35(), AzureOpenAIChat4())
+    settings = AzureOpenAIChat4()
+    graph = querymesh.SQLGraph(db, AzureOpenAIChat35(), settings)
+    kw.setdefault("model_timeout", settings.timeout)
     return Service(graph, db, RunStore(store_url), limits or Limits(), **kw)
 
 

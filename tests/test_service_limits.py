@@ -11,7 +11,7 @@ from quorlix.service import Limits, RunStore, StoreError
 from quorlix.service.auth import TokenError, load_tokens
 from quorlix.service.store import meta_table
 from service_support import Answers, build_service, feed, serve_in_thread, sse_events
-from support.stub_openai import http_error
+from support.stub_openai import delay, http_error
 
 pytestmark = pytest.mark.filterwarnings("ignore:Parameters {'top_p'}:UserWarning")
 
@@ -70,6 +70,21 @@ def test_a_failing_model_fails_the_run_and_the_server_stays_up(start, stub_azure
         )
         assert "Traceback" not in record["error"]
         assert client.get("/healthz").status_code == 200
+
+
+def test_a_model_that_does_not_answer_in_time_fails_the_run_in_a_sentence(
+    start, stub_azure_env, monkeypatch
+):
+    monkeypatch.setenv("QUORLIX_REQUEST_TIMEOUT", "1")
+    server = start(Limits())
+    stub_azure_env.reset()
+    stub_azure_env.reply(delay(5, "too late"))
+    with server.client() as client:
+        record = client.post("/v1/runs?wait=true", json={"question": "any"}).json()
+    assert record["status"] == "failed"
+    assert record["error"] == (
+        "the model service did not answer within 1 s (QUORLIX_REQUEST_TIMEOUT); try again later"
+    )
 
 
 def test_readiness_names_what_is_down(start):

@@ -38,6 +38,8 @@ def test_a_killed_server_leaves_its_run_interrupted_and_the_rest_intact(
         with server.client() as client:
             done = client.post("/v1/runs?wait=true", json={"question": "[[before]]"}).json()
             assert done["status"] == "succeeded"
+            # The server's quietened standard output does not swallow what analysis printed.
+            assert done["analysis_output"].strip() == "Analysed: before"
             answers.pause = 1.0
             cut = client.post("/v1/runs", json={"question": "[[cut]]"}).json()["id"]
             ends = time.monotonic() + 30

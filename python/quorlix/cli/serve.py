@@ -172,7 +172,13 @@ def run(args: argparse.Namespace) -> int:
         max_runs=args.max_runs, queue=args.queue, run_deadline=args.run_deadline, grace=args.grace
     )
     service = Service(
-        graph, db, store, limits, tokens=tokens, model_endpoint=config_4.azure_endpoint
+        graph,
+        db,
+        store,
+        limits,
+        tokens=tokens,
+        model_endpoint=config_4.azure_endpoint,
+        model_timeout=config_4.timeout,
     )
     app = create_app(service)
     config = uvicorn.Config(

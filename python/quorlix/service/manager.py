@@ -12,6 +12,7 @@ import secrets
 import tempfile
 import threading
 import time
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
@@ -64,9 +65,11 @@ class RunManager:
         limits: Limits,
         metrics: Metrics,
         changes: Changes,
+        explain: Callable[[BaseException], str] | None = None,
         shared: bool = False,
         lease_seconds: float = LEASE_SECONDS,
     ) -> None:
+        self.explain = explain
         self.store = store
         self.graph = graph
         self.limits = limits
@@ -194,7 +197,9 @@ class RunManager:
         with tempfile.TemporaryDirectory(prefix="quorlix-run-") as work:
             save_path = Path(work) / "chart.png"
             try:
-                status, record = answer(self.graph, job.question, job.options, save_path, on_step)
+                status, record = answer(
+                    self.graph, job.question, job.options, save_path, on_step, self.explain
+                )
             except Stopped:
                 return
             chart = read_chart(save_path) if job.options.get("chart", True) else None

@@ -65,6 +65,7 @@ class QuorlixReplica:
             spec.limits,
             tokens=spec.tokens,
             model_endpoint=config_4.azure_endpoint,
+            model_timeout=config_4.timeout,
             shared=True,
             lease_seconds=spec.lease_seconds,
         )

@@ -34,6 +34,7 @@ def answer(
     options: dict,
     save_path: Path,
     on_step: Callable[[dict, dict], bool],
+    explain: Callable[[BaseException], str] | None = None,
 ) -> tuple[str, dict]:
     """Runs the graph; ``on_step(record, step)`` saves each step and says whether to go on.
 
@@ -81,7 +82,7 @@ def answer(
     except Exception as exc:
         record["sql_attempts"] = [dict(attempt) for attempt in attempts]
         _fill(record, final, attempts)
-        record["error"] = describe(exc)
+        record["error"] = (explain or describe)(exc)
         return "failed", record
     finally:
         stop_recording(token)

@@ -31,6 +31,7 @@ class Service:
         limits: Limits | None = None,
         tokens: dict[str, str] | None = None,
         model_endpoint: str | None = None,
+        model_timeout: float | None = None,
         shared: bool = False,
         lease_seconds: float = LEASE_SECONDS,
     ) -> None:
@@ -42,9 +43,28 @@ class Service:
         self.metrics = Metrics()
         self.changes = Changes()
         self.model_endpoint = model_endpoint
+        self.model_timeout = model_timeout
         self.manager = RunManager(
-            store, graph, self.limits, self.metrics, self.changes, shared, lease_seconds
+            store,
+            graph,
+            self.limits,
+            self.metrics,
+            self.changes,
+            explain=self.explain,
+            shared=shared,
+            lease_seconds=lease_seconds,
         )
+
+    def explain(self, exc: BaseException) -> str:
+        """Why a run failed, in one sentence a person asking can act on."""
+        import openai
+
+        if self.model_timeout is not None and isinstance(exc, openai.APITimeoutError):
+            return (
+                f"the model service did not answer within {self.model_timeout:g} s "
+                "(QUORLIX_REQUEST_TIMEOUT); try again later"
+            )
+        return describe(exc)
 
     def readiness(self) -> dict[str, str]:
         """'ok' or the reason, for the database, the store and the model service."""
