@@ -1,5 +1,5 @@
 """The ``quorlix`` command: ask questions, list tables, draw the graph, check databases and models,
-measure answer quality.
+measure answer quality, serve questions over HTTP.
 
 Exit codes: 0 done, 1 the run failed (model, network or database error), 2 bad usage or
 missing configuration.
@@ -17,7 +17,7 @@ from collections.abc import Sequence
 
 from quorlix import __version__
 
-from . import ask, db, graph, models, tables
+from . import ask, db, graph, models, serve, tables
 from . import eval as evaluate
 from .common import (
     EXIT_FAILED,
@@ -52,7 +52,7 @@ def build_parser() -> argparse.ArgumentParser:
         return real_add(name, parents=[options], **kwargs)
 
     commands.add_parser = add_parser  # type: ignore[method-assign]
-    for module in (ask, tables, graph, db, models, evaluate):
+    for module in (ask, tables, graph, db, models, evaluate, serve):
         module.add_parser(commands)
     return parser
 

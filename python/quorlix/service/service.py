@@ -1,0 +1,102 @@
+"""What one server holds: the graph over its database, the store, the workers, the tokens."""
+
+from __future__ import annotations
+
+import socket
+from typing import Any
+from urllib.parse import urlsplit
+
+from sqlalchemy import text
+
+from quorlix.cli.common import describe
+
+from .auth import Authenticator
+from .changes import Changes
+from .lease import LEASE_SECONDS
+from .manager import Limits, RunManager
+from .metrics import Metrics
+from .store import RunStore
+
+
+class Unreachable(Exception):
+    """A service the server needs does not answer; the message says which and why."""
+
+
+class Service:
+    def __init__(
+        self,
+        graph: Any,
+        db: Any,
+        store: RunStore,
+        limits: Limits | None = None,
+        tokens: dict[str, str] | None = None,
+        model_endpoint: str | None = None,
+        model_timeout: float | None = None,
+        shared: bool = False,
+        lease_seconds: float = LEASE_SECONDS,
+    ) -> None:
+        self.graph = graph
+        self.db = db
+        self.store = store
+        self.limits = limits or Limits()
+        self.auth = Authenticator(tokens or {})
+        self.metrics = Metrics()
+        self.changes = Changes()
+        self.model_endpoint = model_endpoint
+        self.model_timeout = model_timeout
+        self.manager = RunManager(
+            store,
+            graph,
+            self.limits,
+            self.metrics,
+            self.changes,
+            explain=self.explain,
+            shared=shared,
+            lease_seconds=lease_seconds,
+        )
+
+    def explain(self, exc: BaseException) -> str:
+        """Why a run failed, in one sentence a person asking can act on."""
+        import openai
+
+        if self.model_timeout is not None and isinstance(exc, openai.APITimeoutError):
+            return (
+                f"the model service did not answer within {self.model_timeout:g} s "
+                "(QUORLIX_REQUEST_TIMEOUT); try again later"
+            )
+        return describe(exc)
+
+    def readiness(self) -> dict[str, str]:
+        """'ok' or the reason, for the database, the store and the model service."""
+        checks = {
+            "database": self._check_database,
+            "store": self.store.ping,
+            "model": self._check_model,
+        }
+        report = {}
+        for name, check in checks.items():
+            try:
+                check()
+                report[name] = "ok"
+            except Unreachable as exc:
+                report[name] = str(exc)
+            except Exception as exc:  # any failure is the answer here
+                report[name] = describe(exc)
+        return report
+
+    def _check_database(self) -> None:
+        with self.db._engine.connect() as conn:
+            conn.execute(text("SELECT 1"))
+
+    def _check_model(self) -> None:
+        # Reaching the endpoint is what can be checked without spending a request.
+        if not self.model_endpoint:
+            return
+        parts = urlsplit(self.model_endpoint)
+        port = parts.port or (443 if parts.scheme == "https" else 80)
+        try:
+            socket.create_connection((parts.hostname, port), timeout=3).close()
+        except OSError as exc:
+            raise Unreachable(
+                f"cannot reach the model service at {parts.hostname}:{port}: {exc.strerror or exc}"
+            ) from None

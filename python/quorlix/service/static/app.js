@@ -1,0 +1,461 @@
+// The quorlix page. Everything shown here comes from a model or a database, so it is only
+// ever put into the document as text (textContent, text nodes), never parsed as markup.
+
+const $ = (id) => document.getElementById(id);
+const PAGE_ROWS = 25;
+const TOKEN_KEY = "quorlix-token";
+
+const NODE_NAMES = {
+  init_node: "Start",
+  table_names_lookup_node: "List tables",
+  relevant_table_names_node: "Pick tables",
+  relevant_schemas_node: "Read schemas",
+  sql_generation_node: "Write SQL",
+  sql_syntax_checker_node: "Review SQL",
+  sql_execution_node: "Run SQL",
+  sql_error_handler_node: "Handle SQL error",
+  rewrite_query_node: "Rewrite question",
+  pandas_generator_node: "Write analysis",
+  pandas_executor_node: "Run analysis",
+  pandas_error_handler_node: "Handle analysis error",
+  final_response_generation_node: "Write answer",
+};
+
+const state = { runId: null, result: null, page: 0, cursor: null, objectUrls: [] };
+
+// --- talking to the server -----------------------------------------------------------------
+
+class ApiError extends Error {
+  constructor(status, message) {
+    super(message);
+    this.status = status;
+  }
+}
+
+function authHeaders() {
+  const token = sessionStorage.getItem(TOKEN_KEY);
+  return token ? { Authorization: `Bearer ${token}` } : {};
+}
+
+async function api(path, options = {}) {
+  const headers = { ...authHeaders(), ...(options.headers || {}) };
+  if (options.json !== undefined) {
+    headers["Content-Type"] = "application/json";
+    options = { ...options, body: JSON.stringify(options.json) };
+  }
+  let response;
+  try {
+    response = await fetch(path, { ...options, headers });
+  } catch {
+    throw new ApiError(0, "The server did not answer. Check that it is running and try again.");
+  }
+  if (response.status === 401) {
+    askForToken(sessionStorage.getItem(TOKEN_KEY) ? "That token was not accepted." : "");
+    throw new ApiError(401, "An API token is needed.");
+  }
+  if (!response.ok) {
+    throw new ApiError(response.status, await errorSentence(response));
+  }
+  return response;
+}
+
+async function errorSentence(response) {
+  let detail = "";
+  try {
+    const body = await response.json();
+    detail = typeof body.detail === "string" ? body.detail : "";
+  } catch {
+    // not JSON: fall back to the status below
+  }
+  if (response.status === 429) {
+    const wait = response.headers.get("Retry-After");
+    return `The server is busy answering other questions. Try again in ${wait || "a few"} seconds.`;
+  }
+  return sentence(detail || `The server answered with status ${response.status}.`);
+}
+
+function sentence(text) {
+  const trimmed = String(text).trim();
+  if (!trimmed) return "";
+  const first = trimmed[0].toUpperCase() + trimmed.slice(1);
+  return /[.!?]$/.test(first) ? first : `${first}.`;
+}
+
+// --- the token -----------------------------------------------------------------------------
+
+function askForToken(message) {
+  $("token-form").hidden = false;
+  $("token-error").textContent = message || "";
+  $("token").focus();
+}
+
+$("token-form").addEventListener("submit", async (event) => {
+  event.preventDefault();
+  sessionStorage.setItem(TOKEN_KEY, $("token").value.trim());
+  $("token").value = "";
+  $("token-form").hidden = true;
+  await loadHistory(true);
+});
+
+// --- asking --------------------------------------------------------------------------------
+
+$("ask-form").addEventListener("submit", (event) => {
+  event.preventDefault();
+  ask();
+});
+
+$("question").addEventListener("keydown", (event) => {
+  if (event.key === "Enter" && (event.ctrlKey || event.metaKey)) {
+    event.preventDefault();
+    ask();
+  }
+});
+
+async function ask() {
+  const question = $("question").value.trim();
+  $("ask-error").textContent = "";
+  if (!question) {
+    $("ask-error").textContent = "Write a question first.";
+    return;
+  }
+  $("ask").disabled = true;
+  try {
+    const response = await api("/v1/runs", { method: "POST", json: { question } });
+    const { id } = await response.json();
+    showRun({ id, question, status: "queued", steps: [] });
+    await follow(id);
+    await loadHistory(true);
+  } catch (error) {
+    $("ask-error").textContent = error.message;
+  } finally {
+    $("ask").disabled = false;
+  }
+}
+
+// Follows the run's events; after a dropped connection it asks only for what it missed.
+async function follow(runId) {
+  let lastId = 0;
+  for (let attempt = 0; attempt < 30 && state.runId === runId; attempt++) {
+    try {
+      const headers = lastId ? { "Last-Event-ID": String(lastId) } : {};
+      const response = await api(`/v1/runs/${encodeURIComponent(runId)}/events`, { headers });
+      const reader = response.body.pipeThrough(new TextDecoderStream()).getReader();
+      let buffer = "";
+      for (;;) {
+        const { value, done } = await reader.read();
+        if (done) break;
+        buffer += value;
+        let cut;
+        while ((cut = buffer.indexOf("\n\n")) >= 0) {
+          const event = parseEvent(buffer.slice(0, cut));
+          buffer = buffer.slice(cut + 2);
+          if (!event || state.runId !== runId) continue;
+          lastId = event.id;
+          if (event.event === "step") addStep(event.data);
+          if (event.event === "end") {
+            await openRun(runId);
+            return;
+          }
+        }
+      }
+    } catch (error) {
+      if (error.status === 401 || error.status === 404) throw error;
+    }
+    await new Promise((resolve) => setTimeout(resolve, 1000));
+  }
+}
+
+function parseEvent(block) {
+  const fields = {};
+  for (const line of block.split("\n")) {
+    if (!line || line.startsWith(":")) continue;
+    const colon = line.indexOf(":");
+    if (colon < 0) continue;
+    fields[line.slice(0, colon)] = line.slice(colon + 1).replace(/^ /, "");
+  }
+  if (!fields.data) return null;
+  return { id: Number(fields.id), event: fields.event, data: JSON.parse(fields.data) };
+}
+
+// --- showing a run -------------------------------------------------------------------------
+
+const STATUS_TEXT = {
+  queued: "Waiting for a free worker…",
+  running: "Working on it…",
+  succeeded: "Answered.",
+  failed: "The question could not be answered.",
+  interrupted: "The server stopped before this question was answered.",
+};
+
+function clearObjectUrls() {
+  for (const url of state.objectUrls) URL.revokeObjectURL(url);
+  state.objectUrls = [];
+}
+
+function showRun(run) {
+  state.runId = run.id;
+  clearObjectUrls();
+  $("run").hidden = false;
+  $("run-question").textContent = run.question;
+  $("run-status").textContent = STATUS_TEXT[run.status] || run.status;
+  $("run").dataset.status = run.status;
+  $("steps").replaceChildren();
+  for (const step of run.steps || []) addStep(step);
+  $("run-error").textContent = run.error ? sentence(run.error) : "";
+  for (const block of ["answer-block", "chart-block", "sql-block", "result-block", "analysis-block"]) {
+    $(block).hidden = true;
+  }
+  markHistory();
+}
+
+function addStep(step) {
+  const item = document.createElement("li");
+  const name = document.createElement("span");
+  name.className = "node";
+  name.textContent = NODE_NAMES[step.node] || step.node;
+  const time = document.createElement("span");
+  time.className = "time";
+  time.textContent = ` ${Number(step.duration_s).toFixed(1)} s `;
+  item.append(name, time, document.createTextNode(step.summary || ""));
+  $("steps").append(item);
+}
+
+async function openRun(runId) {
+  const run = await (await api(`/v1/runs/${encodeURIComponent(runId)}`)).json();
+  if (state.runId !== runId && state.runId !== null && run.id !== runId) return;
+  showRun(run);
+  if (run.answer !== null && run.answer !== undefined) {
+    $("answer").textContent = run.answer;
+    $("answer-block").hidden = false;
+    setFeedback(run.feedback && run.feedback.rating);
+  }
+  if (run.final_sql) {
+    highlightSql(run.final_sql, $("sql"));
+    $("sql-edit").value = run.final_sql;
+    $("sql-block").hidden = false;
+  }
+  if (run.result) showResult(run.result, true);
+  if (run.analysis_output || run.analysis_error) {
+    $("analysis").textContent = [run.analysis_output, run.analysis_error].filter(Boolean).join("\n");
+    $("analysis-block").hidden = false;
+  }
+  if (run.chart_url) {
+    const blob = await (await api(run.chart_url)).blob();
+    const url = URL.createObjectURL(blob);
+    state.objectUrls.push(url);
+    $("chart").src = url;
+    $("chart-block").hidden = false;
+  }
+}
+
+// --- the result table ----------------------------------------------------------------------
+
+function showResult(result, fromRun) {
+  state.result = { ...result, fromRun };
+  state.page = 0;
+  $("result-title").textContent = fromRun ? "Result" : "Result of the edited query";
+  $("csv").hidden = !fromRun;
+  $("result-block").hidden = false;
+  renderPage();
+}
+
+function renderPage() {
+  const { columns, rows, truncated } = state.result;
+  const table = $("result");
+  const head = document.createElement("thead");
+  const headRow = document.createElement("tr");
+  for (const column of columns) {
+    const cell = document.createElement("th");
+    cell.scope = "col";
+    cell.textContent = column;
+    headRow.append(cell);
+  }
+  head.append(headRow);
+  const body = document.createElement("tbody");
+  const start = state.page * PAGE_ROWS;
+  for (const row of rows.slice(start, start + PAGE_ROWS)) {
+    const tr = document.createElement("tr");
+    for (const value of row) {
+      const cell = document.createElement("td");
+      cell.textContent = value === null ? "NULL" : String(value);
+      tr.append(cell);
+    }
+    body.append(tr);
+  }
+  table.replaceChildren(head, body);
+  const pages = Math.max(1, Math.ceil(rows.length / PAGE_ROWS));
+  const more = truncated ? " (more rows exist; only these were fetched)" : "";
+  $("page-note").textContent = `Page ${state.page + 1} of ${pages}, ${rows.length} rows${more}`;
+  $("prev-page").disabled = state.page === 0;
+  $("next-page").disabled = state.page >= pages - 1;
+}
+
+$("prev-page").addEventListener("click", () => {
+  state.page = Math.max(0, state.page - 1);
+  renderPage();
+});
+$("next-page").addEventListener("click", () => {
+  state.page += 1;
+  renderPage();
+});
+
+$("csv").addEventListener("click", async () => {
+  try {
+    const blob = await (await api(`/v1/runs/${encodeURIComponent(state.runId)}/result.csv`)).blob();
+    const url = URL.createObjectURL(blob);
+    const link = document.createElement("a");
+    link.href = url;
+    link.download = `quorlix-${state.runId}.csv`;
+    document.body.append(link);
+    link.click();
+    link.remove();
+    setTimeout(() => URL.revokeObjectURL(url), 10000);
+  } catch (error) {
+    $("run-error").textContent = error.message;
+  }
+});
+
+// --- edit and re-run -----------------------------------------------------------------------
+
+$("rerun").addEventListener("click", async () => {
+  $("run-error").textContent = "";
+  try {
+    const response = await api("/v1/sql", { method: "POST", json: { sql: $("sql-edit").value } });
+    showResult(await response.json(), false);
+  } catch (error) {
+    $("run-error").textContent = error.message;
+  }
+});
+
+// --- feedback ------------------------------------------------------------------------------
+
+function setFeedback(rating) {
+  $("thumb-up").setAttribute("aria-pressed", String(rating === "up"));
+  $("thumb-down").setAttribute("aria-pressed", String(rating === "down"));
+  $("feedback-note").textContent = rating ? "Thank you." : "";
+}
+
+async function sendFeedback(rating) {
+  const body = { rating };
+  const edited = $("sql-edit").value.trim();
+  if (rating === "down" && edited && edited !== ($("sql").textContent || "").trim()) {
+    body.corrected_sql = edited;
+  }
+  try {
+    await api(`/v1/runs/${encodeURIComponent(state.runId)}/feedback`, { method: "POST", json: body });
+    setFeedback(rating);
+  } catch (error) {
+    $("feedback-note").textContent = error.message;
+  }
+}
+
+$("thumb-up").addEventListener("click", () => sendFeedback("up"));
+$("thumb-down").addEventListener("click", () => sendFeedback("down"));
+
+// --- history -------------------------------------------------------------------------------
+
+async function loadHistory(fresh) {
+  const params = new URLSearchParams({ limit: "20" });
+  if (!fresh && state.cursor) params.set("cursor", state.cursor);
+  let page;
+  try {
+    page = await (await api(`/v1/runs?${params}`)).json();
+  } catch (error) {
+    if (error.status !== 401) $("ask-error").textContent = error.message;
+    return;
+  }
+  if (fresh) $("history").replaceChildren();
+  for (const run of page.runs) {
+    const item = document.createElement("li");
+    const button = document.createElement("button");
+    button.type = "button";
+    button.dataset.id = run.id;
+    button.append(document.createTextNode(run.question));
+    const when = document.createElement("span");
+    when.className = "when";
+    when.textContent = `${new Date(run.created_at).toLocaleString()} · ${run.status}`;
+    button.append(when);
+    button.addEventListener("click", () => openFromHistory(run.id));
+    item.append(button);
+    $("history").append(item);
+  }
+  state.cursor = page.next_cursor;
+  $("more-history").hidden = !page.next_cursor;
+  markHistory();
+}
+
+async function openFromHistory(runId) {
+  try {
+    state.runId = runId;
+    const run = await (await api(`/v1/runs/${encodeURIComponent(runId)}`)).json();
+    if (run.status === "queued" || run.status === "running") {
+      showRun(run);
+      await follow(runId);
+    } else {
+      await openRun(runId);
+    }
+    $("run").scrollIntoView({ block: "start" });
+    $("run-question").focus({ preventScroll: true });
+  } catch (error) {
+    $("ask-error").textContent = error.message;
+  }
+}
+
+function markHistory() {
+  for (const button of $("history").querySelectorAll("button")) {
+    button.setAttribute("aria-current", String(button.dataset.id === state.runId));
+  }
+}
+
+$("more-history").addEventListener("click", () => loadHistory(false));
+
+// --- SQL highlighting: tokens become text nodes inside spans ------------------------------
+
+const SQL_KEYWORDS = new Set(
+  `select from where group by order having limit offset join inner left right full outer cross
+  on using as and or not in is null like ilike between case when then else end distinct union
+  all intersect except with recursive asc desc over partition window filter exists any some
+  true false cast interval date time timestamp insert update delete into values set create
+  drop alter table view index returning nulls first last fetch next rows only top`
+    .split(/\s+/)
+    .filter(Boolean),
+);
+
+const SQL_TOKEN = new RegExp(
+  [
+    String.raw`(--[^\n]*|/\*[\s\S]*?(?:\*/|$))`, // comment
+    String.raw`('(?:[^']|'')*'?)`, // string
+    String.raw`("(?:[^"]|"")*"?|\x60[^\x60]*\x60?|\[[^\]]*\]?)`, // quoted identifier
+    String.raw`(\b\d+(?:\.\d+)?(?:[eE][+-]?\d+)?\b)`, // number
+    String.raw`([A-Za-z_][A-Za-z0-9_$]*)`, // word
+  ].join("|"),
+  "g",
+);
+
+export function highlightSql(sql, target) {
+  const parts = [];
+  let at = 0;
+  for (const match of sql.matchAll(SQL_TOKEN)) {
+    if (match.index > at) parts.push(document.createTextNode(sql.slice(at, match.index)));
+    const [token, comment, string, , number, word] = match;
+    let kind = null;
+    if (comment) kind = "com";
+    else if (string) kind = "str";
+    else if (number) kind = "num";
+    else if (word && SQL_KEYWORDS.has(word.toLowerCase())) kind = "kw";
+    else if (word && sql[match.index + token.length] === "(") kind = "fn";
+    if (kind) {
+      const span = document.createElement("span");
+      span.className = kind;
+      span.textContent = token;
+      parts.push(span);
+    } else {
+      parts.push(document.createTextNode(token));
+    }
+    at = match.index + token.length;
+  }
+  if (at < sql.length) parts.push(document.createTextNode(sql.slice(at)));
+  target.replaceChildren(...parts);
+}
+
+loadHistory(true);

@@ -1,0 +1,427 @@
+"""The run store: every run, its events and its chart, in SQLite or PostgreSQL.
+
+Events are written here before anyone is told about them, and event streams read them back from
+here, so a client that reconnects (or a second server process sharing a PostgreSQL store) sees
+exactly what was recorded. A run's record is one JSON document rewritten at each step; new kinds
+of information (token usage, say) go into ``extras`` without a schema change.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import time
+from collections.abc import Iterator
+from contextlib import contextmanager
+from pathlib import Path
+from typing import Any
+
+from sqlalchemy import (
+    JSON,
+    Column,
+    Float,
+    ForeignKey,
+    Integer,
+    LargeBinary,
+    MetaData,
+    String,
+    Table,
+    Text,
+    create_engine,
+    delete,
+    event,
+    func,
+    insert,
+    select,
+    text,
+    update,
+)
+from sqlalchemy.engine import Connection, Engine, make_url
+
+SCHEMA_VERSION = 1
+SCHEMA_LOCK = 0x71786C78  # an advisory lock key of our own
+OPEN_STATUSES = ("queued", "running")
+END_STATUSES = ("succeeded", "failed", "interrupted")
+
+metadata = MetaData()
+
+meta_table = Table(
+    "quorlix_store",
+    metadata,
+    Column("key", String(64), primary_key=True),
+    Column("value", String(200), nullable=False),
+)
+
+runs_table = Table(
+    "quorlix_runs",
+    metadata,
+    # The number orders runs and pages history; the id is what clients see, and is unguessable.
+    Column("number", Integer, primary_key=True, autoincrement=True),
+    Column("id", String(32), nullable=False, unique=True),
+    Column("owner", String(200), nullable=False, index=True),
+    Column("question", Text, nullable=False),
+    Column("status", String(16), nullable=False, index=True),
+    # The server process that took the run: several processes sharing one store tell their own
+    # runs from the others' by it.
+    Column("server_id", String(100)),
+    Column("created_at", Float, nullable=False),
+    Column("started_at", Float),
+    Column("finished_at", Float),
+    Column("options", JSON, nullable=False),
+    Column("record", JSON, nullable=False),
+    Column("feedback", JSON),
+    Column("extras", JSON, nullable=False),
+)
+
+events_table = Table(
+    "quorlix_events",
+    metadata,
+    Column("run_id", String(32), ForeignKey("quorlix_runs.id"), primary_key=True),
+    Column("seq", Integer, primary_key=True, autoincrement=False),
+    Column("kind", String(16), nullable=False),
+    Column("data", JSON, nullable=False),
+    Column("created_at", Float, nullable=False),
+)
+
+# One row per live server process sharing the store, renewed every few seconds. A run whose
+# server's row has gone stale belongs to a process that died: it is ended as interrupted.
+servers_table = Table(
+    "quorlix_servers",
+    metadata,
+    Column("server_id", String(100), primary_key=True),
+    Column("host", String(255), nullable=False),
+    Column("pid", Integer, nullable=False),
+    Column("started_at", Float, nullable=False),
+    Column("renewed_at", Float, nullable=False),
+)
+
+charts_table = Table(
+    "quorlix_charts",
+    metadata,
+    Column("run_id", String(32), ForeignKey("quorlix_runs.id"), primary_key=True),
+    Column("content_type", String(64), nullable=False),
+    Column("data", LargeBinary, nullable=False),
+)
+
+
+class StoreError(Exception):
+    """The store cannot be used as it is; the message says why and what to do."""
+
+
+def quorlix_home() -> Path:
+    """Where quorlix keeps its files: $QUORLIX_HOME, else the user's data directory."""
+    home = os.environ.get("QUORLIX_HOME")
+    if home:
+        return Path(home).expanduser()
+    data = os.environ.get("XDG_DATA_HOME")
+    base = Path(data) if data and os.path.isabs(data) else Path.home() / ".local" / "share"
+    return base / "quorlix"
+
+
+def default_store_url() -> str:
+    return f"sqlite:///{(quorlix_home() / 'runs.db').resolve()}"
+
+
+def empty_record() -> dict[str, Any]:
+    return {
+        "steps": [],
+        "sql_attempts": [],
+        "final_sql": None,
+        "result": None,
+        "analysis_output": None,
+        "answer": None,
+        "chart": False,
+        "error": None,
+    }
+
+
+class RunStore:
+    """Thread-safe access to the store; every method is one short transaction."""
+
+    def __init__(self, url: str | None = None) -> None:
+        self.url = url or default_store_url()
+        self.engine = _engine_for(self.url)
+        self._prepare()
+
+    def close(self) -> None:
+        self.engine.dispose()
+
+    @contextmanager
+    def _begin(self) -> Iterator[Connection]:
+        with self.engine.begin() as conn:
+            yield conn
+
+    def _prepare(self) -> None:
+        with self._begin() as conn:
+            if self.engine.dialect.name == "postgresql":
+                # Replicas starting together would otherwise race to create the same tables;
+                # the lock ends with this transaction, in which the tables are made.
+                conn.execute(text("SELECT pg_advisory_xact_lock(:key)"), {"key": SCHEMA_LOCK})
+            metadata.create_all(conn)
+            found = conn.execute(
+                select(meta_table.c.value).where(meta_table.c.key == "schema_version")
+            ).scalar()
+            if found is None:
+                version = str(SCHEMA_VERSION)
+                conn.execute(insert(meta_table).values(key="schema_version", value=version))
+                return
+        version = int(found)
+        if version > SCHEMA_VERSION:
+            raise StoreError(
+                f"the run store {self.shown_url} was written by a newer quorlix (store schema "
+                f"version {version}; this quorlix reads up to {SCHEMA_VERSION}). Upgrade quorlix, "
+                "or start the server with --store pointing at another store."
+            )
+
+    @property
+    def shown_url(self) -> str:
+        return make_url(self.url).render_as_string(hide_password=True)
+
+    def ping(self) -> None:
+        with self.engine.connect() as conn:
+            conn.execute(text("SELECT 1"))
+
+    # --- runs ------------------------------------------------------------------------------
+
+    def create_run(
+        self, run_id: str, owner: str, question: str, options: dict, server_id: str | None = None
+    ) -> dict:
+        now = time.time()
+        values = dict(
+            id=run_id,
+            server_id=server_id,
+            owner=owner,
+            question=question,
+            status="queued",
+            created_at=now,
+            options=options,
+            record=empty_record(),
+            extras={},
+        )
+        with self._begin() as conn:
+            conn.execute(insert(runs_table).values(**values))
+        return values
+
+    def get_run(self, run_id: str, owner: str | None = None) -> dict | None:
+        query = select(runs_table).where(runs_table.c.id == run_id)
+        if owner is not None:
+            query = query.where(runs_table.c.owner == owner)
+        with self.engine.connect() as conn:
+            row = conn.execute(query).mappings().first()
+        return dict(row) if row else None
+
+    def list_runs(self, owner: str, limit: int, before: int | None = None) -> list[dict]:
+        query = select(runs_table).where(runs_table.c.owner == owner)
+        if before is not None:
+            query = query.where(runs_table.c.number < before)
+        query = query.order_by(runs_table.c.number.desc()).limit(limit)
+        with self.engine.connect() as conn:
+            return [dict(row) for row in conn.execute(query).mappings()]
+
+    def count_runs(self) -> int:
+        with self.engine.connect() as conn:
+            return int(conn.execute(select(func.count()).select_from(runs_table)).scalar() or 0)
+
+    def mark_running(self, run_id: str) -> bool:
+        with self._begin() as conn:
+            done = conn.execute(
+                update(runs_table)
+                .where(runs_table.c.id == run_id, runs_table.c.status == "queued")
+                .values(status="running", started_at=time.time())
+            )
+            return done.rowcount == 1
+
+    def add_step(self, run_id: str, record: dict, step: dict) -> bool:
+        """Saves the record with its new step and the step's event; False once the run ended."""
+        with self._begin() as conn:
+            # The update comes first: it locks the run's row, so writers of one run queue up.
+            done = conn.execute(
+                update(runs_table)
+                .where(runs_table.c.id == run_id, runs_table.c.status == "running")
+                .values(record=record)
+            )
+            if done.rowcount != 1:
+                return False
+            _add_event(conn, run_id, "step", step)
+            return True
+
+    def finish_run(
+        self,
+        run_id: str,
+        status: str,
+        record: dict | None = None,
+        chart: tuple[str, bytes] | None = None,
+        from_statuses: tuple[str, ...] = OPEN_STATUSES,
+    ) -> bool:
+        """Ends a run unless it has ended already (the first to end it wins)."""
+        values: dict[str, Any] = {"status": status, "finished_at": time.time()}
+        with self._begin() as conn:
+            if record is None:
+                record = conn.execute(
+                    select(runs_table.c.record).where(runs_table.c.id == run_id)
+                ).scalar()
+                record = dict(record or empty_record())
+            if chart is not None:
+                record = {**record, "chart": True}
+            values["record"] = record
+            done = conn.execute(
+                update(runs_table)
+                .where(runs_table.c.id == run_id, runs_table.c.status.in_(from_statuses))
+                .values(**values)
+            )
+            if done.rowcount != 1:
+                return False
+            if chart is not None:
+                conn.execute(
+                    insert(charts_table).values(run_id=run_id, content_type=chart[0], data=chart[1])
+                )
+            _add_event(conn, run_id, "end", {"status": status, "error": record.get("error")})
+            return True
+
+    def interrupt_open_runs(self, reason: str) -> list[str]:
+        """Marks every run left queued or running as interrupted; returns their ids.
+
+        Right for one server per store; servers sharing one use ``interrupt_orphans``."""
+        with self.engine.connect() as conn:
+            ids = list(
+                conn.execute(
+                    select(runs_table.c.id).where(runs_table.c.status.in_(OPEN_STATUSES))
+                ).scalars()
+            )
+        return self._interrupt(ids, reason)
+
+    def interrupt_orphans(self, lease_seconds: float, reason: str) -> list[str]:
+        """Ends the open runs of servers whose lease ran out (or that never held one), and
+        forgets those servers; returns the ids of the runs it ended."""
+        stale = time.time() - lease_seconds
+        live = select(servers_table.c.server_id).where(servers_table.c.renewed_at >= stale)
+        with self.engine.connect() as conn:
+            ids = list(
+                conn.execute(
+                    select(runs_table.c.id).where(
+                        runs_table.c.status.in_(OPEN_STATUSES),
+                        (runs_table.c.server_id.is_(None)) | runs_table.c.server_id.not_in(live),
+                    )
+                ).scalars()
+            )
+        ended = self._interrupt(ids, reason)
+        with self._begin() as conn:
+            conn.execute(delete(servers_table).where(servers_table.c.renewed_at < stale))
+        return ended
+
+    def _interrupt(self, ids: list[str], reason: str) -> list[str]:
+        ended = []
+        for run_id in ids:
+            record = self.get_run(run_id)
+            if record is None:
+                continue
+            body = {**record["record"], "error": reason}
+            if self.finish_run(run_id, "interrupted", body):
+                ended.append(run_id)
+        return ended
+
+    # --- leases ----------------------------------------------------------------------------
+
+    def renew_lease(self, server_id: str, host: str, pid: int) -> None:
+        now = time.time()
+        with self._begin() as conn:
+            done = conn.execute(
+                update(servers_table)
+                .where(servers_table.c.server_id == server_id)
+                .values(renewed_at=now)
+            )
+            if done.rowcount == 0:
+                conn.execute(
+                    insert(servers_table).values(
+                        server_id=server_id, host=host, pid=pid, started_at=now, renewed_at=now
+                    )
+                )
+
+    def drop_lease(self, server_id: str) -> None:
+        with self._begin() as conn:
+            conn.execute(delete(servers_table).where(servers_table.c.server_id == server_id))
+
+    def servers(self) -> list[dict]:
+        with self.engine.connect() as conn:
+            return [dict(row) for row in conn.execute(select(servers_table)).mappings()]
+
+    def set_feedback(self, run_id: str, owner: str, feedback: dict) -> bool:
+        with self._begin() as conn:
+            done = conn.execute(
+                update(runs_table)
+                .where(runs_table.c.id == run_id, runs_table.c.owner == owner)
+                .values(feedback=feedback)
+            )
+            return done.rowcount == 1
+
+    def chart(self, run_id: str) -> tuple[str, bytes] | None:
+        with self.engine.connect() as conn:
+            row = conn.execute(
+                select(charts_table.c.content_type, charts_table.c.data).where(
+                    charts_table.c.run_id == run_id
+                )
+            ).first()
+        return (row[0], bytes(row[1])) if row else None
+
+    # --- events ----------------------------------------------------------------------------
+
+    def events_after(self, run_id: str, seq: int) -> list[dict]:
+        query = (
+            select(events_table.c.seq, events_table.c.kind, events_table.c.data)
+            .where(events_table.c.run_id == run_id, events_table.c.seq > seq)
+            .order_by(events_table.c.seq)
+        )
+        with self.engine.connect() as conn:
+            return [dict(row) for row in conn.execute(query).mappings()]
+
+    def delete_run(self, run_id: str) -> None:
+        with self._begin() as conn:
+            for table in (events_table, charts_table):
+                conn.execute(delete(table).where(table.c.run_id == run_id))
+            conn.execute(delete(runs_table).where(runs_table.c.id == run_id))
+
+
+def _add_event(conn: Connection, run_id: str, kind: str, data: dict) -> int:
+    last = conn.execute(
+        select(func.max(events_table.c.seq)).where(events_table.c.run_id == run_id)
+    ).scalar()
+    seq = int(last or 0) + 1
+    conn.execute(
+        insert(events_table).values(
+            run_id=run_id, seq=seq, kind=kind, data=_plain(data), created_at=time.time()
+        )
+    )
+    return seq
+
+
+def _plain(value: Any) -> Any:
+    """JSON-safe data: what JSON lacks is kept as text rather than failing the write."""
+    return json.loads(json.dumps(value, default=str))
+
+
+def _engine_for(url: str) -> Engine:
+    parsed = make_url(url)
+    if parsed.get_backend_name() == "sqlite":
+        database = parsed.database or ""
+        if database and database != ":memory:" and not database.startswith("file:"):
+            Path(database).expanduser().parent.mkdir(parents=True, exist_ok=True)
+        engine = create_engine(url, connect_args={"timeout": 30, "check_same_thread": False})
+
+        @event.listens_for(engine, "connect")
+        def _pragmas(dbapi_conn, _record):  # pragma: no cover - exercised by every SQLite store
+            cursor = dbapi_conn.cursor()
+            # WAL lets event streams read while a worker writes; synchronous=NORMAL under WAL
+            # still never corrupts the file, it may only lose the last commit on power loss.
+            cursor.execute("PRAGMA journal_mode=WAL")
+            cursor.execute("PRAGMA synchronous=NORMAL")
+            cursor.execute("PRAGMA foreign_keys=ON")
+            cursor.close()
+
+        return engine
+    if parsed.get_backend_name() != "postgresql":
+        raise StoreError(
+            f"--store {parsed.render_as_string(hide_password=True)!r}: the run store must be "
+            "an SQLite file (sqlite:///path/runs.db) or a PostgreSQL database "
+            "(postgresql://user@host/dbname)"
+        )
+    return create_engine(url, pool_pre_ping=True, pool_size=10, max_overflow=20)

@@ -1,0 +1,255 @@
+"""The HTTP API of ``quorlix serve`` against a real server on 127.0.0.1 and the stub model."""
+
+from __future__ import annotations
+
+import contextlib
+import csv
+import io
+import sqlite3
+
+import pytest
+from graph_scripts import BROKEN_SQL, CITY_ORDERS_SQL
+from quorlix.service import Limits
+from service_support import Answers, build_service, feed, serve_in_thread, sse_events
+from support.databases import build_sample_sqlite
+
+pytestmark = pytest.mark.filterwarnings("ignore:Parameters {'top_p'}:UserWarning")
+
+ALICE, BOB = "alice-token-0123456789", "bob-token-0123456789ab"
+TOKENS = {ALICE: "alice", BOB: "bob"}
+
+
+@pytest.fixture(scope="module")
+def sample_db(tmp_path_factory):
+    return build_sample_sqlite(tmp_path_factory.mktemp("db") / "sample.db")
+
+
+@pytest.fixture(scope="module")
+def answers():
+    return Answers()
+
+
+@pytest.fixture(scope="module")
+def module_server(stub_openai_server, sample_db, answers, tmp_path_factory):
+    # One server for the module: building the graph and starting uvicorn cost seconds.
+    with pytest.MonkeyPatch.context() as patch:
+        for name, value in stub_openai_server.environment().items():
+            patch.setenv(name, value)
+        store = tmp_path_factory.mktemp("store") / "runs.db"
+        service = build_service(sample_db.url, f"sqlite:///{store}", Limits(), tokens=TOKENS)
+        running = serve_in_thread(service)
+        yield running
+        running.stop()
+        service.store.close()
+
+
+@pytest.fixture
+def server(module_server, stub_openai_server, answers):
+    stub_openai_server.reset()
+    feed(stub_openai_server, answers)
+    answers.pause = 0.0
+    store = module_server.service.store
+    for run in store.list_runs("alice", 1000) + store.list_runs("bob", 1000):
+        store.delete_run(run["id"])
+    yield module_server
+    answers.pause = 0.0
+
+
+def ask(client, question: str, **options) -> dict:
+    response = client.post("/v1/runs?wait=true", json={"question": question, **options})
+    assert response.status_code == 200, response.text
+    return response.json()
+
+
+def test_a_run_end_to_end(server):
+    with server.client(ALICE) as client:
+        record = ask(client, "How many orders per city? [[cities]]")
+        assert record["status"] == "succeeded", record["error"]
+        assert record["answer"] == "Answer: Analysed: cities"
+        assert record["final_sql"] == CITY_ORDERS_SQL
+        assert record["result"]["columns"] == ["city", "order_count"]
+        assert record["result"]["rows"] == [
+            ["Berlin", 1],
+            ["Dublin", 2],
+            ["Milan", 1],
+            ["Prague", 1],
+        ]
+        assert [a["outcome"] for a in record["sql_attempts"]] == ["succeeded"]
+        assert record["analysis_output"].strip() == "Analysed: cities"
+        nodes = [step["node"] for step in record["steps"]]
+        assert nodes[0] == "init_node" and nodes[-1] == "final_response_generation_node"
+        assert record["steps"][-1]["summary"] == "wrote the answer"
+        chart = client.get(record["chart_url"])
+        assert chart.headers["content-type"] == "image/png"
+        assert chart.content.startswith(b"\x89PNG")
+        rows = list(csv.reader(io.StringIO(client.get(f"/v1/runs/{record['id']}/result.csv").text)))
+        assert rows[0] == ["city", "order_count"] and rows[2] == ["Dublin", "2"]
+
+
+def test_event_stream_resumes_where_it_dropped(server, answers):
+    answers.pause = 0.05
+    with server.client(ALICE) as client:
+        run_id = client.post("/v1/runs", json={"question": "Orders? [[live]]"}).json()["id"]
+        seen = []
+        with client.stream("GET", f"/v1/runs/{run_id}/events") as response:
+            assert response.headers["content-type"].startswith("text/event-stream")
+            body = ""
+            for chunk in response.iter_text():
+                body += chunk
+                seen = sse_events(body.rsplit("\n\n", 1)[0] + "\n\n")
+                if len(seen) >= 3:
+                    break  # the connection drops mid-run
+        assert seen and seen[-1]["event"] == "step"
+        rest = client.get(
+            f"/v1/runs/{run_id}/events", headers={"Last-Event-ID": str(seen[2]["id"])}
+        )
+        resumed = sse_events(rest.text)
+        whole = sse_events(client.get(f"/v1/runs/{run_id}/events").text)
+        assert seen[:3] + resumed == whole
+        assert [event["id"] for event in whole] == list(range(1, len(whole) + 1))
+        assert whole[-1] == {"id": len(whole), "event": "end", "data": whole[-1]["data"]}
+        assert whole[-1]["data"]["status"] == "succeeded"
+        record = client.get(f"/v1/runs/{run_id}").json()
+        assert [event["data"] for event in whole[:-1]] == record["steps"]
+
+
+def test_history_pages_newest_first_and_feedback_is_kept(server):
+    with server.client(ALICE) as client:
+        ids = [ask(client, f"Question {n} [[q{n}]]")["id"] for n in range(3)]
+        first = client.get("/v1/runs", params={"limit": 2}).json()
+        second = client.get("/v1/runs", params={"limit": 2, "cursor": first["next_cursor"]}).json()
+        listed = [run["id"] for run in first["runs"] + second["runs"]]
+        assert listed == ids[::-1] and second["next_cursor"] is None
+        given = {"rating": "down", "corrected_sql": "SELECT city FROM customers"}
+        assert client.post(f"/v1/runs/{ids[0]}/feedback", json=given).status_code == 200
+        assert client.get(f"/v1/runs/{ids[0]}").json()["feedback"] == given
+
+
+@pytest.mark.parametrize(
+    ("token", "path", "method", "status"),
+    [
+        (None, "/v1/runs", "GET", 401),
+        ("not-a-token-of-anyone-at-all", "/v1/runs", "GET", 401),
+        (BOB, "/v1/runs/{id}", "GET", 404),
+        (BOB, "/v1/runs/{id}/events", "GET", 404),
+        (BOB, "/v1/runs/{id}/chart", "GET", 404),
+        (BOB, "/v1/runs/{id}/result.csv", "GET", 404),
+        (BOB, "/v1/runs/{id}/feedback", "POST", 404),
+        (ALICE, "/v1/runs/{id}", "GET", 200),
+    ],
+)
+def test_each_user_sees_only_their_own_runs(server, token, path, method, status):
+    with server.client(ALICE) as alice:
+        run_id = ask(alice, "Mine [[alice]]")["id"]
+    with server.client(token) as client:
+        body = {"rating": "up"} if method == "POST" else None
+        response = client.request(method, path.format(id=run_id), json=body)
+    assert response.status_code == status, response.text
+    with server.client(BOB) as bob:
+        assert bob.get("/v1/runs").json()["runs"] == []
+
+
+@pytest.mark.parametrize(
+    ("body", "status", "message"),
+    [
+        ({"question": "   "}, 422, "the question is empty"),
+        ({"question": "x" * 2001}, 422, "at most 2000"),
+        ({"question": "ok", "colour": "red"}, 422, "unknown field 'colour'"),
+        ({"question": "ok", "analysis_tries": 0}, 422, "analysis_tries"),
+        (b'{"question": ', 422, "not valid JSON"),
+        ({"question": "y" * 70_000}, 413, "larger than 64 KiB"),
+    ],
+)
+def test_bad_requests_are_refused_and_not_stored(server, body, status, message):
+    with server.client(ALICE) as client:
+        if isinstance(body, bytes):
+            response = client.post(
+                "/v1/runs", content=body, headers={"content-type": "application/json"}
+            )
+        else:
+            response = client.post("/v1/runs", json=body)
+    assert response.status_code == status
+    assert message in response.json()["detail"]
+    assert server.service.store.count_runs() == 0
+
+
+@pytest.mark.parametrize(
+    ("sql", "status", "expected"),
+    [
+        ("SELECT name FROM customers ORDER BY id LIMIT 2", 200, ["Ada Byrne", "Tomas Novak"]),
+        ("DELETE FROM customers", 422, "Refused"),
+        ("SELECT name FROM customers; DROP TABLE orders", 422, "Refused"),
+        ("SELECT nothing FROM nowhere", 422, "database error"),
+    ],
+)
+def test_edited_sql_runs_read_only(server, sample_db, sql, status, expected):
+    with server.client(ALICE) as client:
+        response = client.post("/v1/sql", json={"sql": sql})
+    assert response.status_code == status, response.text
+    if status == 200:
+        assert response.json()["columns"] == ["name"]
+        assert [row[0] for row in response.json()["rows"]] == expected
+    else:
+        assert expected in response.json()["detail"]
+    with contextlib.closing(sqlite3.connect(sample_db.path)) as conn:
+        counts = [
+            conn.execute(f"SELECT COUNT(*) FROM {t}").fetchone()[0] for t in ("customers", "orders")
+        ]
+    assert counts == [4, 5]
+
+
+def test_tables_health_and_metrics(server):
+    with server.client(ALICE) as client:
+        before = client.get("/metrics").text
+        ask(client, "Count [[metrics]]")
+        tables = {table["name"]: table for table in client.get("/v1/tables").json()["tables"]}
+        assert [col["name"] for col in tables["customers"]["columns"]] == ["id", "name", "city"]
+        assert client.get("/healthz").json() == {"status": "ok"}
+        ready = client.get("/readyz").json()
+        assert (ready["database"], ready["store"]) == ("ok", "ok")
+        metrics = client.get("/metrics").text
+    assert sample(metrics, 'quorlix_runs_total{status="succeeded"}') == 1 + sample(
+        before, 'quorlix_runs_total{status="succeeded"}'
+    )
+    node = 'quorlix_node_duration_seconds_count{node="sql_execution_node"}'
+    assert sample(metrics, node) == 1 + sample(before, node)
+    assert sample(metrics, "quorlix_queue_length") == 0
+
+
+def sample(text: str, name: str) -> float:
+    for line in text.splitlines():
+        if line.startswith(name + " "):
+            return float(line.rsplit(" ", 1)[1])
+    return 0.0
+
+
+def test_concurrent_runs_keep_their_outputs_apart(server):
+    import concurrent.futures
+
+    with server.client(ALICE) as client:
+        with concurrent.futures.ThreadPoolExecutor(6) as pool:
+            records = list(pool.map(lambda n: ask(client, f"Run [[tag-{n}]]"), range(6)))
+    assert [record["answer"] for record in records] == [
+        f"Answer: Analysed: tag-{n}" for n in range(6)
+    ]
+
+
+def test_every_failed_sql_attempt_is_recorded(server, answers):
+    answers.sql = lambda question: BROKEN_SQL if question == "broken" else CITY_ORDERS_SQL
+    try:
+        with server.client(ALICE) as client:
+            record = ask(client, "Revenue? [[broken]]")
+    finally:
+        answers.sql = lambda question: CITY_ORDERS_SQL
+    attempts = record["sql_attempts"]
+    assert len(attempts) > 1
+    assert {attempt["outcome"] for attempt in attempts} == {"failed"}
+    assert all("no such table: no_such_table" in attempt["error"] for attempt in attempts)
+    assert record["result"] is None
+    assert client_csv_status(server, record["id"]) == 404
+    assert any(step["summary"].startswith("query failed") for step in record["steps"])
+
+
+def client_csv_status(server, run_id: str) -> int:
+    with server.client(ALICE) as client:
+        return client.get(f"/v1/runs/{run_id}/result.csv").status_code

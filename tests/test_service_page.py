@@ -1,0 +1,163 @@
+"""The service's web page in headless Chromium (Debian's package), driven by Playwright."""
+
+from __future__ import annotations
+
+import os
+import shutil
+import subprocess
+import time
+
+import pytest
+from graph_scripts import CITY_ORDERS_SQL
+from playwright.sync_api import expect, sync_playwright
+from quorlix.service import Limits
+from service_support import Answers, build_service, feed, serve_in_thread
+
+pytestmark = pytest.mark.filterwarnings("ignore:Parameters {'top_p'}:UserWarning")
+
+CHROMIUM = "/usr/bin/chromium"
+ARGS = [
+    "--no-sandbox",
+    "--disable-gpu",
+    "--disable-background-networking",
+    "--disable-component-update",
+    "--no-first-run",
+    "--disable-sync",
+]
+ALICE, BOB = "alice-page-token-0123", "bob-page-token-456789"
+HOSTILE = "<img src=x onerror=window.__pwned=1><script>window.__pwned=2</script>"
+# A cell holding markup too: the page must show it as characters.
+HOSTILE_SQL = CITY_ORDERS_SQL.replace(
+    "COUNT(*) AS order_count", f"COUNT(*) AS order_count, '{HOSTILE}' AS note"
+)
+
+
+def ensure_chromium() -> str:
+    """Debian's Chromium, installed on first use (the test machines run as root)."""
+    if not os.path.exists(CHROMIUM):
+        if shutil.which("apt-get") is None or os.geteuid() != 0:
+            pytest.fail(f"{CHROMIUM} is missing; install Debian's 'chromium' package as root")
+        env = {**os.environ, "DEBIAN_FRONTEND": "noninteractive"}
+        subprocess.run(["apt-get", "update", "-q"], check=True, env=env, timeout=600)
+        subprocess.run(
+            ["apt-get", "install", "-y", "-q", "chromium"], check=True, env=env, timeout=1200
+        )
+    return CHROMIUM
+
+
+@pytest.fixture(scope="module")
+def browser():
+    executable = ensure_chromium()
+    with sync_playwright() as playwright:
+        browser = playwright.chromium.launch(executable_path=executable, args=ARGS)
+        yield browser
+        browser.close()
+
+
+@pytest.fixture
+def server(stub_azure_env, sqlite_sample_db, tmp_path):
+    feed(stub_azure_env, Answers(sql=lambda question: HOSTILE_SQL, pause=0.02))
+    service = build_service(
+        sqlite_sample_db.url,
+        f"sqlite:///{tmp_path / 'runs.db'}",
+        Limits(),
+        tokens={ALICE: "alice", BOB: "bob"},
+    )
+    running = serve_in_thread(service)
+    yield running
+    running.stop()
+    service.store.close()
+
+
+def wait_until(condition, timeout: float = 15) -> None:
+    # Playwright's wait_for_function evaluates a string, which the page's policy forbids.
+    ends = time.monotonic() + timeout
+    while not condition():
+        assert time.monotonic() < ends, "the page did not get there in time"
+        time.sleep(0.05)
+
+
+def open_page(browser, url: str, token: str, **context_options):
+    context = browser.new_context(**context_options)
+    page = context.new_page()
+    problems: list[str] = []
+
+    def console(message) -> None:
+        # Error answers (401 before the token, 422 for refused SQL) are the page's own business;
+        # script errors and blocked content (CSP) are not.
+        if message.type == "error" and not message.text.startswith("Failed to load resource"):
+            problems.append(message.text)
+
+    page.on("console", console)
+    page.on("pageerror", lambda error: problems.append(str(error)))
+    page.goto(url)
+    expect(page.locator("#token-form")).to_be_visible()
+    page.fill("#token", token)
+    page.keyboard.press("Enter")
+    expect(page.locator("#token-form")).to_be_hidden()
+    return page, problems
+
+
+def test_ask_watch_and_find_it_again(browser, server):
+    page, problems = open_page(browser, server.url, ALICE)
+    question = f"Orders per city? [[{HOSTILE}]]"
+    page.fill("#question", question)
+    page.keyboard.press("Control+Enter")
+
+    expect(page.locator("#steps li").first).to_be_visible()
+    expect(page.locator("#answer")).to_have_text(f"Answer: Analysed: {HOSTILE}", timeout=30_000)
+    assert page.locator("#steps li").count() >= 10
+    expect(page.locator("#steps li").last).to_contain_text("wrote the answer")
+    expect(page.locator("#sql")).to_have_text(HOSTILE_SQL)
+    assert page.locator("#sql .kw").first.text_content() == "SELECT"
+    expect(page.locator("#result tbody tr")).to_have_count(4)
+    expect(page.locator("#result tbody tr").first.locator("td").last).to_have_text(HOSTILE)
+    chart = page.locator("#chart")
+    expect(chart).to_be_visible()
+    wait_until(lambda: page.evaluate("document.getElementById('chart').naturalWidth") > 0)
+    assert page.evaluate("window.__pwned") is None
+    assert page.locator("img[src=x], #answer script, #result script").count() == 0
+
+    page.click("#thumb-up")
+    expect(page.locator("#thumb-up")).to_have_attribute("aria-pressed", "true")
+
+    page.reload()  # the token is kept for the tab
+    expect(page.locator("#history li")).to_have_count(1)
+    expect(page.locator("#history li button")).to_contain_text(question)
+    page.locator("#history li button").focus()
+    page.keyboard.press("Enter")
+    expect(page.locator("#answer")).to_have_text(f"Answer: Analysed: {HOSTILE}")
+    expect(page.locator("#thumb-up")).to_have_attribute("aria-pressed", "true")
+    assert page.evaluate("window.__pwned") is None
+    assert problems == []
+
+    other, _ = open_page(browser, server.url, BOB)
+    time.sleep(0.5)
+    expect(other.locator("#history li")).to_have_count(0)
+    run_id = server.service.store.list_runs("alice", 1)[0]["id"]
+    status = other.evaluate(
+        """async ([id, token]) => (await fetch('/v1/runs/' + id,
+             {headers: {Authorization: 'Bearer ' + token}})).status""",
+        [run_id, BOB],
+    )
+    assert status == 404
+
+
+def test_edit_and_rerun_on_a_narrow_screen(browser, server):
+    page, problems = open_page(browser, server.url, ALICE, viewport={"width": 360, "height": 740})
+    page.fill("#question", "Orders per city? [[narrow]]")
+    page.click("#ask")
+    expect(page.locator("#answer")).to_have_text("Answer: Analysed: narrow", timeout=30_000)
+    width = page.evaluate("document.documentElement.scrollWidth")
+    assert width <= 360, f"the page is {width} px wide on a 360 px screen"
+
+    page.click("#edit summary")
+    page.fill("#sql-edit", "DELETE FROM customers")
+    page.click("#rerun")
+    expect(page.locator("#run-error")).to_contain_text("Refused")
+    page.fill("#sql-edit", "SELECT name FROM customers ORDER BY id")
+    page.click("#rerun")
+    expect(page.locator("#result-title")).to_have_text("Result of the edited query")
+    expect(page.locator("#result tbody tr")).to_have_count(4)
+    expect(page.locator("#result tbody tr").first).to_have_text("Ada Byrne")
+    assert problems == []

@@ -1,0 +1,169 @@
+"""Two servers sharing one PostgreSQL store: a run followed through the other server, live and
+resumed; servers that start or sweep leave each other's runs alone; a dead server's runs end."""
+
+from __future__ import annotations
+
+import os
+import socket
+import threading
+import time
+
+import pytest
+from quorlix.service import Limits, RunStore
+from service_support import Answers, build_service, feed, serve_in_thread, sse_events
+from support.databases import build_sample_sqlite
+
+pytestmark = pytest.mark.filterwarnings("ignore:Parameters {'top_p'}:UserWarning")
+
+LEASE = 1.0
+
+
+@pytest.fixture(scope="module")
+def answers():
+    return Answers()
+
+
+@pytest.fixture(scope="module")
+def sample_db(tmp_path_factory):
+    return build_sample_sqlite(tmp_path_factory.mktemp("db") / "sample.db")
+
+
+@pytest.fixture(scope="module")
+def pair(stub_openai_server, pg_database_module, sample_db, answers):
+    feed(stub_openai_server, answers, replies=2000)
+    with pytest.MonkeyPatch.context() as patch:
+        for name, value in stub_openai_server.environment().items():
+            patch.setenv(name, value)
+        servers = []
+        for _ in range(2):
+            service = build_service(
+                sample_db.url, pg_database_module.url, Limits(), shared=True, lease_seconds=LEASE
+            )
+            servers.append(serve_in_thread(service))
+        yield servers
+        for server in servers:
+            server.stop()
+            server.service.store.close()
+
+
+def test_a_run_on_one_server_is_followed_live_and_resumed_through_the_other(pair, answers):
+    first, second = pair
+    answers.pause = 0.3  # the run outlasts the lease: renewals must keep it alive
+    try:
+        with first.client() as a, second.client() as b:
+            run_id = a.post("/v1/runs", json={"question": "Shared [[shared]]"}).json()["id"]
+            started = time.monotonic()
+            live = sse_events(b.get(f"/v1/runs/{run_id}/events").text)
+            assert time.monotonic() - started > LEASE
+            assert live[-1]["event"] == "end" and live[-1]["data"]["status"] == "succeeded"
+            assert [event["id"] for event in live] == list(range(1, len(live) + 1))
+            resumed = b.get(f"/v1/runs/{run_id}/events", headers={"Last-Event-ID": "2"}).text
+            assert sse_events(resumed) == live[2:]
+            record = b.get(f"/v1/runs/{run_id}").json()
+            assert record == a.get(f"/v1/runs/{run_id}").json()
+            assert record["replica"] == {"host": socket.gethostname(), "pid": os.getpid()}
+            assert b.get(record["chart_url"]).content.startswith(b"\x89PNG")
+            assert b.get(f"/v1/runs/{run_id}/result.csv").text.startswith("city,order_count")
+    finally:
+        answers.pause = 0.0
+
+
+def test_a_server_starting_leaves_another_servers_run_running(
+    pair, answers, sample_db, pg_database_module
+):
+    first, _ = pair
+    answers.pause = 0.2
+    try:
+        with first.client() as a:
+            run_id = a.post("/v1/runs", json={"question": "[[going]]"}).json()["id"]
+            ends = time.monotonic() + 30
+            while a.get(f"/v1/runs/{run_id}").json()["status"] != "running":
+                assert time.monotonic() < ends
+                time.sleep(0.05)
+            late = build_service(
+                sample_db.url, pg_database_module.url, shared=True, lease_seconds=LEASE
+            )
+            late.manager.start()
+            try:
+                assert _wait_end(a, run_id)["status"] == "succeeded"
+            finally:
+                late.manager.shutdown()
+                late.store.close()
+    finally:
+        answers.pause = 0.0
+
+
+@pytest.mark.parametrize(
+    ("owner", "ends_interrupted"),
+    [
+        ("renewed once, then silent", True),
+        ("never held a lease", True),
+        ("recorded no server", True),
+        ("renews its lease", False),
+    ],
+)
+def test_the_open_runs_of_a_dead_server_end_interrupted(pair, owner, ends_interrupted):
+    _, second = pair
+    store = second.service.store
+    server_id = {
+        "renewed once, then silent": "ghost-host:4242:0001",
+        "never held a lease": "ghost-host:4343:0002",
+        "recorded no server": None,
+        "renews its lease": second.service.manager.server_id,
+    }[owner]
+    if owner == "renewed once, then silent":
+        store.renew_lease(server_id, "ghost-host", 4242)
+    run_id = os.urandom(16).hex()
+    store.create_run(run_id, "local", f"[[{owner}]]", {"analysis_tries": 3, "chart": True})
+    if server_id is not None:
+        with store.engine.begin() as conn:
+            conn.exec_driver_sql(
+                "UPDATE quorlix_runs SET server_id = %s WHERE id = %s", (server_id, run_id)
+            )
+    assert store.mark_running(run_id)
+    step = {"number": 1, "node": "init_node", "started_at": None, "duration_s": 0.0}
+    assert store.add_step(run_id, {"steps": [step]}, step)
+    with second.client() as b:
+        if ends_interrupted:
+            events = sse_events(b.get(f"/v1/runs/{run_id}/events").text)
+            assert [event["event"] for event in events] == ["step", "end"]
+            assert events[-1]["data"]["status"] == "interrupted"
+            assert "did not renew its lease" in events[-1]["data"]["error"]
+            assert b.get(f"/v1/runs/{run_id}").json()["steps"] == [step]
+        else:
+            time.sleep(LEASE * 2.5)
+            assert b.get(f"/v1/runs/{run_id}").json()["status"] == "running"
+    store.finish_run(run_id, "failed")
+    leases = {row["server_id"] for row in store.servers()}
+    assert (server_id in leases) == (owner == "renews its lease")
+
+
+def _wait_end(client, run_id: str, timeout: float = 60) -> dict:
+    ends = time.monotonic() + timeout
+    while True:
+        record = client.get(f"/v1/runs/{run_id}").json()
+        if record["status"] not in ("queued", "running"):
+            return record
+        assert time.monotonic() < ends
+        time.sleep(0.05)
+
+
+def test_servers_starting_together_on_a_new_store_all_start(pg_database):
+    starting = 6
+    barrier = threading.Barrier(starting)
+    failures: list[BaseException] = []
+
+    def open_store() -> None:
+        barrier.wait()
+        try:
+            RunStore(pg_database.url).close()
+        except Exception as exc:
+            failures.append(exc)
+
+    threads = [threading.Thread(target=open_store) for _ in range(starting)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(timeout=60)
+    assert failures == []
+    assert pg_database.query("SELECT COUNT(*) FROM quorlix_store") == [(1,)]
