@@ -65,9 +65,8 @@ STACKED_BEHIND_WHITESPACE = {
 }
 
 
+@pytest.mark.parametrize("target", ["postgresql", "mysql"], indirect=True)
 def test_whitespace_reproducers_are_refused_on_the_engine(target):
-    if target.kind == "sqlite":
-        pytest.skip("the reproducers are PostgreSQL and MariaDB statements")
     db = target.wrapper()
     shape = WHITESPACE_SHAPES["postgres" if target.kind == "postgresql" else "mysql"]
     before = snapshot(target)
@@ -79,9 +78,9 @@ def test_whitespace_reproducers_are_refused_on_the_engine(target):
     assert snapshot(target) == before
 
 
+# SQLite offers no description of a statement before it runs.
+@pytest.mark.parametrize("target", ["postgresql", "mysql"], indirect=True)
 def test_the_engine_reading_more_columns_than_the_check_is_refused(target, monkeypatch):
-    if target.kind == "sqlite":
-        pytest.skip("SQLite offers no description of a statement before it runs")
     # As if the character rule were missing: the database's own reading must still catch it.
     monkeypatch.setattr(sql_guard, "_check_plain_text_is_ascii", lambda text, body: None)
     db = target.wrapper()
@@ -103,10 +102,17 @@ STACKED = {
 }
 
 
-@pytest.mark.parametrize("driver", ["", "postgresql+psycopg://"])
+@pytest.mark.parametrize(
+    ("own_target", "driver"),
+    [
+        ("sqlite", ""),
+        ("postgresql", ""),
+        ("postgresql", "postgresql+psycopg://"),
+        ("mysql", ""),
+    ],
+    indirect=["own_target"],
+)
 def test_stacked_statements_change_no_row_and_create_no_table(own_target, driver, unchecked):
-    if driver and own_target.kind != "postgresql":
-        pytest.skip("a PostgreSQL driver")
     db = _wrapper(own_target, driver)
     with pytest.raises(SQLAlchemyError) as caught:
         db.run(STACKED[own_target.kind])
@@ -152,9 +158,9 @@ def _locks_held(target: Target) -> list[tuple]:
     return [row for row in target.query("SELECT IS_USED_LOCK('qx_lock')") if row[0] is not None]
 
 
+# SQLite's authorizer refuses everything that would stay on a connection.
+@pytest.mark.parametrize("own_target", ["postgresql", "mysql"], indirect=True)
 def test_nothing_of_one_call_reaches_the_next(own_target, unchecked):
-    if own_target.kind == "sqlite":
-        pytest.skip("SQLite's authorizer refuses everything that would stay on a connection")
     driver = "postgresql+psycopg://" if own_target.kind == "postgresql" else ""
     # One pooled connection, so every call meets the session the one before left.
     db = _wrapper(own_target, driver, engine_args={"pool_size": 1, "max_overflow": 0})
@@ -167,9 +173,9 @@ def test_nothing_of_one_call_reaches_the_next(own_target, unchecked):
     assert db.run("SELECT COUNT(*) FROM customers") == "[(4,)]"
 
 
+# Temporary tables that shadow real ones are a PostgreSQL reproducer.
+@pytest.mark.parametrize("own_target", ["postgresql"], indirect=True)
 def test_a_fake_temporary_table_never_answers_the_next_call(own_target, unchecked):
-    if own_target.kind != "postgresql":
-        pytest.skip("temporary tables that shadow real ones are a PostgreSQL reproducer")
     db = _wrapper(own_target, "postgresql+psycopg://", engine_args={"pool_size": 1})
     sneaky = (
         "select 1; commit; begin read write; create temp table customers (id int, name text,"
@@ -401,9 +407,8 @@ def _server_withheld(target: Target) -> list[str]:
     ]
 
 
+@pytest.mark.parametrize("target", ["postgresql", "mysql"], indirect=True)
 def test_what_the_server_withholds_from_public_is_refused(target):
-    if target.kind == "sqlite":
-        pytest.skip("SQLite has no accounts or server catalogs")
     db = target.wrapper()
     let_through = []
     for statement in _server_withheld(target):
@@ -431,9 +436,8 @@ def test_a_superuser_account_is_warned_about(target):
     assert all(text.endswith(".") and "SELECT" in text for text in warnings)
 
 
+@pytest.mark.parametrize("target", ["postgresql", "mysql"], indirect=True)
 def test_a_select_only_account_is_not_warned_about(target, request):
-    if target.kind == "sqlite":
-        pytest.skip("no accounts")
     user = f"qx_reader_{abs(hash(request.node.nodeid)) % 10**8}"
     if target.kind == "postgresql":
         target.run_sql(
@@ -460,9 +464,9 @@ def test_a_select_only_account_is_not_warned_about(target, request):
         target.run_sql(drop)
 
 
+# Arrays and json are PostgreSQL's unbounded non-string types.
+@pytest.mark.parametrize("target", ["postgresql"], indirect=True)
 def test_an_oversized_array_is_named_not_fetched(target):
-    if target.kind != "postgresql":
-        pytest.skip("arrays and json are PostgreSQL's unbounded non-string types")
     db = target.wrapper()
     query = "SELECT array_agg(repeat('y', 1000000)) AS big, 7 AS n FROM generate_series(1, 40)"
     result = db.run(query, include_columns=True)
@@ -471,9 +475,8 @@ def test_an_oversized_array_is_named_not_fetched(target):
     assert db.run("SELECT ARRAY[1, 2] AS small") == "[([1, 2],)]"
 
 
+@pytest.mark.parametrize("target", ["mysql"], indirect=True)
 def test_a_mysql_connection_asking_for_several_statements_is_refused(target):
-    if target.kind != "mysql":
-        pytest.skip("a MySQL client flag")
     from pymysql.constants import CLIENT
 
     flags = {"client_flag": CLIENT.MULTI_STATEMENTS}
