@@ -79,6 +79,12 @@ def test_a_run_end_to_end(server):
         nodes = [step["node"] for step in record["steps"]]
         assert nodes[0] == "init_node" and nodes[-1] == "final_response_generation_node"
         assert record["steps"][-1]["summary"] == "wrote the answer"
+        usage = record["usage"]
+        assert usage["usage_reported"] and usage["total_tokens"] > 0
+        assert usage["model_calls"] == sum(
+            node["model_calls"] for node in usage["by_node"].values()
+        )
+        assert {"sql_generation_node", "final_response_generation_node"} <= set(usage["by_node"])
         chart = client.get(record["chart_url"])
         assert chart.headers["content-type"] == "image/png"
         assert chart.content.startswith(b"\x89PNG")

@@ -14,8 +14,9 @@ from .common import (
     progress,
     shown_url,
     usage_error,
-    warn,
+    warn_about_account,
 )
+from .startup import start_warm_ups
 
 HELP = "serve questions over HTTP, with a web page, run history and API tokens"
 DESCRIPTION = """\
@@ -160,9 +161,12 @@ def run(args: argparse.Namespace) -> int:
     progress(f"Database: {shown_url(url)}")
     db = _open(ServiceDatabase, url)
     if not loopback:
-        _account_warnings(db)
+        warn_about_account(db)
     querymesh = import_graph_module()
     graph = querymesh.SQLGraph(db, config_35, config_4)
+    # The analysis sandbox's warm parent (or the analysis libraries, with the sandbox off) boots
+    # while the server starts, not in the first user's run.
+    start_warm_ups()
     try:
         store = RunStore(args.store)
     except StoreError as exc:
@@ -261,15 +265,6 @@ def _open(cls, url: str):
         return cls.from_uri(url)
     except NoSuchModuleError as exc:
         usage_error(f"the database URL names a driver that is not available: {exc}")
-
-
-def _account_warnings(db) -> None:
-    try:
-        from quorlix.querymesh.sql_privileges import account_warnings
-    except ImportError:
-        return
-    for message in account_warnings(db):
-        warn(message)
 
 
 def _Server(config, on_exit, url: str, stdout):

@@ -10,6 +10,7 @@ from typing import Any
 
 from quorlix.cli.ask import describe_step
 from quorlix.cli.common import describe
+from quorlix.usage import Prices, PriceTableError, UsageRecorder, load_prices
 
 from .database import start_recording, stop_recording
 from .store import empty_record
@@ -50,11 +51,15 @@ def answer(
         "python_executed_output": "",
     }
     attempts, token = start_recording()
+    # Token usage as the model service reports it, per node and for the run; "usage_reported"
+    # false (and null token counts) when it reports none.
+    usage = UsageRecorder(prices=_prices())
+    config = {**graph.runnable_config, "callbacks": [usage]}
     final: dict = dict(inputs)
     last = time.time()
     try:
         chunks = graph.compiled_graph.stream(
-            inputs, config=graph.runnable_config, stream_mode=["updates", "values"]
+            inputs, config=config, stream_mode=["updates", "values"]
         )
         try:
             for mode, chunk in chunks:
@@ -72,6 +77,7 @@ def answer(
                     }
                     record["steps"].append(step)
                     record["sql_attempts"] = [dict(attempt) for attempt in attempts]
+                    record["usage"] = usage.as_dict()
                     if not on_step(record, step):
                         raise Stopped
                 last = now
@@ -86,12 +92,22 @@ def answer(
         return "failed", record
     finally:
         stop_recording(token)
+        record["usage"] = usage.as_dict()
     record["sql_attempts"] = [dict(attempt) for attempt in attempts]
     _fill(record, final, attempts)
     if "final_response" not in final:
         record["error"] = "the run ended without an answer"
         return "failed", record
     return "succeeded", record
+
+
+def _prices() -> Prices | None:
+    # A malformed price table costs the runs their cost figure, not their answers; the CLI
+    # reports it at start.
+    try:
+        return load_prices()
+    except PriceTableError:
+        return None
 
 
 def _fill(record: dict, state: dict, attempts: list[dict]) -> None:

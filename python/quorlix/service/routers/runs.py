@@ -61,6 +61,7 @@ def view(row: dict) -> dict:
         "answer": record.get("answer"),
         "chart_url": f"/v1/runs/{row['id']}/chart" if record.get("chart") else None,
         "error": record.get("error"),
+        "usage": record.get("usage"),
         "feedback": row["feedback"],
         "replica": replica_of(row.get("server_id")),
         **({"extras": row["extras"]} if row.get("extras") else {}),
