@@ -16,7 +16,7 @@ pytestmark = pytest.mark.filterwarnings("ignore::UserWarning")
 
 
 @pytest.mark.parametrize(
-    ("setting", "on_a_thread"), [(None, True), ("1", True), ("0", False), ("off", False)]
+    ("setting", "on_a_thread"), [(None, False), ("1", True), ("0", False), ("off", False)]
 )
 @pytest.mark.parametrize("outcome", ["value", "error"])
 def test_a_background_step_hands_back_its_result_or_error(

@@ -16,7 +16,6 @@ from .common import (
     usage_error,
     warn_about_account,
 )
-from .startup import start_warm_ups
 
 HELP = "serve questions over HTTP, with a web page, run history and API tokens"
 DESCRIPTION = """\
@@ -164,9 +163,8 @@ def run(args: argparse.Namespace) -> int:
         warn_about_account(db)
     querymesh = import_graph_module()
     graph = querymesh.SQLGraph(db, config_35, config_4)
-    # The analysis sandbox's warm parent (or the analysis libraries, with the sandbox off) boots
-    # while the server starts, not in the first user's run.
-    start_warm_ups()
+    # The analysis sandbox's warm parent boots while the server starts, not in the first run.
+    _prestart_sandbox()
     try:
         store = RunStore(args.store)
     except StoreError as exc:
@@ -292,3 +290,19 @@ def _Server(config, on_exit, url: str, stdout):
 
 
 __all__ = ["add_parser", "run"]
+
+
+def _prestart_sandbox() -> None:
+    if os.environ.get(SANDBOX_VARIABLE, "").strip().lower() == "off":
+        return
+    import threading
+
+    from quorlix import _sandbox
+
+    def boot() -> None:
+        try:
+            _sandbox.prestart()
+        except Exception:
+            pass  # the first analysis run starts it, and reports what is wrong there
+
+    threading.Thread(target=boot, name="quorlix-sandbox-prestart", daemon=True).start()
