@@ -6,7 +6,12 @@ import pytest
 from quorlix.querymesh.sql_denylist import DENIED_FUNCTIONS, is_denied_function
 from quorlix.querymesh.sql_errors import UnsafeSQLError
 from quorlix.querymesh.sql_fence import strip_code_fence
-from quorlix.querymesh.sql_guard import check_read_only, is_query, sqlglot_dialect
+from quorlix.querymesh.sql_guard import (
+    check_engine_columns,
+    check_read_only,
+    is_query,
+    sqlglot_dialect,
+)
 from sqlalchemy.exc import SQLAlchemyError
 
 DIALECTS = ["sqlite", "postgres", "mysql"]
@@ -206,12 +211,23 @@ def test_a_function_that_the_parser_renames_is_still_caught_by_its_written_name(
     assert "load_extension" in _refusal("SELECT load_extension ( 'x' )", "sqlite")
 
 
-def test_is_query():
+@pytest.mark.parametrize("checked_first", [False, True])
+def test_is_query(checked_first):
+    # After a check, the guard answers from that check's parse: only for the same text and
+    # dialect, never for the next statement.
+    if checked_first:
+        check_read_only("SELECT 1", "postgres")
     assert is_query("SELECT 1", "postgres")
     assert is_query("WITH a AS (SELECT 1) SELECT * FROM a", "sqlite")
     assert not is_query("INSERT INTO t VALUES (1)", "postgres")
     assert not is_query("SELECT 1; SELECT 2", "postgres")
     assert not is_query("not sql at all (", "mysql")
+    if checked_first:
+        check_read_only("SELECT a, b FROM t", "mysql")
+        check_engine_columns("SELECT a, b FROM t", "mysql", 2)
+        with pytest.raises(UnsafeSQLError, match="reads 3 result column"):
+            check_engine_columns("SELECT a, b FROM t", "mysql", 3)
+        assert not is_query("INSERT INTO t VALUES (1)", "mysql")
 
 
 def test_sqlglot_dialect_names():

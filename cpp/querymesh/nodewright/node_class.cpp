@@ -37,15 +37,21 @@ NodeClass& NodeClass::plain_invoke(qx::Body body) {
     return *this;
 }
 
+py::object compiled_jinja2(py::handle text) {
+    // LangChain compiles a jinja2 text on every format() call; this template compiles it once.
+    return py::module_::import("quorlix.prompts.compiled_templates")
+        .attr("CompiledJinja2PromptTemplate")
+        .attr("from_template")(text, py::arg("template_format") = "jinja2");
+}
+
 py::object chat_template(const qx::Call& call, std::initializer_list<MessageTemplate> messages) {
     py::list made;
     for (const MessageTemplate& message : messages) {
         py::object kind = call.global(message.role == MessageTemplate::system ? "SystemMessagePromptTemplate"
                                                                               : "HumanMessagePromptTemplate");
         py::object text = call.global(message.constant);
-        made.append(message.format == MessageTemplate::jinja2
-                        ? kind.attr("from_template")(text, py::arg("template_format") = "jinja2")
-                        : kind.attr("from_template")(text));
+        made.append(message.format == MessageTemplate::jinja2 ? kind(py::arg("prompt") = compiled_jinja2(text))
+                                                              : kind.attr("from_template")(text));
     }
     return call.global("ChatPromptTemplate").attr("from_messages")(made);
 }

@@ -39,8 +39,12 @@ struct MessageTemplate {
     enum Format { brace, jinja2 } format = brace;
 };
 
+// A jinja2 PromptTemplate of `text` that compiles it once, not on every format().
+py::object compiled_jinja2(py::handle text);
+
 // ChatPromptTemplate.from_messages([...]) of the messages, each made with its role's
-// MessagePromptTemplate.from_template.
+// MessagePromptTemplate (from_template, or around compiled_jinja2 for a jinja2 text).
+
 py::object chat_template(const qx::Call& call, std::initializer_list<MessageTemplate> messages);
 
 // The model's structured answer to the prompt built by the node's generate_prompt, with one

@@ -21,9 +21,8 @@ namespace {
 py::object init(qx::Call& call) {
     py::object self = py::reinterpret_borrow<py::object>(call.self());
     self.attr("model") = py::reinterpret_borrow<py::object>(call[1]);
-    const py::object message =
-        call.global("HumanMessagePromptTemplate")
-            .attr("from_template")(call.global("PANDAS_SYSTEM_TEMPLATE"), py::arg("template_format") = "jinja2");
+    const py::object message = call.global("HumanMessagePromptTemplate")(
+        py::arg("prompt") = compiled_jinja2(call.global("PANDAS_SYSTEM_TEMPLATE")));
     self.attr("template") = call.global("ChatPromptTemplate").attr("from_messages")(py::list(py::make_tuple(message)));
     return py::none();
 }

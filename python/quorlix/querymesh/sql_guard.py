@@ -9,6 +9,7 @@ comments never reach the server.
 from __future__ import annotations
 
 import re
+import threading
 from typing import NoReturn
 
 import sqlglot
@@ -119,7 +120,22 @@ def check_read_only(statement: str, dialect: str | None) -> str:
     _check_token_names(body, dialect, runnable)
     tree = _parse(runnable, dialect)
     _check_tree(tree, runnable)
+    _last_checked.entry = (runnable, dialect, tree)
     return runnable
+
+
+# The wrapper asks more of the statement it has just checked (is it a query, how many columns
+# does it return); the check's own parse answers that instead of a second and third parse. One
+# entry per thread: the statement checked last, which is the one being run. Nothing changes a
+# parsed tree after the check.
+_last_checked = threading.local()
+
+
+def _checked_tree(statement: str, dialect: str | None) -> exp.Expression | None:
+    entry = getattr(_last_checked, "entry", None)
+    if entry is not None and entry[0] == statement and entry[1] == dialect:
+        return entry[2]
+    return None
 
 
 def check_engine_columns(statement: str, dialect: str | None, engine_columns: int) -> None:
@@ -140,8 +156,9 @@ def check_engine_columns(statement: str, dialect: str | None, engine_columns: in
 
 
 def _result_columns(statement: str, dialect: str | None) -> int | None:
+    tree = _checked_tree(statement, dialect)
     try:
-        root = _unwrap(sqlglot.parse_one(statement, read=dialect))
+        root = _unwrap(tree if tree is not None else sqlglot.parse_one(statement, read=dialect))
     except Exception:  # it was parsed once already; no count means nothing to compare
         return None
     if not isinstance(root, (exp.Select, exp.SetOperation)):
@@ -162,6 +179,9 @@ def _ancestors(node: exp.Expression, top: exp.Expression):
 
 def is_query(statement: str, dialect: str | None) -> bool:
     """Whether ``statement`` parses as one SELECT-shaped query (no judgement on safety)."""
+    tree = _checked_tree(statement, dialect)
+    if tree is not None:
+        return isinstance(_unwrap(tree), (exp.Query, exp.Values))
     try:
         trees = [tree for tree in sqlglot.parse(statement, read=dialect) if tree is not None]
     except Exception:  # any parser failure simply means "not known to be a query"
