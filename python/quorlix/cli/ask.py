@@ -27,7 +27,7 @@ from .common import (
     usage_error,
     warn,
 )
-from .startup import in_background, start_warm_ups
+from .startup import start_analysis_sandbox
 
 DEFAULT_CHART = "quorlix-chart.png"
 DEFAULT_ANALYSIS_TRIES = 3
@@ -80,18 +80,16 @@ def run(args: argparse.Namespace) -> int:
     if args.analysis_tries < 1:
         usage_error(f"--analysis-tries must be 1 or more, got {args.analysis_tries}")
     chart = _chart_path(args.chart)
+    start_analysis_sandbox()
 
     prices = _prices()
     config_35, config_4 = model_settings()
     url = database_url(args.db)
-    # The graph module is most of start-up; it loads on a thread while this one signs in
-    # (a token request) and opens the database (a connection for server databases).
-    graph_module = in_background("graph import", import_graph_module)
     require_sign_in(config_35, config_4)
     if not args.json:
         progress(f"Database: {shown_url(url)}")
     db = open_database(url)
-    graph = graph_module.result().SQLGraph(db, config_35, config_4)
+    graph = import_graph_module().SQLGraph(db, config_35, config_4)
 
     inputs = {
         "user_question": question,
@@ -155,9 +153,6 @@ def _run_graph(graph: Any, inputs: dict, *, verbose: bool, recorder: Any) -> dic
     started = last = time.monotonic()
     step = 0
     seen = 0
-    # The first steps lead straight to the first model request; what the later steps need
-    # loads meanwhile.
-    start_warm_ups()
     with contextlib.ExitStack() as stack:
         stack.enter_context(contextlib.redirect_stdout(sink))
         stack.enter_context(recorder.recording())

@@ -16,13 +16,13 @@ from .common import (
     usage_error,
     warn_about_account,
 )
+from .startup import SANDBOX_VARIABLE, start_analysis_sandbox
 
 HELP = "serve questions over HTTP, with a web page, run history and API tokens"
 DESCRIPTION = """\
 Answer questions over one database for many people: an HTTP API with streamed progress, a web
 page at /, a history of every run in a store, API tokens and limits. Stop it with Ctrl+C or
 SIGTERM: running questions get a grace period to finish."""
-SANDBOX_VARIABLE = "QUORLIX_ANALYSIS_SANDBOX"
 
 
 def add_parser(commands: argparse._SubParsersAction) -> None:
@@ -150,6 +150,8 @@ def run(args: argparse.Namespace) -> int:
 
         return run_on_ray(args, tokens, stdout)
 
+    # The analysis sandbox's warm parent boots beside the imports, not in the first run.
+    start_analysis_sandbox()
     import uvicorn
 
     from quorlix.service import Limits, RunStore, Service, StoreError, create_app
@@ -163,8 +165,6 @@ def run(args: argparse.Namespace) -> int:
         warn_about_account(db)
     querymesh = import_graph_module()
     graph = querymesh.SQLGraph(db, config_35, config_4)
-    # The analysis sandbox's warm parent boots while the server starts, not in the first run.
-    _prestart_sandbox()
     try:
         store = RunStore(args.store)
     except StoreError as exc:
@@ -290,19 +290,3 @@ def _Server(config, on_exit, url: str, stdout):
 
 
 __all__ = ["add_parser", "run"]
-
-
-def _prestart_sandbox() -> None:
-    if os.environ.get(SANDBOX_VARIABLE, "").strip().lower() == "off":
-        return
-    import threading
-
-    from quorlix import _sandbox
-
-    def boot() -> None:
-        try:
-            _sandbox.prestart()
-        except Exception:
-            pass  # the first analysis run starts it, and reports what is wrong there
-
-    threading.Thread(target=boot, name="quorlix-sandbox-prestart", daemon=True).start()

@@ -18,19 +18,23 @@ import threading
 import weakref
 from collections.abc import Sequence
 from dataclasses import dataclass
-from typing import Any
-
-import bm25s
-import numpy as np
-from bm25s.stopwords import STOPWORDS_EN
+from functools import cache
+from typing import TYPE_CHECKING, Any
 
 from quorlix.querymesh.sql_catalogue_scan import TableSketch, scan_catalogue
+
+if TYPE_CHECKING:
+    import bm25s
+
+# bm25s and numpy are imported when a first index is built: most catalogues are small enough
+# for the picker to see every name, and the graph module, which imports this one, should not
+# pay for them at start-up.
 
 _NAME_WEIGHT = 3
 _COLUMNS_SHOWN = 30
 _WORD = re.compile(r"[A-Z]+(?![a-z])|[A-Z]?[a-z]+|[0-9]+")
-# Words every question has and no table name needs.
-_STOPWORDS = frozenset(STOPWORDS_EN) | {
+# Words every question has and no table name needs (with bm25s's English stop words).
+_QUESTION_WORDS = {
     "many",
     "much",
     "show",
@@ -58,6 +62,13 @@ _STOPWORDS = frozenset(STOPWORDS_EN) | {
 }
 
 
+@cache
+def _stopwords() -> frozenset[str]:
+    from bm25s.stopwords import STOPWORDS_EN
+
+    return frozenset(STOPWORDS_EN) | _QUESTION_WORDS
+
+
 def words(text: str) -> list[str]:
     """Lower-cased words of ``text`` with camelCase and snake_case split and plurals folded."""
     return [_fold(word.lower()) for word in _WORD.findall(text)]
@@ -83,6 +94,8 @@ class TableIndex:
     def build(cls, sketches: dict[str, TableSketch]) -> TableIndex:
         names = sorted(sketches)
         corpus = [_document(name, sketches[name]) for name in names]
+        import bm25s
+
         retriever = bm25s.BM25()
         retriever.index(corpus, show_progress=False)
         return cls(names, sketches, retriever)
@@ -91,10 +104,13 @@ class TableIndex:
         """The ``size`` best-matching table names, best first (ties in name order)."""
         vocabulary = self.retriever.vocab_dict
         query = [w for w in dict.fromkeys(words(question)) if w in vocabulary]
-        query = [w for w in query if w not in _STOPWORDS] or query
+        stopwords = _stopwords()
+        query = [w for w in query if w not in stopwords] or query
         size = min(size, len(self.names))
         if not query:
             return self.names[:size]
+        import numpy as np
+
         scores = np.asarray(self.retriever.get_scores(query))
         # Stable sort on the negated score keeps equally good tables in name order.
         order = np.argsort(-scores, kind="stable")[:size]
