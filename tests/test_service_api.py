@@ -259,3 +259,20 @@ def test_every_failed_sql_attempt_is_recorded(server, answers):
 def client_csv_status(server, run_id: str) -> int:
     with server.client(ALICE) as client:
         return client.get(f"/v1/runs/{run_id}/result.csv").status_code
+
+
+@pytest.mark.parametrize(
+    ("path", "policy"),
+    [("/", True), ("/static/app.js", True), ("/v1/tables", True), ("/docs", False)],
+)
+def test_security_headers(server, path, policy):
+    with server.client(ALICE) as client:
+        response = client.get(path)
+    assert response.status_code == 200, response.text
+    assert response.headers["x-content-type-options"] == "nosniff"
+    assert response.headers["referrer-policy"] == "no-referrer"
+    # The API docs load their viewer from a CDN, so only they go without the page's policy.
+    csp = response.headers.get("content-security-policy", "")
+    assert ("script-src 'self'" in csp and "default-src 'none'" in csp) is policy
+    assert (response.headers.get("x-frame-options") == "DENY") is policy
+    assert len(response.headers.get_list("content-security-policy")) == int(policy)

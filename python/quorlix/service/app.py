@@ -13,20 +13,12 @@ from fastapi.staticfiles import StaticFiles
 
 from quorlix import __version__
 
+from .headers import SecurityHeaders
 from .limits import BodyLimit
 from .routers import health, page, runs, sql
 from .service import Service
 
 MAX_BODY = 64 * 1024
-
-# The page shows only text from models and databases, and this keeps it that way even if a
-# mistake ever put markup into the document: no inline script, nothing from elsewhere.
-PAGE_POLICY = (
-    "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' blob: data:; "
-    "connect-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'"
-)
-# The interactive API docs load their viewer from its project's CDN.
-DOCS_PATHS = ("/docs", "/redoc")
 
 
 def create_app(service: Service) -> FastAPI:
@@ -55,16 +47,7 @@ def create_app(service: Service) -> FastAPI:
             content={"detail": _sentence(exc.errors()), "errors": _plain_errors(exc.errors())},
         )
 
-    @app.middleware("http")
-    async def _headers(request: Request, call_next):
-        response = await call_next(request)
-        response.headers.setdefault("X-Content-Type-Options", "nosniff")
-        response.headers.setdefault("Referrer-Policy", "no-referrer")
-        if not request.url.path.startswith(DOCS_PATHS):
-            response.headers.setdefault("Content-Security-Policy", PAGE_POLICY)
-            response.headers.setdefault("X-Frame-Options", "DENY")
-        return response
-
+    app.add_middleware(SecurityHeaders)
     app.add_middleware(BodyLimit, limit=MAX_BODY)
     return app
 

@@ -210,6 +210,13 @@ class RunStore:
             row = conn.execute(query).mappings().first()
         return dict(row) if row else None
 
+    def status(self, run_id: str) -> str | None:
+        """The run's status alone (None for no such run): cheap enough to poll."""
+        with self.engine.connect() as conn:
+            return conn.execute(
+                select(runs_table.c.status).where(runs_table.c.id == run_id)
+            ).scalar()
+
     def list_runs(self, owner: str, limit: int, before: int | None = None) -> list[dict]:
         query = select(runs_table).where(runs_table.c.owner == owner)
         if before is not None:

@@ -125,9 +125,12 @@ async def create_run(
         )
     with service.changes.subscribe(run_id) as wake:
         while True:
-            row = await own_run(service, run_id, user)
-            if row["status"] in END_STATUSES:
-                return JSONResponse(status_code=200, content=view(row))
+            # Every step wakes this loop; only the run's status is read until it has ended.
+            status = await anyio.to_thread.run_sync(service.store.status, run_id)
+            if status is None or status in END_STATUSES:
+                return JSONResponse(
+                    status_code=200, content=view(await own_run(service, run_id, user))
+                )
             if await request.is_disconnected():
                 return Response(status_code=202)  # nobody is listening; the run goes on
             await wait_for(wake, POLL_SECONDS)
