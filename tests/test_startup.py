@@ -63,3 +63,24 @@ def test_models_share_one_http_client_yet_keep_their_own_time_out(
     else:
         with pytest.raises(openai.APITimeoutError):
             model.invoke("hello")
+
+
+@pytest.mark.parametrize("command", [True, False])
+def test_start_up_collections_are_relaxed_only_until_the_graph_is_in(command):
+    import gc
+
+    from quorlix.cli import collector
+    from quorlix.cli.common import import_graph_module
+
+    before, frozen = gc.get_threshold(), gc.get_freeze_count()
+    try:
+        if command:  # what the quorlix command does first
+            collector.fewer_collections_during_start_up()
+            assert gc.get_threshold()[0] == collector.START_UP_THRESHOLD
+        import_graph_module()
+        assert gc.get_threshold() == before
+        # Only the command freezes what start-up made; a program importing quorlix keeps its own.
+        assert (gc.get_freeze_count() > frozen) is command
+    finally:
+        gc.unfreeze()
+        gc.set_threshold(*before)

@@ -17,7 +17,7 @@ from collections.abc import Sequence
 
 from quorlix import __version__
 
-from . import ask, db, graph, models, serve, tables
+from . import ask, collector, db, graph, models, serve, tables
 from . import eval as evaluate
 from .common import (
     EXIT_FAILED,
@@ -110,6 +110,7 @@ def console() -> None:
     files, log handlers); only the module teardown is skipped. In-process callers use
     ``main()``, which returns.
     """
+    collector.fewer_collections_during_start_up()
     code = main()
     try:
         sys.stdout.flush()

@@ -9,6 +9,8 @@ from collections.abc import Iterable
 from pathlib import Path
 from typing import Any, NoReturn
 
+from . import collector
+
 EXIT_OK = 0
 EXIT_FAILED = 1
 EXIT_USAGE = 2
@@ -229,6 +231,7 @@ def import_graph_module():
         from quorlix.querymesh import querymesh
     except ContextFileError as exc:
         usage_error(str(exc))
+    collector.start_up_done()
     return querymesh
 
 
