@@ -516,6 +516,9 @@ def _error_response(status: int, message: str, code: str | None, headers: Mappin
 
 class _Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
+    # Headers and body leave in two writes; with Nagle's algorithm on, the body waits for the
+    # client's delayed ACK of the headers, which adds 40 ms to every reply on Linux.
+    disable_nagle_algorithm = True
 
     def _serve(self) -> None:
         length = int(self.headers.get("Content-Length") or 0)
