@@ -65,6 +65,8 @@ def test_a_run_end_to_end(server):
     with server.client(ALICE) as client:
         record = ask(client, "How many orders per city? [[cities]]")
         assert record["status"] == "succeeded", record["error"]
+        # The waiting answer is handed over by the worker that ended the run, not read back.
+        assert client.get(f"/v1/runs/{record['id']}").json() == record
         assert record["answer"] == "Answer: Analysed: cities"
         assert record["final_sql"] == CITY_ORDERS_SQL
         assert record["result"]["columns"] == ["city", "order_count"]

@@ -64,6 +64,11 @@ def test_a_run_on_one_server_is_followed_live_and_resumed_through_the_other(pair
             assert record["replica"] == {"host": socket.gethostname(), "pid": os.getpid()}
             assert b.get(record["chart_url"]).content.startswith(b"\x89PNG")
             assert b.get(f"/v1/runs/{run_id}/result.csv").text.startswith("city,order_count")
+            # A waiting client gets the row the ending transaction wrote: the same as stored.
+            answers.pause = 0.0
+            waited = a.post("/v1/runs?wait=true", json={"question": "Again [[shared]]"}).json()
+            assert waited["status"] == "succeeded"
+            assert waited == b.get(f"/v1/runs/{waited['id']}").json()
     finally:
         answers.pause = 0.0
 

@@ -83,8 +83,9 @@ class Authenticator:
         return found
 
 
-def current_user(request: Request) -> str:
+async def current_user(request: Request) -> str:
     """Dependency: the name of the token the request carries."""
+    # async: it never blocks, and FastAPI would run a plain function on a worker thread.
     auth: Authenticator = request.app.state.service.auth
     user = auth.user_for(request.headers.get("authorization"))
     if user is None:

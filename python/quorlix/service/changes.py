@@ -12,41 +12,62 @@ from collections.abc import Iterator
 from contextlib import contextmanager
 
 
+class Follower:
+    """One stream's view of a run: ``wake`` is set at every change, ``ended`` once the process
+    that ended the run said so (a run ended elsewhere is seen on the timer), and ``row`` is the
+    ended run's row as the store wrote it, when the one who ended it had it."""
+
+    __slots__ = ("loop", "wake", "ended", "row")
+
+    def __init__(self) -> None:
+        self.loop = asyncio.get_running_loop()
+        self.wake = asyncio.Event()
+        self.ended = False
+        self.row: dict | None = None
+
+
 class Changes:
     def __init__(self) -> None:
         self._lock = threading.Lock()
-        self._waiters: dict[str, set[tuple[asyncio.AbstractEventLoop, asyncio.Event]]] = {}
+        self._followers: dict[str, set[Follower]] = {}
 
-    def publish(self, run_id: str) -> None:
+    def publish(self, run_id: str, ended: bool = False, row: dict | None = None) -> None:
         """Safe to call from any thread."""
         with self._lock:
-            waiters = list(self._waiters.get(run_id, ()))
-        for loop, wake in waiters:
+            followers = list(self._followers.get(run_id, ()))
+        for follower in followers:
+            if row is not None:
+                follower.row = row
+            if ended:
+                follower.ended = True
             try:
-                loop.call_soon_threadsafe(wake.set)
+                follower.loop.call_soon_threadsafe(follower.wake.set)
             except RuntimeError:  # the loop has closed: its streams are gone
                 pass
 
     @contextmanager
-    def subscribe(self, run_id: str) -> Iterator[asyncio.Event]:
-        """An event set on every change of the run, for the calling event loop."""
-        entry = (asyncio.get_running_loop(), asyncio.Event())
+    def subscribe(self, run_id: str) -> Iterator[Follower]:
+        """A follower of the run, for the calling event loop."""
+        follower = Follower()
         with self._lock:
-            self._waiters.setdefault(run_id, set()).add(entry)
+            self._followers.setdefault(run_id, set()).add(follower)
         try:
-            yield entry[1]
+            yield follower
         finally:
             with self._lock:
-                waiters = self._waiters.get(run_id)
-                if waiters is not None:
-                    waiters.discard(entry)
-                    if not waiters:
-                        del self._waiters[run_id]
+                followers = self._followers.get(run_id)
+                if followers is not None:
+                    followers.discard(follower)
+                    if not followers:
+                        del self._followers[run_id]
 
 
-async def wait_for(wake: asyncio.Event, timeout: float) -> None:
+async def wait_for(wake: asyncio.Event, timeout: float) -> bool:
+    """Waits for a wake-up or the timeout; True when woken."""
     try:
         await asyncio.wait_for(wake.wait(), timeout)
+        woken = True
     except TimeoutError:
-        pass
+        woken = False
     wake.clear()
+    return woken

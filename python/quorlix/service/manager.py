@@ -203,23 +203,25 @@ class RunManager:
             except Stopped:
                 return
             chart = read_chart(save_path) if job.options.get("chart", True) else None
-        if self.store.finish_run(job.run_id, status, record, chart, from_statuses=("running",)):
+        ended = self.store.finish_run(job.run_id, status, record, chart, from_statuses=("running",))
+        if ended:
             self.metrics.runs.labels(status).inc()
             duration = time.monotonic() - job.started
             self.metrics.run_seconds.observe(duration)
             with self._lock:
                 self._recent = (self._recent + [duration])[-50:]
-        self.changes.publish(job.run_id)
+        self.changes.publish(job.run_id, ended=True, row=ended)
 
     def _end(self, job: _Job, status: str, error: str) -> None:
         row = self.store.get_run(job.run_id)
         if row is None:
             return
         record = {**row["record"], "error": error}
-        if self.store.finish_run(job.run_id, status, record):
+        ended = self.store.finish_run(job.run_id, status, record)
+        if ended:
             self.metrics.runs.labels(status).inc()
         job.stopped.set()
-        self.changes.publish(job.run_id)
+        self.changes.publish(job.run_id, ended=True, row=ended)
 
     def _watch_deadlines(self) -> None:
         with self._lock:
@@ -286,4 +288,4 @@ class RunManager:
 
     def _publish_all(self, run_ids: list[str]) -> None:
         for run_id in run_ids:
-            self.changes.publish(run_id)
+            self.changes.publish(run_id, ended=True)

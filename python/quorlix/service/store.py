@@ -27,6 +27,7 @@ from sqlalchemy import (
     String,
     Table,
     Text,
+    bindparam,
     create_engine,
     delete,
     event,
@@ -102,6 +103,37 @@ charts_table = Table(
     Column("content_type", String(64), nullable=False),
     Column("data", LargeBinary, nullable=False),
 )
+
+
+# The statements of a run's hot path (accept, start, each step, end), built once: building a
+# statement costs about as much CPU as executing it on SQLite.
+_SET_RECORD = (
+    update(runs_table)
+    .where(runs_table.c.id == bindparam("run_id"), runs_table.c.status == "running")
+    .values(record=bindparam("record", type_=runs_table.c.record.type))
+)
+_MARK_RUNNING = (
+    update(runs_table)
+    .where(runs_table.c.id == bindparam("run_id"), runs_table.c.status == "queued")
+    .values(status="running", started_at=bindparam("now", type_=Float))
+)
+_FINISH = (
+    update(runs_table)
+    .where(
+        runs_table.c.id == bindparam("run_id"),
+        runs_table.c.status.in_(bindparam("from_statuses", expanding=True)),
+    )
+    .values(
+        status=bindparam("status", type_=String),
+        finished_at=bindparam("now", type_=Float),
+        record=bindparam("record", type_=runs_table.c.record.type),
+    )
+)
+_ROW_BUT_RECORD = [column for column in runs_table.c if column.name != "record"]
+_READ_BUT_RECORD = select(*_ROW_BUT_RECORD).where(runs_table.c.id == bindparam("run_id"))
+_ADD_RUN = insert(runs_table)
+_LAST_SEQ = select(func.max(events_table.c.seq)).where(events_table.c.run_id == bindparam("run_id"))
+_ADD_EVENT = insert(events_table)
 
 
 class StoreError(Exception):
@@ -199,7 +231,7 @@ class RunStore:
             extras={},
         )
         with self._begin() as conn:
-            conn.execute(insert(runs_table).values(**values))
+            conn.execute(_ADD_RUN, values)
         return values
 
     def get_run(self, run_id: str, owner: str | None = None) -> dict | None:
@@ -209,13 +241,6 @@ class RunStore:
         with self.engine.connect() as conn:
             row = conn.execute(query).mappings().first()
         return dict(row) if row else None
-
-    def status(self, run_id: str) -> str | None:
-        """The run's status alone (None for no such run): cheap enough to poll."""
-        with self.engine.connect() as conn:
-            return conn.execute(
-                select(runs_table.c.status).where(runs_table.c.id == run_id)
-            ).scalar()
 
     def list_runs(self, owner: str, limit: int, before: int | None = None) -> list[dict]:
         query = select(runs_table).where(runs_table.c.owner == owner)
@@ -231,22 +256,14 @@ class RunStore:
 
     def mark_running(self, run_id: str) -> bool:
         with self._begin() as conn:
-            done = conn.execute(
-                update(runs_table)
-                .where(runs_table.c.id == run_id, runs_table.c.status == "queued")
-                .values(status="running", started_at=time.time())
-            )
+            done = conn.execute(_MARK_RUNNING, {"run_id": run_id, "now": time.time()})
             return done.rowcount == 1
 
     def add_step(self, run_id: str, record: dict, step: dict) -> bool:
         """Saves the record with its new step and the step's event; False once the run ended."""
         with self._begin() as conn:
             # The update comes first: it locks the run's row, so writers of one run queue up.
-            done = conn.execute(
-                update(runs_table)
-                .where(runs_table.c.id == run_id, runs_table.c.status == "running")
-                .values(record=record)
-            )
+            done = conn.execute(_SET_RECORD, {"run_id": run_id, "record": record})
             if done.rowcount != 1:
                 return False
             _add_event(conn, run_id, "step", step)
@@ -259,9 +276,12 @@ class RunStore:
         record: dict | None = None,
         chart: tuple[str, bytes] | None = None,
         from_statuses: tuple[str, ...] = OPEN_STATUSES,
-    ) -> bool:
-        """Ends a run unless it has ended already (the first to end it wins)."""
-        values: dict[str, Any] = {"status": status, "finished_at": time.time()}
+    ) -> dict | None:
+        """Ends a run unless it has ended already (the first to end it wins).
+
+        Returns the ended run's row as this transaction wrote it (so whoever waits for the run
+        need not read it back), or None when the run had ended already."""
+        now = time.time()
         with self._begin() as conn:
             if record is None:
                 record = conn.execute(
@@ -270,20 +290,27 @@ class RunStore:
                 record = dict(record or empty_record())
             if chart is not None:
                 record = {**record, "chart": True}
-            values["record"] = record
-            done = conn.execute(
-                update(runs_table)
-                .where(runs_table.c.id == run_id, runs_table.c.status.in_(from_statuses))
-                .values(**values)
-            )
-            if done.rowcount != 1:
-                return False
+            values = {
+                "run_id": run_id,
+                "from_statuses": list(from_statuses),
+                "status": status,
+                "now": now,
+                "record": record,
+            }
+            if self.engine.dialect.update_returning:
+                ended = conn.execute(_FINISH.returning(*_ROW_BUT_RECORD), values).mappings().first()
+            elif conn.execute(_FINISH, values).rowcount == 1:  # SQLite before 3.35
+                ended = conn.execute(_READ_BUT_RECORD, values).mappings().first()
+            else:
+                ended = None
+            if ended is None:
+                return None
             if chart is not None:
                 conn.execute(
                     insert(charts_table).values(run_id=run_id, content_type=chart[0], data=chart[1])
                 )
             _add_event(conn, run_id, "end", {"status": status, "error": record.get("error")})
-            return True
+            return {**ended, "record": record}
 
     def interrupt_open_runs(self, reason: str) -> list[str]:
         """Marks every run left queued or running as interrupted; returns their ids.
@@ -389,14 +416,17 @@ class RunStore:
 
 
 def _add_event(conn: Connection, run_id: str, kind: str, data: dict) -> int:
-    last = conn.execute(
-        select(func.max(events_table.c.seq)).where(events_table.c.run_id == run_id)
-    ).scalar()
+    last = conn.execute(_LAST_SEQ, {"run_id": run_id}).scalar()
     seq = int(last or 0) + 1
     conn.execute(
-        insert(events_table).values(
-            run_id=run_id, seq=seq, kind=kind, data=_plain(data), created_at=time.time()
-        )
+        _ADD_EVENT,
+        {
+            "run_id": run_id,
+            "seq": seq,
+            "kind": kind,
+            "data": _plain(data),
+            "created_at": time.time(),
+        },
     )
     return seq
 

@@ -31,7 +31,7 @@ KEEPALIVE_SECONDS = 15.0
 POLL_SECONDS = 1.0
 
 
-def service_of(request: Request) -> Service:
+async def service_of(request: Request) -> Service:
     return request.app.state.service
 
 
@@ -123,17 +123,22 @@ async def create_run(
             content={"id": run_id, "status": "queued", "url": f"/v1/runs/{run_id}"},
             headers={"Location": f"/v1/runs/{run_id}"},
         )
-    with service.changes.subscribe(run_id) as wake:
+    with service.changes.subscribe(run_id) as follower:
         while True:
-            # Every step wakes this loop; only the run's status is read until it has ended.
-            status = await anyio.to_thread.run_sync(service.store.status, run_id)
-            if status is None or status in END_STATUSES:
-                return JSONResponse(
-                    status_code=200, content=view(await own_run(service, run_id, user))
-                )
-            if await request.is_disconnected():
-                return Response(status_code=202)  # nobody is listening; the run goes on
-            await wait_for(wake, POLL_SECONDS)
+            # Steps wake this loop too, but the store is read only when this process ended the
+            # run or the timer ran out (another process sharing the store may have ended it).
+            # The flag is cleared before the read: an end published later is never missed.
+            follower.ended = False
+            row = follower.row
+            if row is None or row["owner"] != user:
+                row = await own_run(service, run_id, user)
+            if row["status"] in END_STATUSES:
+                return JSONResponse(status_code=200, content=view(row))
+            while not follower.ended:
+                if not await wait_for(follower.wake, POLL_SECONDS):
+                    if await request.is_disconnected():
+                        return Response(status_code=202)  # nobody is listening; the run goes on
+                    break
 
 
 @router.get("", summary="Earlier runs, newest first")
@@ -158,7 +163,8 @@ def list_runs(
 
 @router.get("/{run_id}", summary="One run's record")
 async def get_run(run_id: str, service: ServiceDep, user: User):
-    return view(await own_run(service, run_id, user))
+    # Already plain JSON data: FastAPI's generic encoder would only walk it again.
+    return JSONResponse(view(await own_run(service, run_id, user)))
 
 
 @router.get("/{run_id}/events", summary="The run's progress as Server-Sent Events")
@@ -176,7 +182,7 @@ async def run_events(
     async def stream():
         seq = after
         quiet = 0.0
-        with service.changes.subscribe(run_id) as wake:
+        with service.changes.subscribe(run_id) as follower:
             while True:
                 events = await anyio.to_thread.run_sync(store.events_after, run_id, seq)
                 for item in events:
@@ -192,7 +198,7 @@ async def run_events(
                     yield ": still running\n\n"
                 if await request.is_disconnected():
                     return
-                await wait_for(wake, POLL_SECONDS)
+                await wait_for(follower.wake, POLL_SECONDS)
                 quiet += POLL_SECONDS
 
     return StreamingResponse(
