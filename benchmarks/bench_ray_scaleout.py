@@ -211,7 +211,12 @@ def main() -> int:
         )
     found = {(name, row["clients"]): row for name, row in rows}
     print()
-    for suffix, place in (("", "in the sandbox"), (", in-process", "in the server process")):
+    # The target is for analysis under the server's interpreter lock; with the sandbox, one
+    # replica already spreads the analysis over every core, which the last line shows.
+    for suffix, place, target in (
+        (", in-process", "in the server process", " (target >= 1.6x)"),
+        ("", "in the sandbox", ""),
+    ):
         if ("ray, 2 replicas" + suffix, 8) in found:
             scale = (
                 found[("ray, 2 replicas" + suffix, 8)]["qps"]
@@ -219,8 +224,16 @@ def main() -> int:
             )
             print(
                 f"throughput at 8 clients, 2 replicas / 1 replica, analysis {place}: "
-                f"{scale:.2f}x (target >= 1.6x)"
+                f"{scale:.2f}x{target}"
             )
+    if ("ray, 1 replica", 8) in found and ("ray, 1 replica, in-process", 8) in found:
+        spread = (
+            found[("ray, 1 replica", 8)]["qps"] / found[("ray, 1 replica, in-process", 8)]["qps"]
+        )
+        print(
+            f"throughput at 8 clients, 1 replica, analysis in the sandbox / in the server "
+            f"process: {spread:.2f}x"
+        )
     if ("single process", 1) in found:
         overhead = found[("ray, 1 replica", 1)]["p50"] / found[("single process", 1)]["p50"]
         print(

@@ -131,6 +131,7 @@ _FINISH = (
 )
 _ROW_BUT_RECORD = [column for column in runs_table.c if column.name != "record"]
 _READ_BUT_RECORD = select(*_ROW_BUT_RECORD).where(runs_table.c.id == bindparam("run_id"))
+_FINISH_RETURNING = _FINISH.returning(*_ROW_BUT_RECORD)
 _ADD_RUN = insert(runs_table)
 _LAST_SEQ = select(func.max(events_table.c.seq)).where(events_table.c.run_id == bindparam("run_id"))
 _ADD_EVENT = insert(events_table)
@@ -298,7 +299,7 @@ class RunStore:
                 "record": record,
             }
             if self.engine.dialect.update_returning:
-                ended = conn.execute(_FINISH.returning(*_ROW_BUT_RECORD), values).mappings().first()
+                ended = conn.execute(_FINISH_RETURNING, values).mappings().first()
             elif conn.execute(_FINISH, values).rowcount == 1:  # SQLite before 3.35
                 ended = conn.execute(_READ_BUT_RECORD, values).mappings().first()
             else:
