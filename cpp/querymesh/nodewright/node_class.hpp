@@ -44,7 +44,6 @@ py::object compiled_jinja2(py::handle text);
 
 // ChatPromptTemplate.from_messages([...]) of the messages, each made with its role's
 // MessagePromptTemplate (from_template, or around compiled_jinja2 for a jinja2 text).
-
 py::object chat_template(const qx::Call& call, std::initializer_list<MessageTemplate> messages);
 
 // The model's structured answer to the prompt built by the node's generate_prompt, with one
