@@ -144,12 +144,8 @@ def _open_run(store, server_id: str | None, owner: str, step: dict) -> str:
         if owner == "renewed once, then silent":
             store.renew_lease(server_id, "ghost-host", 4242)
         run_id = os.urandom(16).hex()
-        store.create_run(run_id, "local", f"[[{owner}]]", {"analysis_tries": 3, "chart": True})
-        if server_id is not None:
-            with store.engine.begin() as conn:
-                conn.exec_driver_sql(
-                    "UPDATE quorlix_runs SET server_id = %s WHERE id = %s", (server_id, run_id)
-                )
+        options = {"analysis_tries": 3, "chart": True}
+        store.create_run(run_id, "local", f"[[{owner}]]", options, server_id)
         if store.mark_running(run_id) and store.add_step(run_id, {"steps": [step]}, step):
             return run_id
         assert owner != "renews its lease", "a live server's run was ended"
