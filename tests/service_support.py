@@ -43,15 +43,19 @@ class Answers:
     """Answers every request of a run from the request alone, so runs may interleave.
 
     ``sql`` gives the query for a question; ``printed`` what the analysis prints (and so what the
-    answer says); ``pause`` delays every reply, to keep runs running for a while.
+    answer says); ``pause`` delays every reply, to keep runs running for a while; while ``gate``
+    is cleared, replies wait for it to be set again (at most a minute), holding runs mid-way.
     """
 
     def __init__(self, sql=lambda question: CITY_ORDERS_SQL, printed=None, pause: float = 0.0):
         self.sql = sql
         self.printed = printed or (lambda question: f"Analysed: {question}")
         self.pause = pause
+        self.gate = threading.Event()
+        self.gate.set()
 
     def __call__(self, request):
+        self.gate.wait(60)
         reply = self._reply(request)
         return delay(self.pause, reply) if self.pause else reply
 
@@ -181,7 +185,9 @@ class ServerProcess:
         return self.process.wait(timeout=timeout)
 
 
-def start_server_process(stub, home, *args: str) -> ServerProcess:
+def start_server_process(
+    stub, home, *args: str, env_changes: dict[str, str] | None = None
+) -> ServerProcess:
     """``quorlix serve`` in a child process on a free port, answered by the stub model."""
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(os.path.abspath(entry) for entry in sys.path if entry)
@@ -189,6 +195,7 @@ def start_server_process(stub, home, *args: str) -> ServerProcess:
     for name in ("QUORLIX_API_TOKENS", "QUORLIX_API_TOKENS_FILE", "QUORLIX_CONTEXT_FILE"):
         env.pop(name, None)
     env.update(stub.environment())
+    env.update(env_changes or {})
     process = subprocess.Popen(
         [sys.executable, "-m", "quorlix.cli", "serve", "--port", "0", *args],
         env=env,
