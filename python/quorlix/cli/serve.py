@@ -8,12 +8,14 @@ import sys
 
 from .common import (
     EXIT_OK,
+    connection_problem,
     database_url,
     import_graph_module,
     model_settings,
     progress,
     shown_url,
     usage_error,
+    warn,
     warn_about_account,
 )
 from .startup import SANDBOX_VARIABLE, start_analysis_sandbox
@@ -162,7 +164,11 @@ def run(args: argparse.Namespace) -> int:
     url = database_url(args.db)
     progress(f"Database: {shown_url(url)}")
     db = _open(ServiceDatabase, url)
-    if not loopback:
+    problem = connection_problem(db)
+    if problem:
+        # It may come up after the server (containers start in any order): /readyz tells.
+        warn(f"the database does not answer ({problem}); runs fail until it does")
+    elif not loopback:
         warn_about_account(db)
     querymesh = import_graph_module()
     graph = querymesh.SQLGraph(db, config_35, config_4)

@@ -12,7 +12,7 @@ from quorlix.cli.ask import describe_step
 from quorlix.cli.common import describe
 from quorlix.usage import Prices, PriceTableError, UsageRecorder, load_prices
 
-from .database import start_recording, stop_recording
+from .database import last_result, start_recording, stop_recording
 from .store import empty_record
 
 PNG_MAGIC = b"\x89PNG\r\n\x1a\n"
@@ -73,7 +73,7 @@ def answer(
                         "node": node,
                         "started_at": iso(last),
                         "duration_s": round(now - last, 4),
-                        "summary": describe_step(node, update or {}),
+                        "summary": describe_step(node, update or {}, final),
                     }
                     record["steps"].append(step)
                     record["sql_attempts"] = [dict(attempt) for attempt in attempts]
@@ -114,9 +114,7 @@ def _fill(record: dict, state: dict, attempts: list[dict]) -> None:
     queries = state.get("generated_sql_query") or []
     record["final_sql"] = str(queries[-1]).strip() if queries else None
     if state.get("execution_success"):
-        ran = [attempt for attempt in attempts if attempt.get("outcome") == "succeeded"]
-        if ran and "result" in ran[-1]:
-            record["result"] = ran[-1]["result"]
+        record["result"] = last_result(attempts)
     output = state.get("python_executed_output")
     record["analysis_output"] = str(output) if output else None
     if state.get("python_execution_success") is False and state.get("python_error_message"):
