@@ -43,8 +43,9 @@ class Answers:
     """Answers every request of a run from the request alone, so runs may interleave.
 
     ``sql`` gives the query for a question; ``printed`` what the analysis prints (and so what the
-    answer says); ``pause`` delays every reply, to keep runs running for a while; while ``gate``
-    is cleared, replies wait for it to be set again (at most a minute), holding runs mid-way.
+    answer says; "<chart>" there stands for the path the chart is saved at); ``pause`` delays
+    every reply, to keep runs running for a while; while ``gate`` is cleared, replies wait for it
+    to be set again (at most a minute), holding runs mid-way.
     """
 
     def __init__(self, sql=lambda question: CITY_ORDERS_SQL, printed=None, pause: float = 0.0):
@@ -73,7 +74,8 @@ class Answers:
         if kind == "PythonCodeInput":
             found = SAVE_PATH.search(prompt)
             path = found.group(0) if found else "/nonexistent/chart.png"
-            program = CHART_PROGRAM.format(path=path, printed=self.printed(_question(prompt)))
+            printed = self.printed(_question(prompt)).replace("<chart>", path)
+            program = CHART_PROGRAM.format(path=path, printed=printed)
             return {"code": program}
         if kind == "GenerationOutput":
             output = section(prompt, "Python executed result: ", "\nUse the above result")

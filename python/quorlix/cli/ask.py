@@ -247,7 +247,8 @@ def describe_step(node: str, update: dict, before: dict | None = None) -> str:
             return "query ran"
         if results[-1] == "None":
             return "query returned no rows"
-        return f"query failed: {_short(results[-1])}"
+        # The driver's message; SQLAlchemy adds the statement and a link on lines of their own.
+        return f"query failed: {_short(str(results[-1]).strip().splitlines()[0])}"
     if node == names.SQL_ERROR_HANDLER_NODE:
         if update.get("rewrite_count"):
             return "giving up on SQL"

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import datetime
+import os
 import time
 from collections.abc import Callable
 from pathlib import Path
@@ -87,14 +88,14 @@ def answer(
         raise
     except Exception as exc:
         record["sql_attempts"] = [dict(attempt) for attempt in attempts]
-        _fill(record, final, attempts)
+        _fill(record, final, attempts, save_path.parent)
         record["error"] = (explain or describe)(exc)
         return "failed", record
     finally:
         stop_recording(token)
         record["usage"] = usage.as_dict()
     record["sql_attempts"] = [dict(attempt) for attempt in attempts]
-    _fill(record, final, attempts)
+    _fill(record, final, attempts, save_path.parent)
     if "final_response" not in final:
         record["error"] = "the run ended without an answer"
         return "failed", record
@@ -110,7 +111,7 @@ def _prices() -> Prices | None:
         return None
 
 
-def _fill(record: dict, state: dict, attempts: list[dict]) -> None:
+def _fill(record: dict, state: dict, attempts: list[dict], folder: Path) -> None:
     queries = state.get("generated_sql_query") or []
     record["final_sql"] = str(queries[-1]).strip() if queries else None
     if state.get("execution_success"):
@@ -123,6 +124,11 @@ def _fill(record: dict, state: dict, attempts: list[dict]) -> None:
         record["answer"] = str(state["final_response"])
     if state.get("rewritten_question"):
         record["rewritten_question"] = str(state["rewritten_question"])
+    # The run's temporary folder ("Chart saved to /tmp/quorlix-run-.../chart.png") means nothing
+    # to whoever reads the record, and is the server's business: its files go by their names.
+    for key in ("analysis_output", "analysis_error", "answer"):
+        if record.get(key):
+            record[key] = record[key].replace(f"{folder}{os.sep}", "")
 
 
 def read_chart(path: Path) -> tuple[str, bytes] | None:
