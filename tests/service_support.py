@@ -6,6 +6,7 @@ crash and flood tests start it as a separate process instead.
 
 from __future__ import annotations
 
+import contextlib
 import os
 import re
 import select
@@ -19,6 +20,7 @@ from dataclasses import dataclass
 from typing import Any
 
 import httpx
+import pytest
 import uvicorn
 from graph_scripts import CITY_ORDERS_SQL, schema_name, section
 from quorlix.service import Limits, RunStore, Service, create_app
@@ -121,6 +123,21 @@ def build_service(db_url: str, store_url: str, limits: Limits | None = None, **k
     graph = querymesh.SQLGraph(db, AzureOpenAIChat35(), settings)
     kw.setdefault("model_timeout", settings.timeout)
     return Service(graph, db, RunStore(store_url), limits or Limits(), **kw)
+
+
+@contextlib.contextmanager
+def served(stub, db_url: str, store_url: str, limits: Limits | None = None, **kw: Any):
+    """A server in a thread for a whole test module, its models the stub: yields ``Running``."""
+    with pytest.MonkeyPatch.context() as patch:
+        for name, value in stub.environment().items():
+            patch.setenv(name, value)
+        service = build_service(db_url, store_url, limits, **kw)
+        running = serve_in_thread(service)
+        try:
+            yield running
+        finally:
+            running.stop()
+            service.store.close()
 
 
 def serve_in_thread(service: Service) -> Running:

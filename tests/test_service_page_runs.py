@@ -11,8 +11,7 @@ import io
 import pytest
 from graph_scripts import BROKEN_SQL
 from playwright.sync_api import expect
-from quorlix.service import Limits
-from service_support import Answers, build_service, feed, serve_in_thread
+from service_support import Answers, feed, served
 from test_service_page import ALICE, browser, open_page  # noqa: F401 - fixture used by name
 
 pytestmark = pytest.mark.filterwarnings("ignore:Parameters {'top_p'}:UserWarning")
@@ -32,17 +31,12 @@ def answers():
 @pytest.fixture(scope="module")
 def server(stub_openai_server, sqlite_sample_db_module, answers, tmp_path_factory):
     feed(stub_openai_server, answers, replies=4000)
-    with pytest.MonkeyPatch.context() as patch:
-        for name, value in stub_openai_server.environment().items():
-            patch.setenv(name, value)
-        store = tmp_path_factory.mktemp("store") / "runs.db"
-        service = build_service(
-            sqlite_sample_db_module.url, f"sqlite:///{store}", Limits(), tokens={ALICE: "alice"}
-        )
-        running = serve_in_thread(service)
+    store = tmp_path_factory.mktemp("store") / "runs.db"
+    tokens = {ALICE: "alice"}
+    with served(
+        stub_openai_server, sqlite_sample_db_module.url, f"sqlite:///{store}", tokens=tokens
+    ) as running:
         yield running
-        running.stop()
-        service.store.close()
 
 
 @pytest.fixture(scope="module")
