@@ -6,6 +6,7 @@ crash and flood tests start it as a separate process instead.
 
 from __future__ import annotations
 
+import contextlib
 import os
 import re
 import select
@@ -19,6 +20,7 @@ from dataclasses import dataclass
 from typing import Any
 
 import httpx
+import pytest
 import uvicorn
 from graph_scripts import CITY_ORDERS_SQL, schema_name, section
 from quorlix.service import Limits, RunStore, Service, create_app
@@ -43,15 +45,20 @@ class Answers:
     """Answers every request of a run from the request alone, so runs may interleave.
 
     ``sql`` gives the query for a question; ``printed`` what the analysis prints (and so what the
-    answer says); ``pause`` delays every reply, to keep runs running for a while.
+    answer says; "<chart>" there stands for the path the chart is saved at); ``pause`` delays
+    every reply, to keep runs running for a while; while ``gate`` is cleared, replies wait for it
+    to be set again (at most a minute), holding runs mid-way.
     """
 
     def __init__(self, sql=lambda question: CITY_ORDERS_SQL, printed=None, pause: float = 0.0):
         self.sql = sql
         self.printed = printed or (lambda question: f"Analysed: {question}")
         self.pause = pause
+        self.gate = threading.Event()
+        self.gate.set()
 
     def __call__(self, request):
+        self.gate.wait(60)
         reply = self._reply(request)
         return delay(self.pause, reply) if self.pause else reply
 
@@ -69,7 +76,8 @@ class Answers:
         if kind == "PythonCodeInput":
             found = SAVE_PATH.search(prompt)
             path = found.group(0) if found else "/nonexistent/chart.png"
-            program = CHART_PROGRAM.format(path=path, printed=self.printed(_question(prompt)))
+            printed = self.printed(_question(prompt)).replace("<chart>", path)
+            program = CHART_PROGRAM.format(path=path, printed=printed)
             return {"code": program}
         if kind == "GenerationOutput":
             output = section(prompt, "Python executed result: ", "\nUse the above result")
@@ -115,6 +123,21 @@ def build_service(db_url: str, store_url: str, limits: Limits | None = None, **k
     graph = querymesh.SQLGraph(db, AzureOpenAIChat35(), settings)
     kw.setdefault("model_timeout", settings.timeout)
     return Service(graph, db, RunStore(store_url), limits or Limits(), **kw)
+
+
+@contextlib.contextmanager
+def served(stub, db_url: str, store_url: str, limits: Limits | None = None, **kw: Any):
+    """A server in a thread for a whole test module, its models the stub: yields ``Running``."""
+    with pytest.MonkeyPatch.context() as patch:
+        for name, value in stub.environment().items():
+            patch.setenv(name, value)
+        service = build_service(db_url, store_url, limits, **kw)
+        running = serve_in_thread(service)
+        try:
+            yield running
+        finally:
+            running.stop()
+            service.store.close()
 
 
 def serve_in_thread(service: Service) -> Running:
@@ -181,7 +204,9 @@ class ServerProcess:
         return self.process.wait(timeout=timeout)
 
 
-def start_server_process(stub, home, *args: str) -> ServerProcess:
+def start_server_process(
+    stub, home, *args: str, env_changes: dict[str, str] | None = None
+) -> ServerProcess:
     """``quorlix serve`` in a child process on a free port, answered by the stub model."""
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(os.path.abspath(entry) for entry in sys.path if entry)
@@ -189,6 +214,7 @@ def start_server_process(stub, home, *args: str) -> ServerProcess:
     for name in ("QUORLIX_API_TOKENS", "QUORLIX_API_TOKENS_FILE", "QUORLIX_CONTEXT_FILE"):
         env.pop(name, None)
     env.update(stub.environment())
+    env.update(env_changes or {})
     process = subprocess.Popen(
         [sys.executable, "-m", "quorlix.cli", "serve", "--port", "0", *args],
         env=env,

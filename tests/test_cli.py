@@ -5,6 +5,7 @@ from __future__ import annotations
 import contextlib
 import json
 import os
+import socket
 import sqlite3
 import subprocess
 import sys
@@ -16,8 +17,9 @@ import pytest
 import quorlix.dbkeeper  # noqa: F401
 import quorlix.querymesh.custom_sql  # noqa: F401
 import quorlix.querymesh.querymesh  # noqa: F401
-from graph_scripts import ANALYSIS_PATH, SQL_PATH
+from graph_scripts import ANALYSIS_PATH, SQL_PATH, schema_name
 from quorlix.sample import shop
+from service_support import Answers, feed
 from support.stub_openai import http_error, structured, text
 
 AZURE_VARIABLES = (
@@ -159,6 +161,12 @@ def test_ask_json_is_the_only_output_on_stdout(stub_azure_env, quorlix_home, tmp
     assert state["generated_sql_query"] == [MONTHLY_REVENUE_SQL]
     assert state["max_iterations_pandas"] == 2
     assert state["chart_path"] == str(chart)
+    # Beside the state's text of the rows, the rows themselves as JSON values.
+    with contextlib.closing(sqlite3.connect(quorlix_home / "shop.db")) as connection:
+        cursor = connection.execute(MONTHLY_REVENUE_SQL)
+        columns = [column[0] for column in cursor.description]
+        rows = [list(row) for row in cursor.fetchall()]
+    assert state["result"] == {"columns": columns, "rows": rows, "truncated": False}
     # --verbose shows the graph's own lines, on stderr only.
     assert "General Response prompt" in done.stderr
 
@@ -199,6 +207,60 @@ def test_model_error_ends_with_one_readable_line(stub_azure_env, quorlix_home, t
     assert done.stdout == ""
 
 
+def test_an_answer_without_rows_exits_3(stub_azure_env, quorlix_home, tmp_path):
+    # Every query fails: five corrections, a rewrite of the question and its query.
+    feed(stub_azure_env, Answers(sql=lambda question: "SELECT no_such_column FROM orders"))
+
+    done = quorlix(
+        "ask", "How many orders?", "--json", env=_environment(quorlix_home), cwd=tmp_path
+    )
+
+    assert done.returncode == 3, done.stderr
+    state = json.loads(done.stdout)
+    assert state["final_response"] and state["execution_success"] is False
+    assert state["result"] is None
+    assert state["rewritten_question"] and len(state["generated_sql_query"]) > 5
+    assert "no SQL query returned rows" in done.stderr
+
+
+def test_an_unreachable_model_service_is_named(stub_azure_env, quorlix_home, tmp_path):
+    with socket.socket() as closed:  # bound, never listening: connections are refused
+        closed.bind(("127.0.0.1", 0))
+        port = closed.getsockname()[1]
+        env = _environment(quorlix_home, AZURE_OPENAI_ENDPOINT=f"http://127.0.0.1:{port}/")
+        done = quorlix("ask", "How many orders?", env=env, cwd=tmp_path)
+
+    assert done.returncode == 1
+    assert _error_lines(done.stderr) == [
+        f"quorlix: error: cannot reach the model service at 127.0.0.1:{port}: Connection "
+        "refused (--debug shows the traceback)"
+    ]
+
+
+def test_unknown_table_names_are_left_out_and_the_schemas_read_are_named(
+    stub_azure_env, quorlix_home, tmp_path
+):
+    tracks = tmp_path / "track.csv"
+    tracks.write_text("id,name,milliseconds\n1,Intro,61000\n2,Outro,122000\n")
+    stub_azure_env.reply(
+        structured({"relevant_tables": ["Track", "Foo"]}),
+        structured({"sql_query": "SELECT COUNT(*) FROM track"}),
+        text("SELECT COUNT(*) FROM track"),
+        structured({"code": "print('two tracks')"}),
+        structured({"final_response": "There are two tracks.", "image_path": ""}),
+    )
+
+    done = quorlix(
+        "ask", "How many tracks?", "--db", str(tracks), env=_environment(quorlix_home), cwd=tmp_path
+    )
+
+    assert done.returncode == 0, done.stderr
+    assert "relevant: track; left out Foo: no such table" in done.stderr
+    assert "read the schemas of track" in done.stderr
+    writer = [r for r in stub_azure_env.requests if schema_name(r) == "SQLQueryInput"][0]
+    assert "CREATE TABLE track" in writer.prompt_text and "Error:" not in writer.prompt_text
+
+
 def test_a_broken_context_file_is_a_configuration_error(stub_azure_env, quorlix_home, tmp_path):
     env = _environment(quorlix_home, QUORLIX_CONTEXT_FILE=str(tmp_path / "missing.toml"))
 
@@ -236,6 +298,7 @@ def test_missing_model_configuration_names_each_variable(
         ["ask", "q", "--chart", "chart.txt"],
         ["ask", "q", "--chart", "no/such/dir/chart.png"],
         ["ask", "q", "--db", "not a url"],
+        ["ask", "q" * 2001],
         ["tables", "--db", "sqlite:///missing.db"],
         ["graph", "--png", "drawing.svg"],
         ["frobnicate"],
@@ -249,6 +312,16 @@ def test_bad_usage_exits_2_without_a_traceback(stub_azure_env, quorlix_home, tmp
     assert done.stderr.strip()
     assert not (tmp_path / "missing.db").exists()  # no empty database made by mistake
     assert stub_azure_env.requests == []
+
+
+@pytest.mark.parametrize(("length", "refused"), [(2000, False), (2001, True)])
+def test_the_question_length_limit_is_the_services(quorlix_home, tmp_path, length, refused):
+    # Without model settings a question that passes is refused for those instead.
+    env = _environment(quorlix_home, **dict.fromkeys(AZURE_VARIABLES))
+    done = quorlix("ask", "q" * length, env=env, cwd=tmp_path)
+    assert done.returncode == 2
+    assert ("at most 2000 are taken" in done.stderr) == refused, done.stderr
+    assert ("AZURE_OPENAI_ENDPOINT" in done.stderr) != refused
 
 
 def test_version(quorlix_home, tmp_path):

@@ -3,7 +3,11 @@ driver against the local servers, DuckDB files, data files and folders of them."
 
 from __future__ import annotations
 
+import contextlib
 import json
+import shutil
+import socket
+import sqlite3
 
 import pytest
 from quorlix.querymesh.custom_sql import CustomSQLDatabase, QueryTimeoutError
@@ -79,3 +83,74 @@ def test_both_postgresql_drivers_keep_the_time_limit_and_the_schema(pg_database,
         assert db.run("SELECT label FROM parcels") == "[('box',)]"
     finally:
         db._engine.dispose()
+
+
+@pytest.mark.parametrize("name", ["chinook.db", "chinook.sqlite", "chinook"])
+def test_an_sqlite_file_is_known_by_its_content(quorlix_home, tmp_path, name):  # noqa: F811
+    shutil.copy(quorlix_home / "shop.db", tmp_path / name)
+    with contextlib.closing(sqlite3.connect(tmp_path / name)) as connection:
+        expected = sorted(
+            row[0]
+            for row in connection.execute("SELECT name FROM sqlite_master WHERE type = 'table'")
+        )
+
+    done = quorlix("tables", "--db", name, "--json", env=_environment(quorlix_home), cwd=tmp_path)
+
+    assert done.returncode == 0, done.stderr
+    assert sorted(json.loads(done.stdout)) == expected
+
+
+@pytest.mark.parametrize(
+    ("given", "message"),
+    [
+        ("notes.db", "'notes.db' is a file, but not an SQLite database"),
+        ("missing.db", "is neither a database URL nor a file; expected e.g. sqlite:///shop.db"),
+    ],
+)
+def test_a_path_that_is_no_database_is_one_usage_error(
+    quorlix_home,  # noqa: F811
+    tmp_path,
+    given,
+    message,
+):
+    (tmp_path / "notes.db").write_text("not a database\n")
+    done = quorlix("tables", "--db", given, env=_environment(quorlix_home), cwd=tmp_path)
+    assert done.returncode == 2
+    assert len(done.stderr.splitlines()) == 1 and message in done.stderr
+
+
+@pytest.mark.parametrize(
+    ("problem", "words"),
+    [
+        ("closed port", "Connection refused"),
+        ("missing database", "does not exist"),
+        ("wrong password", "Access denied"),
+    ],
+)
+def test_a_database_that_does_not_answer_is_one_error_before_any_work(
+    stub_azure_env,
+    quorlix_home,  # noqa: F811
+    tmp_path,
+    request,
+    problem,
+    words,
+):
+    with socket.socket() as closed:  # bound, never listening: connections are refused
+        closed.bind(("127.0.0.1", 0))
+        if problem == "closed port":
+            url = f"postgresql+psycopg2://postgres@127.0.0.1:{closed.getsockname()[1]}/postgres"
+        elif problem == "missing database":
+            database = request.getfixturevalue("pg_database")
+            url = f"postgresql://{database.user}@{database.host}:{database.port}/no_such_database"
+        else:
+            database = request.getfixturevalue("mysql_database")
+            url = f"mysql://{database.user}:wrong@{database.host}:{database.port}/{database.name}"
+        done = quorlix(
+            "ask", "How many parcels?", "--db", url, env=_environment(quorlix_home), cwd=tmp_path
+        )
+
+    assert done.returncode == 1
+    said = [line for line in done.stderr.splitlines() if line.startswith("quorlix:")]
+    assert len(said) == 1 and said[0].startswith("quorlix: error: cannot connect to the database ")
+    assert words in said[0] and ":wrong@" not in said[0]
+    assert stub_azure_env.requests == []

@@ -94,6 +94,17 @@ def test_a_run_end_to_end(server):
         assert rows[0] == ["city", "order_count"] and rows[2] == ["Dublin", "2"]
 
 
+def test_the_runs_own_folder_is_not_shown(server, answers):
+    answers.printed = lambda question: "Chart saved to <chart>"
+    try:
+        with server.client(ALICE) as client:
+            record = ask(client, "Orders per city, as a chart? [[folder]]")
+    finally:
+        answers.printed = Answers().printed
+    assert record["analysis_output"].strip() == "Chart saved to chart.png"
+    assert record["answer"] == "Answer: Chart saved to chart.png"
+
+
 def test_event_stream_resumes_where_it_dropped(server, answers):
     answers.pause = 0.05
     with server.client(ALICE) as client:
@@ -204,6 +215,17 @@ def test_edited_sql_runs_read_only(server, sample_db, sql, status, expected):
             conn.execute(f"SELECT COUNT(*) FROM {t}").fetchone()[0] for t in ("customers", "orders")
         ]
     assert counts == [4, 5]
+
+
+def test_an_edited_query_downloads_as_csv(server, sample_db):
+    sql = "SELECT city, COUNT(*) AS n FROM customers GROUP BY city ORDER BY city"
+    with server.client(ALICE) as client:
+        response = client.post("/v1/sql?format=csv", json={"sql": sql})
+    assert response.status_code == 200, response.text
+    assert response.headers["content-type"].startswith("text/csv")
+    with contextlib.closing(sqlite3.connect(sample_db.path)) as connection:
+        expected = [[str(cell) for cell in row] for row in connection.execute(sql)]
+    assert list(csv.reader(io.StringIO(response.text))) == [["city", "n"], *expected]
 
 
 def test_tables_health_and_metrics(server):

@@ -123,8 +123,8 @@ def test_ask_watch_and_find_it_again(browser, server):
 
     page.reload()  # the token is kept for the tab
     expect(page.locator("#history li")).to_have_count(1)
-    expect(page.locator("#history li button")).to_contain_text(question)
-    page.locator("#history li button").focus()
+    expect(page.locator("#history li a")).to_contain_text(question)
+    page.locator("#history li a").focus()
     page.keyboard.press("Enter")
     expect(page.locator("#answer")).to_have_text(f"Answer: Analysed: {HOSTILE}")
     expect(page.locator("#thumb-up")).to_have_attribute("aria-pressed", "true")
@@ -154,7 +154,7 @@ def test_edit_and_rerun_on_a_narrow_screen(browser, server):
     page.click("#edit summary")
     page.fill("#sql-edit", "DELETE FROM customers")
     page.click("#rerun")
-    expect(page.locator("#run-error")).to_contain_text("Refused")
+    expect(page.locator("#rerun-error")).to_contain_text("Refused")
     page.fill("#sql-edit", "SELECT name FROM customers ORDER BY id")
     page.click("#rerun")
     expect(page.locator("#result-title")).to_have_text("Result of the edited query")

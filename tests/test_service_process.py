@@ -12,6 +12,7 @@ import pytest
 from quorlix.service import Limits, RunStore
 from service_support import (
     Answers,
+    ServerProcess,
     build_service,
     feed,
     serve_in_thread,
@@ -27,47 +28,83 @@ def store_url(tmp_path) -> str:
     return f"sqlite:///{tmp_path / 'runs.db'}"
 
 
-def test_a_killed_server_leaves_its_run_interrupted_and_the_rest_intact(
+LEASE = "1"
+
+
+def test_two_servers_on_one_store_end_only_the_runs_of_one_that_died(
     stub_azure_env, sqlite_sample_db, tmp_path
 ):
     answers = Answers()
     feed(stub_azure_env, answers)
-    args = ("--db", sqlite_sample_db.url, "--store", store_url(tmp_path))
-    server = start_server_process(stub_azure_env, tmp_path, *args)
+    # Both on the default store in QUORLIX_HOME, as two servers started by hand would be; a
+    # held reply must not time out while the second server starts.
+    args = ("--db", sqlite_sample_db.url, "--lease", LEASE)
+    slow_model = {"QUORLIX_REQUEST_TIMEOUT": "90"}
+    first = start_server_process(stub_azure_env, tmp_path, *args, env_changes=slow_model)
+    second = None
     try:
-        with server.client() as client:
-            done = client.post("/v1/runs?wait=true", json={"question": "[[before]]"}).json()
+        with first.client() as a:
+            done = a.post("/v1/runs?wait=true", json={"question": "[[before]]"}).json()
             assert done["status"] == "succeeded"
             # The server's quietened standard output does not swallow what analysis printed.
             assert done["analysis_output"].strip() == "Analysed: before"
-            answers.pause = 1.0
-            cut = client.post("/v1/runs", json={"question": "[[cut]]"}).json()["id"]
+            answers.gate.clear()
+            going = a.post("/v1/runs", json={"question": "[[going]]"}).json()["id"]
+            wait_for_status(a, going, ("running",))
+            second = start_server_process(stub_azure_env, tmp_path, *args, env_changes=slow_model)
+            _wait_for_sweeps(tmp_path, second)
+            assert a.get(f"/v1/runs/{going}").json()["status"] == "running"
+            answers.gate.set()
+            assert wait_for_status(a, going, END)["status"] == "succeeded"
+
+            answers.gate.clear()
+            cut = a.post("/v1/runs", json={"question": "[[cut]]"}).json()["id"]
             ends = time.monotonic() + 30
-            while not client.get(f"/v1/runs/{cut}").json()["steps"]:
+            while not a.get(f"/v1/runs/{cut}").json()["steps"]:
                 assert time.monotonic() < ends
                 time.sleep(0.05)
-    finally:
-        assert server.stop(signal.SIGKILL) == -signal.SIGKILL
+        assert first.stop(signal.SIGKILL) == -signal.SIGKILL
+        answers.gate.set()
 
-    answers.pause = 0.0
-    server = start_server_process(stub_azure_env, tmp_path, *args)
-    try:
-        with server.client() as client:
-            record = client.get(f"/v1/runs/{cut}").json()
+        with second.client() as b:
+            # The live server ends the dead one's run once its lease has run out.
+            record = wait_for_status(b, cut, END)
             assert record["status"] == "interrupted"
-            assert "the server stopped before the run finished" in record["error"]
+            assert "did not renew its lease" in record["error"]
             assert record["steps"], "the steps recorded before the crash are kept"
-            events = sse_events(client.get(f"/v1/runs/{cut}/events").text)
+            events = sse_events(b.get(f"/v1/runs/{cut}/events").text)
             assert events[-1]["data"]["status"] == "interrupted"
-            assert client.get(f"/v1/runs/{done['id']}").json() == done
-            assert client.get(done["chart_url"]).content.startswith(b"\x89PNG")
+            assert b.get(f"/v1/runs/{done['id']}").json() == done
+            assert b.get(done["chart_url"]).content.startswith(b"\x89PNG")
             # SIGTERM with a run going: the run may finish within the grace period.
             answers.pause = 0.1
-            last = client.post("/v1/runs", json={"question": "[[last]]"}).json()["id"]
-            wait_for_status(client, last, ("running",))
+            last = b.post("/v1/runs", json={"question": "[[last]]"}).json()["id"]
+            wait_for_status(b, last, ("running",))
     finally:
-        assert server.stop() == 0
+        answers.gate.set()
+        first.stop(signal.SIGKILL)
+        if second is not None:
+            assert second.stop() == 0
     assert stored_status(tmp_path, last) == "succeeded"
+
+
+END = ("succeeded", "failed", "interrupted")
+
+
+def _wait_for_sweeps(tmp_path, server: ServerProcess) -> None:
+    """Until ``server`` has renewed its lease (and so swept the store) for more than a lease."""
+    store = RunStore(store_url(tmp_path))
+    pid = server.process.pid
+    try:
+        ends = time.monotonic() + 30
+        while True:
+            mine = [row for row in store.servers() if row["pid"] == pid]
+            if mine and mine[0]["renewed_at"] - mine[0]["started_at"] > 2 * float(LEASE):
+                return
+            assert time.monotonic() < ends, "the second server did not renew its lease"
+            time.sleep(0.05)
+    finally:
+        store.close()
 
 
 def stored_status(tmp_path, run_id: str) -> str:

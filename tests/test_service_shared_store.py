@@ -37,7 +37,7 @@ def pair(stub_openai_server, pg_database_module, sample_db, answers):
         servers = []
         for _ in range(2):
             service = build_service(
-                sample_db.url, pg_database_module.url, Limits(), shared=True, lease_seconds=LEASE
+                sample_db.url, pg_database_module.url, Limits(), lease_seconds=LEASE
             )
             servers.append(serve_in_thread(service))
         yield servers
@@ -85,9 +85,7 @@ def test_a_server_starting_leaves_another_servers_run_running(
             while a.get(f"/v1/runs/{run_id}").json()["status"] != "running":
                 assert time.monotonic() < ends
                 time.sleep(0.05)
-            late = build_service(
-                sample_db.url, pg_database_module.url, shared=True, lease_seconds=LEASE
-            )
+            late = build_service(sample_db.url, pg_database_module.url, lease_seconds=LEASE)
             late.manager.start()
             try:
                 assert _wait_end(a, run_id)["status"] == "succeeded"

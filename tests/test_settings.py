@@ -302,7 +302,11 @@ def picker(env, monkeypatch):
     monkeypatch.setitem(sys.modules, "quorlix.querymesh.nodewright", module)
     from quorlix.function_calling.base import RelevantTablePicker
 
-    return RelevantTablePicker(config=AzureOpenAIChat35(), db="the-db")
+    return RelevantTablePicker(config=AzureOpenAIChat35(), db=THE_DB)
+
+
+# The picker asks the database for its tables, to keep the model's answer to real ones.
+THE_DB = types.SimpleNamespace(get_usable_table_names=lambda: ["items", "orders"])
 
 
 def test_picker_builds_a_deterministic_model_from_the_settings(picker):
@@ -310,7 +314,7 @@ def test_picker_builds_a_deterministic_model_from_the_settings(picker):
     assert picker.model.temperature == 0
     assert picker.model.deployment_name == "dep-35"
     assert picker.node.model is picker.model
-    assert picker.node.db == "the-db"
+    assert picker.node.db is THE_DB
 
 
 def test_picker_returns_only_the_relevant_tables(picker):

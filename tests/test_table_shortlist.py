@@ -104,15 +104,50 @@ def test_picker_shortlists_above_the_threshold(stub_azure_env, tmp_path, tables,
     update = picker.invoke(state)
 
     prompt = stub_azure_env.last_request().prompt_text
+    assert update == {"relevant_tables": ["invoices"]}
+    assert update["relevant_tables"].unknown == ["made_up"]
     if shortlisted:
-        assert update == {"relevant_tables": ["invoices"]}
         assert "invoices (id, total)" in prompt
         assert "the 20 of the database's 61 tables" in prompt
         assert sum(f"area{i}_things" in prompt for i in range(tables)) == 19
     else:
-        # Below the threshold the step is what it always was: the state's list, the answer as is.
-        assert update == {"relevant_tables": ["invoices", "made_up"]}
+        # Below the threshold the model is shown the state's list, as it always was.
         assert state["table_names_from_db"] in prompt and "invoices (id, total)" not in prompt
+
+
+@pytest.mark.parametrize(
+    ("tables", "answer", "chosen", "unknown"),
+    [
+        (3, ["INVOICES", "invoices"], ["invoices"], []),
+        (3, ["Invoices", "Foo"], ["invoices"], ["Foo"]),
+        # Nothing the model named exists: every table it was shown is taken.
+        (3, ["Foo"], "all", ["Foo"]),
+        (3, [], "all", []),
+        (60, ["Foo"], "shortlist", ["Foo"]),
+    ],
+)
+def test_picker_keeps_only_tables_of_the_database(
+    stub_azure_env, tmp_path, tables, answer, chosen, unknown
+):
+    _, db = _small_database(tmp_path, tables)
+    stub_azure_env.reply(structured({"relevant_tables": answer}))
+    picker = RelevantTablePicker(AzureOpenAIChat35(), db)
+
+    picked = picker.invoke(_state("What is the total of all invoices?", db))["relevant_tables"]
+
+    if chosen == "all":
+        assert list(picked) == list(db.get_usable_table_names())
+    elif chosen == "shortlist":
+        prompt = stub_azure_env.last_request().prompt_text
+        shown = {name for name in db.get_usable_table_names() if f"\n{name} (" in prompt}
+        assert len(shown) == 20 and set(picked) == shown
+    else:
+        assert list(picked) == chosen
+    assert picked.unknown == unknown
+    assert picked.fallback == (chosen in ("all", "shortlist"))
+    # What the schema step then reads is text about real tables, never an error.
+    schemas = db.get_table_info(list(picked))
+    assert all(f"CREATE TABLE {name}" in schemas for name in picked)
 
 
 @pytest.mark.parametrize(

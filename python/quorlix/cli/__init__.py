@@ -2,7 +2,7 @@
 measure answer quality, serve questions over HTTP.
 
 Exit codes: 0 done, 1 the run failed (model, network or database error), 2 bad usage or
-missing configuration.
+missing configuration, 3 (``ask``) the run ended with an answer, but no SQL query returned rows.
 """
 
 from __future__ import annotations
@@ -23,6 +23,7 @@ from .common import (
     EXIT_FAILED,
     EXIT_USAGE,
     PROG,
+    Failure,
     UsageError,
     describe,
     error,
@@ -91,6 +92,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     except UsageError as exc:
         error(str(exc))
         return EXIT_USAGE
+    except Failure as exc:
+        error(str(exc))
+        return EXIT_FAILED
     except KeyboardInterrupt:
         error("interrupted")
         return 130

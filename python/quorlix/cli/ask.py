@@ -11,8 +11,10 @@ from pathlib import Path
 from typing import Any
 
 from ..querymesh import graph_names as names
+from ..questions import MAX_QUESTION_CHARS, question_problem
 from .common import (
     EXIT_FAILED,
+    EXIT_NO_ROWS,
     EXIT_OK,
     database_url,
     error,
@@ -45,7 +47,10 @@ asked for one) and write the answer. Progress goes to stderr, results to stdout.
 
 def add_parser(commands: argparse._SubParsersAction) -> None:
     parser = commands.add_parser("ask", help=HELP, description=DESCRIPTION)
-    parser.add_argument("question", help="the question, in plain language")
+    parser.add_argument(
+        "question",
+        help=f"the question, in plain language (at most {MAX_QUESTION_CHARS:,} characters)",
+    )
     parser.add_argument(
         "--db",
         metavar="URL",
@@ -68,15 +73,19 @@ def add_parser(commands: argparse._SubParsersAction) -> None:
         f"(default: {DEFAULT_ANALYSIS_TRIES})",
     )
     parser.add_argument(
-        "--json", action="store_true", help="print the final state as JSON (nothing else on stdout)"
+        "--json",
+        action="store_true",
+        help="print the final state, with the result rows as JSON values, as JSON (nothing else "
+        "on stdout)",
     )
     parser.set_defaults(run=run)
 
 
 def run(args: argparse.Namespace) -> int:
     question = args.question.strip()
-    if not question:
-        usage_error("the question is empty")
+    problem = question_problem(question)
+    if problem:
+        usage_error(problem)
     if args.analysis_tries < 1:
         usage_error(f"--analysis-tries must be 1 or more, got {args.analysis_tries}")
     chart = _chart_path(args.chart)
@@ -88,7 +97,14 @@ def run(args: argparse.Namespace) -> int:
     require_sign_in(config_35, config_4)
     if not args.json:
         progress(f"Database: {shown_url(url)}")
-    db = open_database(url)
+    from quorlix.querymesh.sql_recording import (
+        RecordingDatabase,
+        last_result,
+        start_recording,
+        stop_recording,
+    )
+
+    db = open_database(url, RecordingDatabase)
     graph = import_graph_module().SQLGraph(db, config_35, config_4)
 
     inputs = {
@@ -102,11 +118,18 @@ def run(args: argparse.Namespace) -> int:
     from quorlix.usage import UsageRecorder
 
     recorder = UsageRecorder(prices)
-    state = _run_graph(graph, inputs, verbose=args.verbose, recorder=recorder)
+    attempts, recording = start_recording()
+    try:
+        state = _run_graph(graph, inputs, verbose=args.verbose, recorder=recorder)
+    finally:
+        stop_recording(recording)
     chart_written = _written_chart(state, chart, before)
 
     if args.json:
-        print_json({**state, "chart_path": chart_written, "usage": recorder.as_dict()})
+        # The state holds the rows as Python's text of them; "result" has them as JSON values.
+        result = last_result(attempts) if state.get("execution_success") else None
+        extras = {"result": result, "chart_path": chart_written, "usage": recorder.as_dict()}
+        print_json({**state, **extras})
     else:
         _print_result(state, chart_written)
     if "final_response" not in state:
@@ -114,6 +137,7 @@ def run(args: argparse.Namespace) -> int:
         return EXIT_FAILED
     if not state.get("execution_success"):
         warn("no SQL query returned rows; the answer rests on the failure")
+        return EXIT_NO_ROWS
     return EXIT_OK
 
 
@@ -172,7 +196,7 @@ def _run_graph(graph: Any, inputs: dict, *, verbose: bool, recorder: Any) -> dic
             fresh, seen = calls[seen:], len(calls)
             for node, update in chunk.items():
                 step += 1
-                detail = describe_step(node, update or {})
+                detail = describe_step(node, update or {}, final)
                 spent = summarize(c for c in fresh if c.node == node).brief()
                 if spent:
                     detail = f"{detail}  [{spent}]" if detail else f"[{spent}]"
@@ -198,14 +222,21 @@ def _quiet_loguru():
         logger.add(sys.stderr)
 
 
-def describe_step(node: str, update: dict) -> str:
-    """A few words on what a finished node did, from the update it returned."""
+def describe_step(node: str, update: dict, before: dict | None = None) -> str:
+    """A few words on what a finished node did, from the update it returned and the state
+    ``before`` it ran."""
     if node == names.TABLE_NAMES_LOOKUP_NODE:
         return f"tables: {update.get('table_names_from_db', '')}"
     if node == names.RELEVANT_TABLE_NAMES_NODE:
-        return f"relevant: {', '.join(map(str, update.get('relevant_tables', [])))}"
+        return _describe_pick(update.get("relevant_tables", []))
     if node == names.RELEVANT_SCHEMAS_NODE:
-        return "read the schemas"
+        schemas = str(update.get("schemas_from_relevant_tables", ""))
+        if schemas.startswith("Error:"):
+            return f"could not read the schemas: {_short(schemas.removeprefix('Error:'))}"
+        tables = (before or {}).get("relevant_tables")
+        return (
+            f"read the schemas of {', '.join(map(str, tables))}" if tables else "read the schemas"
+        )
     if node == names.SQL_GENERATION_NODE:
         return "wrote a query"
     if node == names.SQL_SYNTAX_CHECKER_NODE:
@@ -216,7 +247,8 @@ def describe_step(node: str, update: dict) -> str:
             return "query ran"
         if results[-1] == "None":
             return "query returned no rows"
-        return f"query failed: {_short(results[-1])}"
+        # The driver's message; SQLAlchemy adds the statement and a link on lines of their own.
+        return f"query failed: {_short(str(results[-1]).strip().splitlines()[0])}"
     if node == names.SQL_ERROR_HANDLER_NODE:
         if update.get("rewrite_count"):
             return "giving up on SQL"
@@ -238,6 +270,18 @@ def describe_step(node: str, update: dict) -> str:
     if node == names.FINAL_RESPONSE_GENERATION_NODE:
         return "wrote the answer"
     return ""
+
+
+def _describe_pick(tables: list) -> str:
+    """The picker's choice, and the names the model gave that are no tables (see PickedTables)."""
+    chosen = ", ".join(map(str, tables))
+    unknown = ", ".join(map(str, getattr(tables, "unknown", ())))
+    if getattr(tables, "fallback", False):
+        named = f"no table here ({unknown})" if unknown else "no table"
+        return f"relevant: the model named {named}, so all {len(tables)} it was shown: {chosen}"
+    if unknown:
+        return f"relevant: {chosen}; left out {unknown}: no such table"
+    return f"relevant: {chosen}"
 
 
 def _short(text: Any, limit: int = 100) -> str:

@@ -8,12 +8,14 @@ import sys
 
 from .common import (
     EXIT_OK,
+    connection_problem,
     database_url,
     import_graph_module,
     model_settings,
     progress,
     shown_url,
     usage_error,
+    warn,
     warn_about_account,
 )
 from .startup import SANDBOX_VARIABLE, start_analysis_sandbox
@@ -72,6 +74,14 @@ def add_parser(commands: argparse._SubParsersAction) -> None:
         metavar="SECONDS",
         help="on shutdown, how long running runs may take to finish (default: %(default)g)",
     )
+    parser.add_argument(
+        "--lease",
+        type=float,
+        default=None,
+        metavar="SECONDS",
+        help="servers sharing the run store prove they are alive by renewing a lease in it; one "
+        "silent this long is taken as dead, and its runs end interrupted (default: 15)",
+    )
     scale = parser.add_argument_group(
         "on a Ray cluster",
         "replicas on the cluster named by RAY_ADDRESS, or on a local Ray instance this command "
@@ -100,14 +110,6 @@ def add_parser(commands: argparse._SubParsersAction) -> None:
         default=None,
         metavar="X",
         help="CPUs Ray reserves for each replica, fractions allowed (default: 0.5)",
-    )
-    scale.add_argument(
-        "--lease",
-        type=float,
-        default=None,
-        metavar="SECONDS",
-        help="a replica silent in the store this long is taken as dead, and its runs end "
-        "interrupted (default: 15)",
     )
     parser.set_defaults(run=run)
 
@@ -156,12 +158,17 @@ def run(args: argparse.Namespace) -> int:
 
     from quorlix.service import Limits, RunStore, Service, StoreError, create_app
     from quorlix.service.database import ServiceDatabase
+    from quorlix.service.lease import LEASE_SECONDS
 
     config_35, config_4 = model_settings()
     url = database_url(args.db)
     progress(f"Database: {shown_url(url)}")
     db = _open(ServiceDatabase, url)
-    if not loopback:
+    problem = connection_problem(db)
+    if problem:
+        # It may come up after the server (containers start in any order): /readyz tells.
+        warn(f"the database does not answer ({problem}); runs fail until it does")
+    elif not loopback:
         warn_about_account(db)
     querymesh = import_graph_module()
     graph = querymesh.SQLGraph(db, config_35, config_4)
@@ -181,6 +188,7 @@ def run(args: argparse.Namespace) -> int:
         tokens=tokens,
         model_endpoint=config_4.azure_endpoint,
         model_timeout=config_4.timeout,
+        lease_seconds=args.lease or LEASE_SECONDS,
     )
     app = create_app(service)
     config = uvicorn.Config(
@@ -233,6 +241,8 @@ def _check_numbers(args: argparse.Namespace) -> None:
         usage_error(f"--run-deadline must be more than 0 seconds, got {args.run_deadline:g}")
     if not args.grace >= 0:
         usage_error(f"--grace must be 0 or more seconds, got {args.grace:g}")
+    if args.lease is not None and not args.lease >= 1:
+        usage_error(f"--lease must be at least 1 second, got {args.lease:g}")
 
 
 def _check_ray_options(args: argparse.Namespace) -> None:
@@ -242,7 +252,6 @@ def _check_ray_options(args: argparse.Namespace) -> None:
             ("--replicas", args.replicas),
             ("--autoscale", args.autoscale),
             ("--replica-cpus", args.replica_cpus),
-            ("--lease", args.lease),
         )
         if value is not None
     ]
@@ -252,8 +261,6 @@ def _check_ray_options(args: argparse.Namespace) -> None:
         usage_error(f"--replicas must be 1 or more, got {args.replicas}")
     if args.replica_cpus is not None and not args.replica_cpus > 0:
         usage_error(f"--replica-cpus must be more than 0, got {args.replica_cpus:g}")
-    if args.lease is not None and not args.lease >= 1:
-        usage_error(f"--lease must be at least 1 second, got {args.lease:g}")
 
 
 def _open(cls, url: str):

@@ -7,8 +7,12 @@ staying replaceable.
 
 On a database with more tables than ``shortlist_threshold``, the model is not shown every table
 name: the tables are ranked against the question first (``shortlist``) and the model sees the
-best ``shortlist_size`` with their columns. A name it answers that is not a table of the
-database is then dropped.
+best ``shortlist_size`` with their columns.
+
+Either way the names the model answers are matched to the database's tables (``real_tables``):
+one that is not a table is dropped and reported in the result's ``unknown``, since a single
+unknown name would otherwise turn the whole schema text handed to the SQL writer into an error.
+When none of them is a table, every table the model was shown is taken instead.
 """
 
 from __future__ import annotations
@@ -60,17 +64,40 @@ class RelevantTablePicker:
     # store, writer, ...). Only ``state`` is wanted, so no parameter may take such a name.
     def invoke(self, state: dict, **kwargs: Any) -> dict:
         """Ask the model which tables the question needs and return the state update."""
+        names = list(self.db.get_usable_table_names())
         if _count_names(state["table_names_from_db"]) <= self.shortlist_threshold:
             update = self.node.invoke(state)
-            return {"relevant_tables": update["relevant_tables"]}
-        names = list(self.db.get_usable_table_names())
+            return {"relevant_tables": picked(update["relevant_tables"], names, names)}
         question = state["rewritten_question"] or state["user_question"]
         index = table_index(self.db)
         shortlist = index.rank(question, self.shortlist_size)
         shown = dict(state)
         shown["table_names_from_db"] = describe_shortlist(index, shortlist, len(names))
         update = self.node.invoke(shown)
-        return {"relevant_tables": real_tables(update["relevant_tables"], names)}
+        return {"relevant_tables": picked(update["relevant_tables"], names, shortlist)}
+
+
+class PickedTables(list):
+    """The chosen table names: a plain list to the graph, which reads nothing else.
+
+    ``unknown`` holds the names the model answered that are not tables of the database (left
+    out); ``fallback`` is true when none of its names was a table, so the tables it was shown
+    were taken instead. Progress reports read both.
+    """
+
+    def __init__(self, names: list[str], unknown: list[str], fallback: bool) -> None:
+        super().__init__(names)
+        self.unknown = unknown
+        self.fallback = fallback
+
+
+def picked(answer: list[str], names: list[str], shown: list[str]) -> PickedTables:
+    """The answered names that are tables of the database, else every table in ``shown``."""
+    chosen = real_tables(answer, names)
+    unknown = [name for name in dict.fromkeys(answer) if not real_tables([name], names)]
+    if chosen:
+        return PickedTables(chosen, unknown, fallback=False)
+    return PickedTables(list(shown), unknown, fallback=True)
 
 
 def _count_names(listed: Any) -> int:

@@ -1,9 +1,10 @@
 """A server's lease in a shared store: proof of life, and the sweep for servers that died.
 
-Several server processes (replicas) may share one store. Each renews its lease every few
-seconds; every one of them also ends, as interrupted, the open runs of servers whose lease has
-run out. So a replica killed mid-run has its run ended within about ``seconds`` plus one renewal
-period by whichever replica is alive, and the run's event stream ends instead of hanging.
+Several server processes (plain servers or Ray replicas) may share one store. Each renews its
+lease every few seconds; every one of them also ends, as interrupted, the open runs of servers
+whose lease has run out, and never those of a live one. So a server killed mid-run has its run
+ended within about ``seconds`` plus one renewal period by whichever server is alive (or the next
+to start), and the run's event stream ends instead of hanging.
 Leases compare wall clocks of the machines involved, which must agree to within a few seconds
 (as NTP keeps them).
 """

@@ -66,7 +66,6 @@ class RunManager:
         metrics: Metrics,
         changes: Changes,
         explain: Callable[[BaseException], str] | None = None,
-        shared: bool = False,
         lease_seconds: float = LEASE_SECONDS,
     ) -> None:
         self.explain = explain
@@ -80,8 +79,8 @@ class RunManager:
         self._accepted = 0  # queued + running, counted before the store write
         self._running: dict[str, _Job] = {}
         self._closing = False
-        # With a shared store, other live servers' open runs are theirs to end.
-        self.shared = shared
+        # Any number of servers may share the store; each ends only the runs of servers whose
+        # lease ran out, never those of a live one (see lease.py).
         self.server_id = new_server_id()
         self.lease = Lease(store, self.server_id, lease_seconds, self._publish_all)
         self._shutdown_began = 0.0
@@ -97,12 +96,6 @@ class RunManager:
         )
 
     def start(self) -> None:
-        if not self.shared:
-            interrupted = self.store.interrupt_open_runs(
-                "the server stopped before the run finished (it was restarted); ask again"
-            )
-            if interrupted:
-                logger.warning("{} unfinished run(s) marked interrupted", len(interrupted))
         self.lease.start()
         for worker in self._workers:
             worker.start()

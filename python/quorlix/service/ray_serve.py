@@ -66,7 +66,6 @@ class QuorlixReplica:
             tokens=spec.tokens,
             model_endpoint=config_4.azure_endpoint,
             model_timeout=config_4.timeout,
-            shared=True,
             lease_seconds=spec.lease_seconds,
         )
         self._app = create_app(self.service)

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import datetime
+import os
 import time
 from collections.abc import Callable
 from pathlib import Path
@@ -12,7 +13,7 @@ from quorlix.cli.ask import describe_step
 from quorlix.cli.common import describe
 from quorlix.usage import Prices, PriceTableError, UsageRecorder, load_prices
 
-from .database import start_recording, stop_recording
+from .database import last_result, start_recording, stop_recording
 from .store import empty_record
 
 PNG_MAGIC = b"\x89PNG\r\n\x1a\n"
@@ -73,7 +74,7 @@ def answer(
                         "node": node,
                         "started_at": iso(last),
                         "duration_s": round(now - last, 4),
-                        "summary": describe_step(node, update or {}),
+                        "summary": describe_step(node, update or {}, final),
                     }
                     record["steps"].append(step)
                     record["sql_attempts"] = [dict(attempt) for attempt in attempts]
@@ -87,14 +88,14 @@ def answer(
         raise
     except Exception as exc:
         record["sql_attempts"] = [dict(attempt) for attempt in attempts]
-        _fill(record, final, attempts)
+        _fill(record, final, attempts, save_path.parent)
         record["error"] = (explain or describe)(exc)
         return "failed", record
     finally:
         stop_recording(token)
         record["usage"] = usage.as_dict()
     record["sql_attempts"] = [dict(attempt) for attempt in attempts]
-    _fill(record, final, attempts)
+    _fill(record, final, attempts, save_path.parent)
     if "final_response" not in final:
         record["error"] = "the run ended without an answer"
         return "failed", record
@@ -110,13 +111,11 @@ def _prices() -> Prices | None:
         return None
 
 
-def _fill(record: dict, state: dict, attempts: list[dict]) -> None:
+def _fill(record: dict, state: dict, attempts: list[dict], folder: Path) -> None:
     queries = state.get("generated_sql_query") or []
     record["final_sql"] = str(queries[-1]).strip() if queries else None
     if state.get("execution_success"):
-        ran = [attempt for attempt in attempts if attempt.get("outcome") == "succeeded"]
-        if ran and "result" in ran[-1]:
-            record["result"] = ran[-1]["result"]
+        record["result"] = last_result(attempts)
     output = state.get("python_executed_output")
     record["analysis_output"] = str(output) if output else None
     if state.get("python_execution_success") is False and state.get("python_error_message"):
@@ -125,6 +124,11 @@ def _fill(record: dict, state: dict, attempts: list[dict]) -> None:
         record["answer"] = str(state["final_response"])
     if state.get("rewritten_question"):
         record["rewritten_question"] = str(state["rewritten_question"])
+    # The run's temporary folder ("Chart saved to /tmp/quorlix-run-.../chart.png") means nothing
+    # to whoever reads the record, and is the server's business: its files go by their names.
+    for key in ("analysis_output", "analysis_error", "answer"):
+        if record.get(key):
+            record[key] = record[key].replace(f"{folder}{os.sep}", "")
 
 
 def read_chart(path: Path) -> tuple[str, bytes] | None:

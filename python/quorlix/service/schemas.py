@@ -6,13 +6,15 @@ from typing import Literal
 
 from pydantic import BaseModel, ConfigDict, Field, field_validator
 
-MAX_QUESTION = 2000
+from quorlix.questions import MAX_QUESTION_CHARS, question_problem
 
 
 class RunRequest(BaseModel):
     model_config = ConfigDict(extra="forbid")
 
-    question: str = Field(description="The question, in plain language (at most 2,000 characters)")
+    question: str = Field(
+        description=f"The question, in plain language (at most {MAX_QUESTION_CHARS:,} characters)"
+    )
     analysis_tries: int = Field(3, ge=1, le=10, description="How often analysis code is written")
     chart: bool = Field(True, description="Keep the chart the analysis draws")
 
@@ -20,12 +22,9 @@ class RunRequest(BaseModel):
     @classmethod
     def _question(cls, value: str) -> str:
         value = value.strip()
-        if not value:
-            raise ValueError("the question is empty")
-        if len(value) > MAX_QUESTION:
-            raise ValueError(
-                f"the question is {len(value)} characters long; at most {MAX_QUESTION} are taken"
-            )
+        problem = question_problem(value)
+        if problem:
+            raise ValueError(problem)
         return value
 
 

@@ -32,7 +32,6 @@ class Service:
         tokens: dict[str, str] | None = None,
         model_endpoint: str | None = None,
         model_timeout: float | None = None,
-        shared: bool = False,
         lease_seconds: float = LEASE_SECONDS,
     ) -> None:
         self.graph = graph
@@ -51,7 +50,6 @@ class Service:
             self.metrics,
             self.changes,
             explain=self.explain,
-            shared=shared,
             lease_seconds=lease_seconds,
         )
 

@@ -313,18 +313,6 @@ class RunStore:
             _add_event(conn, run_id, "end", {"status": status, "error": record.get("error")})
             return {**ended, "record": record}
 
-    def interrupt_open_runs(self, reason: str) -> list[str]:
-        """Marks every run left queued or running as interrupted; returns their ids.
-
-        Right for one server per store; servers sharing one use ``interrupt_orphans``."""
-        with self.engine.connect() as conn:
-            ids = list(
-                conn.execute(
-                    select(runs_table.c.id).where(runs_table.c.status.in_(OPEN_STATUSES))
-                ).scalars()
-            )
-        return self._interrupt(ids, reason)
-
     def interrupt_orphans(self, lease_seconds: float, reason: str) -> list[str]:
         """Ends the open runs of servers whose lease ran out (or that never held one), and
         forgets those servers; returns the ids of the runs it ended."""

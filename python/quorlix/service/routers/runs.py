@@ -228,6 +228,11 @@ async def run_csv(run_id: str, service: ServiceDep, user: User):
     result = (row["record"] or {}).get("result")
     if not result:
         raise HTTPException(404, detail="this run has no result rows")
+    return csv_response(result, f"quorlix-{run_id}.csv")
+
+
+def csv_response(result: dict, filename: str) -> Response:
+    """Result rows (columns, rows) as a CSV download."""
     out = io.StringIO()
     writer = csv.writer(out)
     writer.writerow(result["columns"])
@@ -235,7 +240,7 @@ async def run_csv(run_id: str, service: ServiceDep, user: User):
     return Response(
         out.getvalue(),
         media_type="text/csv; charset=utf-8",
-        headers={"Content-Disposition": f'attachment; filename="quorlix-{run_id}.csv"'},
+        headers={"Content-Disposition": f'attachment; filename="{filename}"'},
     )
 
 

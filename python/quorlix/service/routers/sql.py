@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
-from fastapi import APIRouter, HTTPException
+from typing import Annotated, Literal
+
+from fastapi import APIRouter, HTTPException, Query
 from sqlalchemy import inspect
 from sqlalchemy.exc import SQLAlchemyError
 
@@ -10,15 +12,23 @@ from quorlix.cli.common import describe
 from quorlix.querymesh.custom_sql import QueryTimeoutError, UnsafeSQLError
 
 from ..schemas import SQLRequest
-from .runs import ServiceDep, User
+from .runs import ServiceDep, User, csv_response
 
 router = APIRouter(prefix="/v1", tags=["database"])
 
 
 @router.post("/sql", summary="Run one read-only query (edit and re-run)")
-def run_sql(body: SQLRequest, service: ServiceDep, user: User):
+def run_sql(
+    body: SQLRequest,
+    service: ServiceDep,
+    user: User,
+    as_format: Annotated[
+        Literal["json", "csv"],
+        Query(alias="format", description="csv: the rows as a CSV download"),
+    ] = "json",
+):
     try:
-        return service.db.query(body.sql)
+        result = service.db.query(body.sql)
     except UnsafeSQLError as exc:
         raise HTTPException(422, detail=str(exc)) from None
     except QueryTimeoutError:
@@ -28,6 +38,7 @@ def run_sql(body: SQLRequest, service: ServiceDep, user: User):
         ) from None
     except SQLAlchemyError as exc:
         raise HTTPException(422, detail=describe(exc)) from None
+    return csv_response(result, "quorlix-query.csv") if as_format == "csv" else result
 
 
 @router.get("/tables", summary="Tables and their columns")

@@ -21,7 +21,17 @@ const NODE_NAMES = {
   final_response_generation_node: "Write answer",
 };
 
-const state = { runId: null, result: null, page: 0, cursor: null, objectUrls: [] };
+// view counts the runs shown: a run's event stream or record arriving after another run was
+// opened belongs to a view that is gone, and is dropped.
+const state = {
+  runId: null,
+  view: 0,
+  runResult: null,
+  result: null,
+  page: 0,
+  cursor: null,
+  objectUrls: [],
+};
 
 // --- talking to the server -----------------------------------------------------------------
 
@@ -85,6 +95,7 @@ function sentence(text) {
 
 function askForToken(message) {
   $("token-form").hidden = false;
+  $("layout").inert = true; // nothing behind the prompt works without a token
   $("token-error").textContent = message || "";
   $("token").focus();
 }
@@ -94,7 +105,9 @@ $("token-form").addEventListener("submit", async (event) => {
   sessionStorage.setItem(TOKEN_KEY, $("token").value.trim());
   $("token").value = "";
   $("token-form").hidden = true;
+  $("layout").inert = false;
   await loadHistory(true);
+  await openFromLocation();
 });
 
 // --- asking --------------------------------------------------------------------------------
@@ -122,8 +135,10 @@ async function ask() {
   try {
     const response = await api("/v1/runs", { method: "POST", json: { question } });
     const { id } = await response.json();
-    showRun({ id, question, status: "queued", steps: [] });
-    await follow(id);
+    history.pushState(null, "", runLink(id));
+    const view = showRun({ id, question, status: "queued", steps: [] });
+    loadHistory(true);
+    await follow(id, view);
     await loadHistory(true);
   } catch (error) {
     $("ask-error").textContent = error.message;
@@ -133,9 +148,9 @@ async function ask() {
 }
 
 // Follows the run's events; after a dropped connection it asks only for what it missed.
-async function follow(runId) {
+async function follow(runId, view) {
   let lastId = 0;
-  for (let attempt = 0; attempt < 30 && state.runId === runId; attempt++) {
+  for (let attempt = 0; attempt < 30 && state.view === view; attempt++) {
     try {
       const headers = lastId ? { "Last-Event-ID": String(lastId) } : {};
       const response = await api(`/v1/runs/${encodeURIComponent(runId)}/events`, { headers });
@@ -149,11 +164,14 @@ async function follow(runId) {
         while ((cut = buffer.indexOf("\n\n")) >= 0) {
           const event = parseEvent(buffer.slice(0, cut));
           buffer = buffer.slice(cut + 2);
-          if (!event || state.runId !== runId) continue;
+          if (!event || state.view !== view) continue;
           lastId = event.id;
-          if (event.event === "step") addStep(event.data);
+          if (event.event === "step") {
+            addStep(event.data);
+            setStatus("running");
+          }
           if (event.event === "end") {
-            await openRun(runId);
+            await openRun(runId, view);
             return;
           }
         }
@@ -186,26 +204,40 @@ const STATUS_TEXT = {
   failed: "The question could not be answered.",
   interrupted: "The server stopped before this question was answered.",
 };
+// A run can end with an answer although no query returned rows: the answer then says what went
+// wrong, and "Answered." alone would promise more.
+const NO_ROWS_TEXT = "Answered, but no SQL query returned rows: the answer rests on that.";
 
 function clearObjectUrls() {
   for (const url of state.objectUrls) URL.revokeObjectURL(url);
   state.objectUrls = [];
 }
 
+// Shows the run as far as the record goes; returns the view that now owns the run section.
 function showRun(run) {
   state.runId = run.id;
+  state.view += 1;
+  state.runResult = null;
   clearObjectUrls();
   $("run").hidden = false;
   $("run-question").textContent = run.question;
-  $("run-status").textContent = STATUS_TEXT[run.status] || run.status;
-  $("run").dataset.status = run.status;
+  setStatus(run.status);
   $("steps").replaceChildren();
   for (const step of run.steps || []) addStep(step);
   $("run-error").textContent = run.error ? sentence(run.error) : "";
+  $("rerun-error").textContent = "";
+  $("result-error").textContent = "";
+  $("edit").open = false;
   for (const block of ["answer-block", "chart-block", "sql-block", "result-block", "analysis-block"]) {
     $(block).hidden = true;
   }
   markHistory();
+  return state.view;
+}
+
+function setStatus(status, text = STATUS_TEXT[status] || status) {
+  $("run-status").textContent = text;
+  $("run").dataset.status = status;
 }
 
 function addStep(step) {
@@ -220,10 +252,13 @@ function addStep(step) {
   $("steps").append(item);
 }
 
-async function openRun(runId) {
-  const run = await (await api(`/v1/runs/${encodeURIComponent(runId)}`)).json();
-  if (state.runId !== runId && state.runId !== null && run.id !== runId) return;
-  showRun(run);
+// Shows an ended run whole: its record is read again unless given.
+async function openRun(runId, view, given = null) {
+  const run = given || (await (await api(`/v1/runs/${encodeURIComponent(runId)}`)).json());
+  if (state.view !== view) return;
+  view = showRun(run);
+  state.runResult = run.result || null;
+  if (run.status === "succeeded" && !run.result) setStatus(run.status, NO_ROWS_TEXT);
   if (run.answer !== null && run.answer !== undefined) {
     $("answer").textContent = run.answer;
     $("answer-block").hidden = false;
@@ -241,6 +276,7 @@ async function openRun(runId) {
   }
   if (run.chart_url) {
     const blob = await (await api(run.chart_url)).blob();
+    if (state.view !== view) return;
     const url = URL.createObjectURL(blob);
     state.objectUrls.push(url);
     $("chart").src = url;
@@ -254,7 +290,7 @@ function showResult(result, fromRun) {
   state.result = { ...result, fromRun };
   state.page = 0;
   $("result-title").textContent = fromRun ? "Result" : "Result of the edited query";
-  $("csv").hidden = !fromRun;
+  $("result-error").textContent = "";
   $("result-block").hidden = false;
   renderPage();
 }
@@ -299,31 +335,41 @@ $("next-page").addEventListener("click", () => {
   renderPage();
 });
 
+// The run's rows come from its record; an edited query's rows from the query, run again.
 $("csv").addEventListener("click", async () => {
+  const { fromRun, sql } = state.result;
+  const runId = state.runId;
   try {
-    const blob = await (await api(`/v1/runs/${encodeURIComponent(state.runId)}/result.csv`)).blob();
-    const url = URL.createObjectURL(blob);
+    const response = fromRun
+      ? await api(`/v1/runs/${encodeURIComponent(runId)}/result.csv`)
+      : await api("/v1/sql?format=csv", { method: "POST", json: { sql } });
+    const url = URL.createObjectURL(await response.blob());
     const link = document.createElement("a");
     link.href = url;
-    link.download = `quorlix-${state.runId}.csv`;
+    link.download = fromRun ? `quorlix-${runId}.csv` : `quorlix-${runId}-edited.csv`;
     document.body.append(link);
     link.click();
     link.remove();
     setTimeout(() => URL.revokeObjectURL(url), 10000);
   } catch (error) {
-    $("run-error").textContent = error.message;
+    $("result-error").textContent = error.message;
   }
 });
 
 // --- edit and re-run -----------------------------------------------------------------------
 
 $("rerun").addEventListener("click", async () => {
-  $("run-error").textContent = "";
+  $("rerun-error").textContent = "";
+  const sql = $("sql-edit").value;
   try {
-    const response = await api("/v1/sql", { method: "POST", json: { sql: $("sql-edit").value } });
-    showResult(await response.json(), false);
+    const response = await api("/v1/sql", { method: "POST", json: { sql } });
+    showResult({ ...(await response.json()), sql }, false);
   } catch (error) {
-    $("run-error").textContent = error.message;
+    // Said beside the Run button; the table below goes back to the run's own result, so no
+    // earlier edit's rows stand there as if this one had produced them.
+    $("rerun-error").textContent = error.message;
+    if (state.runResult) showResult(state.runResult, true);
+    else $("result-block").hidden = true;
   }
 });
 
@@ -367,16 +413,15 @@ async function loadHistory(fresh) {
   if (fresh) $("history").replaceChildren();
   for (const run of page.runs) {
     const item = document.createElement("li");
-    const button = document.createElement("button");
-    button.type = "button";
-    button.dataset.id = run.id;
-    button.append(document.createTextNode(run.question));
+    const link = document.createElement("a");
+    link.href = runLink(run.id);
+    link.dataset.id = run.id;
+    link.append(document.createTextNode(run.question));
     const when = document.createElement("span");
     when.className = "when";
     when.textContent = `${new Date(run.created_at).toLocaleString()} · ${run.status}`;
-    button.append(when);
-    button.addEventListener("click", () => openFromHistory(run.id));
-    item.append(button);
+    link.append(when);
+    item.append(link);
     $("history").append(item);
   }
   state.cursor = page.next_cursor;
@@ -384,26 +429,60 @@ async function loadHistory(fresh) {
   markHistory();
 }
 
-async function openFromHistory(runId) {
+// --- addresses: every run has its own (#run=ID), so reload, links and the back button work --
+
+function runLink(runId) {
+  return `#run=${encodeURIComponent(runId)}`;
+}
+
+function runInLocation() {
+  const found = /^#run=([^&]+)$/.exec(location.hash);
+  return found ? decodeURIComponent(found[1]) : null;
+}
+
+async function openFromLocation() {
+  const runId = runInLocation();
+  $("ask-error").textContent = "";
+  if (!runId) {
+    state.runId = null;
+    state.view += 1;
+    $("run").hidden = true;
+    markHistory();
+    return;
+  }
+  const view = (state.view += 1);
+  state.runId = runId;
   try {
-    state.runId = runId;
     const run = await (await api(`/v1/runs/${encodeURIComponent(runId)}`)).json();
+    if (state.view !== view) return;
     if (run.status === "queued" || run.status === "running") {
-      showRun(run);
-      await follow(runId);
+      // The event stream replays every step, so the record's own are not shown twice.
+      const following = showRun({ ...run, steps: [] });
+      reveal();
+      await follow(runId, following);
     } else {
-      await openRun(runId);
+      await openRun(runId, view, run);
+      reveal();
     }
-    $("run").scrollIntoView({ block: "start" });
-    $("run-question").focus({ preventScroll: true });
   } catch (error) {
-    $("ask-error").textContent = error.message;
+    if (state.view !== view || error.status === 401) return;
+    $("run").hidden = true;
+    $("ask-error").textContent =
+      error.status === 404 ? "There is no such question in your history." : error.message;
   }
 }
 
+function reveal() {
+  $("run").scrollIntoView({ block: "start" });
+  $("run-question").focus({ preventScroll: true });
+}
+
+window.addEventListener("hashchange", openFromLocation);
+
 function markHistory() {
-  for (const button of $("history").querySelectorAll("button")) {
-    button.setAttribute("aria-current", String(button.dataset.id === state.runId));
+  for (const link of $("history").querySelectorAll("a")) {
+    if (link.dataset.id === state.runId) link.setAttribute("aria-current", "page");
+    else link.removeAttribute("aria-current");
   }
 }
 
@@ -459,3 +538,4 @@ export function highlightSql(sql, target) {
 }
 
 loadHistory(true);
+openFromLocation();
