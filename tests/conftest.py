@@ -1,6 +1,8 @@
-"""Fixtures shared by every test: the stub chat-completions server and the databases."""
+"""Fixtures shared by every test: a hermetic environment, the stub chat-completions server and
+the databases."""
 
 pytest_plugins = [
+    "support.hermetic",
     "support.stub_openai",
     "support.databases",
     "support.graphs",

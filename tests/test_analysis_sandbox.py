@@ -159,10 +159,8 @@ def test_memory_is_bounded_and_the_host_unharmed(limit, program, message, monkey
     ids=["fork-bomb", "subprocess"],
 )
 def test_no_process_can_be_started(program):
-    started = time.monotonic()
     update = run(program)
     assert update["python_error_message"].startswith("PermissionError: [Errno 1]")
-    assert time.monotonic() - started < 30
 
 
 @pytest.mark.parametrize(
@@ -198,13 +196,22 @@ def test_system_exit_keeps_its_code(code):
     assert stop.value.code == code
 
 
+# Asks the kernel itself (/proc is out of reach): capget for the effective, permitted and
+# inheritable sets, prctl(PR_CAPBSET_READ) for each capability of the bounding set (0 absent,
+# 1 present, -1 the call failed); capabilities 0 to 37 exist on every supported kernel.
+CAPABILITIES = """
+import ctypes
+libc = ctypes.CDLL(None, use_errno=True)
+header = (ctypes.c_uint32 * 2)(0x20080522, 0)
+sets = (ctypes.c_uint32 * 6)()
+print(libc.capget(header, sets), list(sets))
+print(sorted({libc.prctl(23, cap, 0, 0, 0) for cap in range(38)}))
+"""
+
+
 def test_the_program_holds_no_capabilities():
-    program = "print([l for l in open('/proc/self/status') if l.startswith(('CapEff', 'CapBnd'))])"
-    update = run(program)
-    # /proc is out of reach as well; where it could be read, every set must be empty.
-    assert update.get("python_error_message", "").startswith("PermissionError") or (
-        update["python_executed_output"].count("0000000000000000") == 2
-    )
+    update = run(CAPABILITIES)
+    assert update["python_executed_output"] == "0 [0, 0, 0, 0, 0, 0]\n[0]\n", update
     # Raising its own priority takes CAP_SYS_NICE, which root would have.
     status = run("import os\nos.nice(-1)")
     assert status["python_error_message"] == "PermissionError: [Errno 1] Operation not permitted"

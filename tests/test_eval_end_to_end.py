@@ -15,6 +15,7 @@ from pathlib import Path
 import pytest
 from quorlix.cli import eval as eval_command
 from quorlix.cli import main
+from quorlix.evaluation.compare import Comparison
 from quorlix.evaluation.report import render, summarise
 from quorlix.sample import shop
 from safety_scripts import ByRequest, serve
@@ -101,7 +102,7 @@ def test_scores_answers_and_resumes_after_an_interruption(environment, questions
     assert code == 0
     assert asked_about(stub_llm) == {"q3", "q4", "q5", "q7"}  # not the scored ones, nor q6
     summary = json.loads(printed)
-    assert summary["metric"] == "spider"
+    assert (summary["metric"], summary["official"]) == ("spider", True)
     assert (summary["correct"], summary["scored"], summary["broken"]) == (2, 6, 1)
     assert summary["accuracy"] == pytest.approx(2 / 6)
     assert summary["by_difficulty"] == {
@@ -143,10 +144,24 @@ def test_scores_answers_and_resumes_after_an_interruption(environment, questions
         "scored": 3,
     }
 
-    text = " ".join(render(summarise(records, "spider"), "questions.jsonl").split())
+    text = " ".join(render(summarise(records, Comparison("spider")), "questions.jsonl").split())
     for line in ("overall 33.3% (2/6)", "easy 66.7% (2/3)", "hard 0.0% (0/1)", "run timeout 1"):
         assert line in text, text
     assert "q6" in text and "broken gold queries (left out of the score): 1" in text
+
+
+def test_the_tolerant_comparison_is_reported_as_such(environment, questions, tmp_path, capsys):
+    out = tmp_path / "results.jsonl"
+    serve(environment, ByRequest(answer), replies=20)
+    code, printed = quorlix_eval(
+        capsys, str(questions), "--limit", "1", "--tolerance", "12", "--out", str(out)
+    )
+    assert code == 0
+    header = printed.splitlines()[0]
+    assert header.startswith("Execution accuracy (spider-tolerant-12: numbers to 12 significant")
+    assert "not the official comparison" in header
+    (record,) = [json.loads(line) for line in out.read_text(encoding="utf-8").splitlines()]
+    assert (record["metric"], record["official"]) == ("spider-tolerant-12", False)
 
 
 @pytest.mark.parametrize(

@@ -13,7 +13,7 @@ from pathlib import Path
 
 import pytest
 from quorlix.cli import main
-from quorlix.evaluation.compare import results_match
+from quorlix.evaluation.compare import Comparison, results_match
 from quorlix.evaluation.execute import QueryFailed, fetch_rows
 from quorlix.evaluation.formats import load_question_set
 from quorlix.evaluation.items import QuestionSetError
@@ -86,7 +86,7 @@ def test_each_format_is_read_and_scored(stub_azure_env, tmp_path, kind, ident, d
 
     serve(stub_azure_env, ByRequest(lambda prompt: GOLD, tables=("pets",)), replies=10)
     make_graph = _graph_maker()
-    evaluator = Evaluator(make_graph, "bird" if kind == "bird" else "spider")
+    evaluator = Evaluator(make_graph, Comparison("bird" if kind == "bird" else "spider"))
     try:
         outcome = evaluator.score(item)
     finally:
@@ -128,7 +128,11 @@ def test_unreadable_sets_say_what_was_expected(tmp_path, content, message):
     [
         (["{spider}", "--db", "sqlite:///x.db"], "--db applies to JSON Lines questions only"),
         (["{jsonl}", "--out", "{other}"], "holds results of another question set"),
-        (["{jsonl}", "--out", "{scored}", "--metric", "bird"], "was scored with --metric spider"),
+        (["{jsonl}", "--out", "{scored}", "--metric", "bird"], "was scored with spider, not bird"),
+        (["{jsonl}", "--out", "{scored}", "--tolerance", "12"], "not spider-tolerant-12"),
+        (["{jsonl}", "--out", "{earlier}"], "was scored by an earlier quorlix"),
+        (["{jsonl}", "--tolerance", "0"], "--tolerance must be 1 to 17 digits, got 0"),
+        (["{jsonl}", "--metric", "bird", "--drop-distinct"], "applies to --metric spider only"),
         (["{jsonl}", "--concurrency", "0"], "--concurrency must be 1 or more"),
         (["{missing}"], "there is no question file"),
         (["{jsonl}", "--out", "{jsonl}"], "--out names the question file itself"),
@@ -137,18 +141,26 @@ def test_unreadable_sets_say_what_was_expected(tmp_path, content, message):
 )
 def test_the_command_refuses_what_cannot_work(tmp_path, capsys, args, message):
     jsonl = write_set(tmp_path / "ours", "jsonl")
-    record = {"id": "1", "question": "Which pets are four-legged?", "metric": "spider"}
+    record = {
+        "id": "1",
+        "question": "Which pets are four-legged?",
+        "metric": "spider",
+        "official": True,
+    }
     paths = {
         "spider": write_set(tmp_path / "spider", "spider"),
         "jsonl": jsonl,
         "other": tmp_path / "other.jsonl",
         "scored": tmp_path / "scored.jsonl",
+        "earlier": tmp_path / "earlier.jsonl",
         "missing": tmp_path / "missing.jsonl",
     }
     paths["unrelated"] = tmp_path / "notes.jsonl"
     paths["unrelated"].write_text('{"note": 1}\n{"note": "unfinished')
     paths["other"].write_text(json.dumps({**record, "id": "9", "verdict": "wrong"}) + "\n")
     paths["scored"].write_text(json.dumps({**record, "verdict": "correct"}) + "\n")
+    del record["official"]  # as written before results were compared the official way
+    paths["earlier"].write_text(json.dumps({**record, "verdict": "correct"}) + "\n")
     with warnings.catch_warnings():
         code = main(["eval", *(arg.format(**paths) for arg in args)])
     assert code == 2

@@ -175,10 +175,8 @@ def test_an_empty_script_fails_loudly_and_is_not_retried(stub_llm, make_chat_mod
 
 def test_a_slow_reply_times_out(stub_llm, make_chat_model):
     stub_llm.reply(delay(5.0, "too late"))
-    started = time.monotonic()
     with pytest.raises(openai.APITimeoutError):
         make_chat_model(timeout=0.3).invoke("hello")
-    assert time.monotonic() - started < 3.0
 
 
 def test_a_short_delay_still_answers(stub_llm, make_chat_model):

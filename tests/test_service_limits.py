@@ -88,12 +88,14 @@ def test_a_model_that_does_not_answer_in_time_fails_the_run_in_a_sentence(
 
 
 def test_readiness_names_what_is_down(start):
+    # Bound and never listening, for the whole test: connections are refused, and no other
+    # program can take the port meanwhile.
     with socket.socket() as closed:
         closed.bind(("127.0.0.1", 0))
         port = closed.getsockname()[1]
-    server = start(Limits(), model_endpoint=f"http://127.0.0.1:{port}/")
-    with server.client() as client:
-        response = client.get("/readyz")
+        server = start(Limits(), model_endpoint=f"http://127.0.0.1:{port}/")
+        with server.client() as client:
+            response = client.get("/readyz")
     assert response.status_code == 503
     body = response.json()
     assert (body["database"], body["store"]) == ("ok", "ok")

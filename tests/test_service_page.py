@@ -131,10 +131,14 @@ def test_ask_watch_and_find_it_again(browser, server):
     assert page.evaluate("window.__pwned") is None
     assert problems == []
 
+    store = server.service.store
+    store.create_run("b0b" * 10, "bob", "Bob's own question", {"analysis_tries": 3})
+    store.finish_run("b0b" * 10, "failed")
     other, _ = open_page(browser, server.url, BOB)
-    time.sleep(0.5)
-    expect(other.locator("#history li")).to_have_count(0)
-    run_id = server.service.store.list_runs("alice", 1)[0]["id"]
+    # Bob's own run shows once his history has loaded, and Alice's never does.
+    expect(other.locator("#history li")).to_have_count(1)
+    expect(other.locator("#history li button")).to_contain_text("Bob's own question")
+    run_id = store.list_runs("alice", 1)[0]["id"]
     status = other.evaluate(
         """async ([id, token]) => (await fetch('/v1/runs/' + id,
              {headers: {Authorization: 'Bearer ' + token}})).status""",

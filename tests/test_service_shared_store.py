@@ -46,7 +46,9 @@ def pair(stub_openai_server, pg_database_module, sample_db, answers):
             server.service.store.close()
 
 
-def test_a_run_on_one_server_is_followed_live_and_resumed_through_the_other(pair, answers):
+def test_a_run_on_one_server_is_followed_live_and_resumed_through_the_other(
+    pair, answers, pg_database_module
+):
     first, second = pair
     answers.pause = 0.3  # the run outlasts the lease: renewals must keep it alive
     try:
@@ -61,6 +63,10 @@ def test_a_run_on_one_server_is_followed_live_and_resumed_through_the_other(pair
             assert sse_events(resumed) == live[2:]
             record = b.get(f"/v1/runs/{run_id}").json()
             assert record == a.get(f"/v1/runs/{run_id}").json()
+            # Both servers are threads of this process: the store tells them apart.
+            owner = f"SELECT server_id FROM quorlix_runs WHERE id = '{run_id}'"
+            assert pg_database_module.query(owner) == [(first.service.manager.server_id,)]
+            assert first.service.manager.server_id != second.service.manager.server_id
             assert record["replica"] == {"host": socket.gethostname(), "pid": os.getpid()}
             assert b.get(record["chart_url"]).content.startswith(b"\x89PNG")
             assert b.get(f"/v1/runs/{run_id}/result.csv").text.startswith("city,order_count")
@@ -124,11 +130,27 @@ def test_the_open_runs_of_a_dead_server_end_interrupted(pair, owner, ends_interr
             assert "did not renew its lease" in events[-1]["data"]["error"]
             assert b.get(f"/v1/runs/{run_id}").json()["steps"] == [step]
         else:
-            time.sleep(LEASE * 2.5)
+            _wait_for_sweeps_past(store, server_id, time.time() + LEASE)
             assert b.get(f"/v1/runs/{run_id}").json()["status"] == "running"
     store.finish_run(run_id, "failed")
     leases = {row["server_id"] for row in store.servers()}
     assert (server_id in leases) == (owner == "renews its lease")
+
+
+def _wait_for_sweeps_past(store, server_id: str, moment: float) -> None:
+    """Until the server has swept for orphans after ``moment``: each renewal of its lease is
+    followed by a sweep, done by the time of the next renewal."""
+    for _ in range(2):
+        ends = time.monotonic() + 60
+        while True:
+            renewed = [
+                row["renewed_at"] for row in store.servers() if row["server_id"] == server_id
+            ]
+            if renewed and renewed[0] > moment:
+                moment = renewed[0]
+                break
+            assert time.monotonic() < ends, "the server stopped renewing its lease"
+            time.sleep(0.05)
 
 
 def _open_run(store, server_id: str | None, owner: str, step: dict) -> str:

@@ -76,7 +76,7 @@ def test_start_up_collections_are_relaxed_only_until_the_graph_is_in(command):
     try:
         if command:  # what the quorlix command does first
             collector.fewer_collections_during_start_up()
-            assert gc.get_threshold()[0] == collector.START_UP_THRESHOLD
+            assert gc.get_threshold()[0] > before[0]
         import_graph_module()
         assert gc.get_threshold() == before
         # Only the command freezes what start-up made; a program importing quorlix keeps its own.

@@ -34,9 +34,17 @@ in dev_databases/<db_id>/<db_id>.sqlite beside it); the format is recognised fro
 Without QUESTIONS the built-in gold set of the sample shop database is used. The graph stops
 once its SQL is settled: no analysis program and no written answer are asked for."""
 METRIC_HELP = (
-    "spider: rows as multisets, row order only when the gold query has an outer ORDER BY, "
-    "columns in any order; bird: rows as sets, row order ignored. Default: bird for a BIRD "
-    "set, spider otherwise"
+    "the official comparison of spider (rows as multisets, row order only when the gold query "
+    "has ORDER BY, columns in any order) or bird (rows as sets, column order counts); numbers "
+    "compare exactly. Default: bird for a BIRD set, spider otherwise"
+)
+TOLERANCE_HELP = (
+    "compare numbers rounded to DIGITS significant digits (12 absorbs the noise of a sum taken "
+    "in another order); not the official comparison, and reported as such"
+)
+DROP_DISTINCT_HELP = (
+    "spider: delete DISTINCT from both queries before running them, as Spider's evaluation "
+    "script does by default (for figures comparable with published Spider results)"
 )
 
 
@@ -54,6 +62,8 @@ def add_parser(commands: argparse._SubParsersAction) -> None:
         help="database of the JSON Lines questions that name none (default: the sample shop)",
     )
     parser.add_argument("--metric", choices=("spider", "bird"), help=METRIC_HELP)
+    parser.add_argument("--tolerance", metavar="DIGITS", type=int, help=TOLERANCE_HELP)
+    parser.add_argument("--drop-distinct", action="store_true", help=DROP_DISTINCT_HELP)
     parser.add_argument(
         "--concurrency",
         metavar="N",
@@ -75,6 +85,7 @@ def add_parser(commands: argparse._SubParsersAction) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
+    from quorlix.evaluation.compare import MAX_TOLERANCE, Comparison
     from quorlix.evaluation.formats import load_question_set
     from quorlix.evaluation.items import QuestionSetError
     from quorlix.evaluation.report import render, summarise
@@ -85,6 +96,8 @@ def run(args: argparse.Namespace) -> int:
         usage_error(f"--concurrency must be 1 or more, got {args.concurrency}")
     if args.limit is not None and args.limit < 1:
         usage_error(f"--limit must be 1 or more, got {args.limit}")
+    if args.tolerance is not None and not 1 <= args.tolerance <= MAX_TOLERANCE:
+        usage_error(f"--tolerance must be 1 to {MAX_TOLERANCE} digits, got {args.tolerance}")
     try:
         question_set = load_question_set(args.questions, _default_database(args.db))
     except QuestionSetError as exc:
@@ -95,6 +108,9 @@ def run(args: argparse.Namespace) -> int:
             "databases by db_id"
         )
     metric = args.metric or ("bird" if question_set.format == "bird" else "spider")
+    if args.drop_distinct and metric != "spider":
+        usage_error("--drop-distinct applies to --metric spider only: BIRD runs queries as written")
+    comparison = Comparison(metric, args.tolerance, args.drop_distinct)
     questions = question_set.questions[: args.limit]
 
     results = ResultsFile(Path(args.out).expanduser()) if args.out else None
@@ -104,7 +120,7 @@ def run(args: argparse.Namespace) -> int:
     if results is not None:
         try:
             # Checked against the whole set: a file may hold more than this --limit asks.
-            done = results.load(question_set.questions, metric)
+            done = results.load(question_set.questions, comparison)
         except QuestionSetError as exc:
             usage_error(str(exc))
     todo = [question for question in questions if question.id not in done]
@@ -112,12 +128,14 @@ def run(args: argparse.Namespace) -> int:
     config_35, config_4 = model_settings()
     querymesh = import_graph_module()
     evaluator = Evaluator(
-        lambda db: querymesh.SQLGraph(db, config_35, config_4), metric, describe=describe
+        lambda db: querymesh.SQLGraph(db, config_35, config_4), comparison, describe=describe
     )
     records = [done[question.id] for question in questions if question.id in done]
     if not args.json:
         skipped = f"; {len(done)} already scored in {args.out}" if done else ""
-        progress(f"Scoring {len(todo)} of {len(questions)} questions ({metric} rules){skipped}.")
+        progress(
+            f"Scoring {len(todo)} of {len(questions)} questions ({comparison.describe()}){skipped}."
+        )
     bar = _progress_bar(len(todo))
 
     def keep(record: dict[str, Any]) -> None:
@@ -139,7 +157,7 @@ def run(args: argparse.Namespace) -> int:
             results.close()
         evaluator.close()
 
-    summary = summarise(records, metric)
+    summary = summarise(records, comparison)
     if args.json:
         print_json(summary)
     else:

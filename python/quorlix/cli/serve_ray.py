@@ -63,7 +63,15 @@ def run_on_ray(args: argparse.Namespace, tokens: dict[str, str], stdout) -> int:
         verbose=args.verbose,
     )
     address = os.environ.get("RAY_ADDRESS") or None
-    progress(f"Ray: {address or 'a local instance'}")
+    if address is not None:
+        progress(f"Ray: {address}")  # a running cluster keeps its own usage-reporting choice
+    elif ray_serve.keep_local_usage_private():
+        progress(
+            "Ray: a local instance (Ray's usage reporting off; RAY_USAGE_STATS_ENABLED=1 "
+            "turns it on)"
+        )
+    else:
+        progress("Ray: a local instance")
     env = ray_serve.forwarded_environment()
     if address is None:
         # Replicas of a local instance run this very installation: give them our import path.

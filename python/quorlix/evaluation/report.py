@@ -8,12 +8,14 @@ from collections import Counter, defaultdict
 from collections.abc import Iterable
 from typing import Any
 
+from .compare import Comparison
+
 UNRATED = "unrated"
 # Difficulty labels of the built-in set, Spider and BIRD, shown easiest first.
 DIFFICULTY_ORDER = ("easy", "simple", "medium", "moderate", "hard", "challenging", "extra")
 
 
-def summarise(records: Iterable[dict[str, Any]], metric: str) -> dict[str, Any]:
+def summarise(records: Iterable[dict[str, Any]], comparison: Comparison) -> dict[str, Any]:
     records = list(records)
     scored = [record for record in records if record["verdict"] in ("correct", "wrong")]
     broken = [record for record in records if record["verdict"] == "broken"]
@@ -21,7 +23,9 @@ def summarise(records: Iterable[dict[str, Any]], metric: str) -> dict[str, Any]:
     reported = [record for record in scored if record.get("tokens")]
     seconds = sorted(record["seconds"] for record in scored if record.get("seconds") is not None)
     return {
-        "metric": metric,
+        "metric": comparison.name,
+        "official": comparison.official,
+        "comparison": comparison.describe(),
         **_share(scored),
         "broken": len(broken),
         "questions": len(records),
@@ -78,7 +82,7 @@ def _percentile(ordered: list[float], percent: float) -> float | None:
 
 
 def render(summary: dict[str, Any], source: str) -> str:
-    lines = [f"Execution accuracy ({summary['metric']} rules) on {source}:"]
+    lines = [f"Execution accuracy ({summary['comparison']}) on {source}:"]
     lines.append(f"  overall        {_figure(summary)}")
     for title, key in (("by difficulty", "by_difficulty"), ("by database", "by_database")):
         groups = summary[key]

@@ -11,6 +11,7 @@ import os
 from pathlib import Path
 from typing import Any, TextIO
 
+from .compare import Comparison
 from .items import Question, QuestionSetError
 
 
@@ -19,9 +20,9 @@ class ResultsFile:
         self.path = path
         self._handle: TextIO | None = None
 
-    def load(self, questions: list[Question], metric: str) -> dict[str, dict[str, Any]]:
+    def load(self, questions: list[Question], comparison: Comparison) -> dict[str, dict[str, Any]]:
         """The outcomes already in the file, by question id; refuses a file written for another
-        question set or metric, which resuming would silently mix in."""
+        question set or scored with another comparison, which resuming would silently mix in."""
         if not self.path.exists():
             return {}
         if self.path.is_dir():
@@ -53,10 +54,17 @@ class ResultsFile:
                     f"--out {self.path} holds results of another question set (id {ident!r} "
                     "does not match); give a new file to start afresh"
                 )
-            if record.get("metric") != metric:
+            if "official" not in record:
+                # Written before the official comparisons: numbers were rounded to 12 digits
+                # and only an outer ORDER BY fixed the row order, whatever the label says.
                 raise QuestionSetError(
-                    f"--out {self.path} was scored with --metric {record.get('metric')}, not "
-                    f"{metric}; give a new file or the same metric"
+                    f"--out {self.path} was scored by an earlier quorlix, which compared "
+                    "results its own way; give a new file to score with this comparison"
+                )
+            if record.get("metric") != comparison.name:
+                raise QuestionSetError(
+                    f"--out {self.path} was scored with {record.get('metric')}, not "
+                    f"{comparison.name}; give a new file or the options it was scored with"
                 )
             if verdict in ("correct", "wrong", "broken"):
                 done[ident] = record

@@ -18,7 +18,7 @@ from typing import Any
 from quorlix.querymesh.custom_sql import CustomSQLDatabase
 from quorlix.querymesh.sql_guard import sqlglot_dialect
 
-from .compare import has_outer_order_by, results_match
+from .compare import Comparison
 from .execute import QueryFailed, fetch_rows
 from .items import Question
 from .usage_tally import UsageTally
@@ -38,14 +38,14 @@ class Evaluator:
     def __init__(
         self,
         make_graph: Callable[[CustomSQLDatabase], Any],
-        metric: str,
+        comparison: Comparison,
         *,
         time_limit: float = DEFAULT_TIME_LIMIT,
         max_rows: int = DEFAULT_MAX_ROWS,
         describe: Callable[[BaseException], str] = lambda exc: f"{type(exc).__name__}: {exc}",
     ) -> None:
         self._make_graph = make_graph
-        self.metric = metric
+        self.comparison = comparison
         self._time_limit = time_limit
         self._max_rows = max_rows
         self._describe = describe
@@ -59,7 +59,7 @@ class Evaluator:
             db._engine.dispose()
 
     def score(self, item: Question) -> dict[str, Any]:
-        outcome = Outcome(item, self.metric)
+        outcome = Outcome(item, self.comparison)
         try:
             db = self._database(item.db)
         except Exception as exc:
@@ -68,9 +68,10 @@ class Evaluator:
         # instead of being scored as wrong answers. Building it (once per database, while other
         # threads wait) is not part of any question's time.
         graph = self._graph(item.db, db)
+        dialect = sqlglot_dialect(db.dialect)
         started = time.monotonic()
         try:
-            gold = fetch_rows(db, item.gold_sql, self._max_rows)
+            gold = fetch_rows(db, self.comparison.prepared(item.gold_sql, dialect), self._max_rows)
         except QueryFailed as failed:
             return outcome.broken(f"gold {failed.kind}", f"the gold query failed: {failed}")
         outcome.gold = gold.rows
@@ -86,18 +87,18 @@ class Evaluator:
         if not predicted_sql:
             return outcome.wrong("no sql", "the graph wrote no SQL query", started)
         try:
-            predicted = fetch_rows(db, predicted_sql, self._max_rows)
+            predicted = fetch_rows(
+                db, self.comparison.prepared(predicted_sql, dialect), self._max_rows
+            )
         except QueryFailed as failed:
             return outcome.wrong(f"sql {failed.kind}", str(failed), started)
         outcome.predicted = predicted.rows
-        ordered = self.metric == "spider" and has_outer_order_by(
-            item.gold_sql, sqlglot_dialect(db.dialect)
-        )
-        if results_match(gold.rows, predicted.rows, self.metric, ordered=ordered):
+        ordered = self.comparison.order_matters(item.gold_sql)
+        if self.comparison.matches(gold.rows, predicted.rows, ordered=ordered):
             return outcome.correct(started)
         reason = "the rows differ"
         if ordered:
-            reason += " (row order counts: the gold query sorts its rows)"
+            reason += " (row order counts: the gold query has ORDER BY)"
         return outcome.wrong("wrong result", reason, started)
 
     def _database(self, url: str) -> CustomSQLDatabase:
@@ -154,14 +155,15 @@ def _is_timeout(exc: BaseException) -> bool:
 class Outcome:
     """What is written for one question: the verdict, why, and what both queries returned."""
 
-    def __init__(self, item: Question, metric: str) -> None:
+    def __init__(self, item: Question, comparison: Comparison) -> None:
         self.record: dict[str, Any] = {
             "id": item.id,
             "db": item.db_name,
             "question": item.question,
             "evidence": item.evidence,
             "difficulty": item.difficulty,
-            "metric": metric,
+            "metric": comparison.name,
+            "official": comparison.official,
             "gold_sql": item.gold_sql,
             "predicted_sql": None,
         }

@@ -8,8 +8,10 @@ others end as interrupted once its lease runs out.
 
 from __future__ import annotations
 
+import json
 import os
 import sys
+from collections.abc import MutableMapping
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -110,6 +112,28 @@ def forwarded_environment(environ: dict[str, str] | None = None) -> dict[str, st
         for name, value in environ.items()
         if name.startswith(FORWARDED_PREFIXES) and name not in NOT_FORWARDED
     }
+
+
+USAGE_STATS_VARIABLE = "RAY_USAGE_STATS_ENABLED"
+
+
+def keep_local_usage_private(environ: MutableMapping[str, str] | None = None) -> bool:
+    """Turns off Ray's usage reporting (to its makers, over the internet) for an instance this
+    process starts, unless the user chose it: ``RAY_USAGE_STATS_ENABLED`` set either way, or
+    ``ray enable-usage-stats`` (which writes ``"usage_stats"`` into Ray's config file).
+    True when it was turned off here."""
+    environ = os.environ if environ is None else environ
+    if environ.get(USAGE_STATS_VARIABLE) is not None:
+        return False
+    config = environ.get("RAY_USAGE_STATS_CONFIG_PATH") or os.path.expanduser("~/.ray/config.json")
+    try:
+        with open(config, encoding="utf-8") as handle:
+            if isinstance(json.load(handle).get("usage_stats"), bool):
+                return False
+    except (OSError, ValueError, AttributeError):
+        pass  # no choice written down (or none Ray could read either)
+    environ[USAGE_STATS_VARIABLE] = "0"
+    return True
 
 
 def check_store_for_cluster(store_url: str, nodes: int) -> None:
