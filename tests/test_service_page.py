@@ -137,7 +137,7 @@ def test_ask_watch_and_find_it_again(browser, server):
     other, _ = open_page(browser, server.url, BOB)
     # Bob's own run shows once his history has loaded, and Alice's never does.
     expect(other.locator("#history li")).to_have_count(1)
-    expect(other.locator("#history li button")).to_contain_text("Bob's own question")
+    expect(other.locator("#history li a")).to_contain_text("Bob's own question")
     run_id = store.list_runs("alice", 1)[0]["id"]
     status = other.evaluate(
         """async ([id, token]) => (await fetch('/v1/runs/' + id,
