@@ -100,11 +100,14 @@ def test_writes_reach_only_the_run_folder_and_the_chart(tmp_path):
     assert not chart.exists()
 
 
-@pytest.mark.parametrize("relative", [False, True])
-def test_the_chart_is_saved_and_the_output_captured(relative, tmp_path, monkeypatch):
+@pytest.mark.parametrize(("relative", "existing"), [(False, False), (True, False), (False, True)])
+def test_the_chart_is_saved_and_the_output_captured(relative, existing, tmp_path, monkeypatch):
     # A relative path leads where it would in-process: the host's working directory.
     monkeypatch.chdir(tmp_path)
     chart = Path("chart.png") if relative else tmp_path / "chart.png"
+    if existing:  # a chart of an earlier run, as `quorlix ask` leaves one
+        (tmp_path / "chart.png").write_bytes(b"old")
+        (tmp_path / "chart.png").chmod(0o640)
     program = (
         "import pandas as pd\nimport matplotlib.pyplot as plt\n"
         "frame = pd.DataFrame({'city': ['Dublin', 'Cork', 'Dublin'], 'orders': [2, 1, 3]})\n"
@@ -118,7 +121,13 @@ def test_the_chart_is_saved_and_the_output_captured(relative, tmp_path, monkeypa
         "python_executed_output": "{'Cork': 1, 'Dublin': 5}\n",
         "python_execution_success": True,
     }
-    assert (tmp_path / "chart.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    saved = tmp_path / "chart.png"
+    assert saved.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    # Whatever id the worker wrote it under, the file is the host's again, as it was.
+    info = saved.stat()
+    assert (info.st_uid, info.st_gid) == (os.geteuid(), os.getegid())
+    if existing:
+        assert info.st_mode & 0o777 == 0o640
 
 
 @pytest.mark.parametrize("server", ["postgres", "listener"])
