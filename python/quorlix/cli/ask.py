@@ -11,6 +11,7 @@ from pathlib import Path
 from typing import Any
 
 from ..querymesh import graph_names as names
+from ..querymesh.analysis_exit import program_exit
 from .common import (
     EXIT_FAILED,
     EXIT_OK,
@@ -102,7 +103,14 @@ def run(args: argparse.Namespace) -> int:
     from quorlix.usage import UsageRecorder
 
     recorder = UsageRecorder(prices)
-    state = _run_graph(graph, inputs, verbose=args.verbose, recorder=recorder)
+    try:
+        state = _run_graph(graph, inputs, verbose=args.verbose, recorder=recorder)
+    except (SystemExit, KeyboardInterrupt) as exc:
+        reason = program_exit(exc)
+        if reason is None:  # a real Ctrl-C
+            raise
+        error(reason)
+        return EXIT_FAILED
     chart_written = _written_chart(state, chart, before)
 
     if args.json:
