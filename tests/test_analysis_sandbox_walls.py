@@ -78,6 +78,22 @@ def test_a_program_runs_with_every_layer_switched_off(host, listener):
     assert update["python_executed_output"] == "through\n"
 
 
+@pytest.mark.parametrize(
+    "program",
+    [
+        "socket.socket(socket.AF_INET)",
+        "socket.socket(socket.AF_UNIX)",
+        "socket.socketpair()",
+        # A socket it already holds (its channel to the host), asked to connect elsewhere.
+        f"socket.socket(fileno=os.dup(3)).connect({POSTGRES_SOCKET!r})",
+    ],
+    ids=["inet", "unix", "socketpair", "connect"],
+)
+def test_the_process_filter_refuses_making_and_connecting_sockets(program, host):
+    error = error_of(host.run("import os, socket\n" + program, off=but("seccomp")))
+    assert error == "PermissionError: [Errno 1] Operation not permitted"
+
+
 TCP = "import socket\nsocket.create_connection(('127.0.0.1', {port}), timeout=5)"
 
 

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -23,8 +24,6 @@
 namespace qx::sandbox {
 namespace {
 
-// How long after a run starts the parent waits before it prepares the next worker.
-constexpr auto spare_delay = std::chrono::milliseconds(20);
 // A run folder's size until the request names its own.
 constexpr std::uint64_t default_quota = std::uint64_t{256} << 20;
 
@@ -80,26 +79,20 @@ public:
 
     void serve() {
         for (;;) {
-            int timeout = -1;
-            if (spares_.empty() && !spare_failed_) {
-                // Not while a run that just started may still be starting: on a machine with few
-                // cores the fork would take the CPU its worker needs. The next request is rarely
-                // that close behind.
-                const auto quiet = last_start_ + spare_delay;
-                if (Clock::now() >= quiet) {
-                    spare_failed_ = !prepare_spare();
-                } else {
-                    timeout = static_cast<int>(
-                        std::chrono::duration_cast<std::chrono::milliseconds>(quiet - Clock::now()).count() + 1);
-                }
-            }
+            // Only while no program runs: on a machine with few cores the fork and the worker's
+            // preparation would take the CPU a running program needs. Between runs (model calls
+            // in a graph run) there is time enough; a request that finds no worker prepared gets
+            // one forked for it.
+            const bool programs_run = std::any_of(running_.begin(), running_.end(),
+                                                  [](const Worker& worker) { return !worker.host_done; });
+            if (spares_.empty() && !spare_failed_ && !programs_run) spare_failed_ = !prepare_spare();
             std::vector<pollfd> waiting{{control_, POLLIN, 0}};
             for (const Worker& worker : running_) {
                 waiting.push_back({worker.pidfd, POLLIN, 0});
                 waiting.push_back({worker.host_done ? -1 : worker.lifecycle, POLLIN, 0});
             }
             for (const Worker& spare : spares_) waiting.push_back({spare.pidfd, POLLIN, 0});
-            if (poll(waiting.data(), waiting.size(), timeout) < 0) {
+            if (poll(waiting.data(), waiting.size(), -1) < 0) {
                 if (errno == EINTR) continue;
                 break;
             }
@@ -208,7 +201,6 @@ private:
         const int data = request.fds[1];
         request.fds.clear();
         spare_failed_ = false;
-        last_start_ = Clock::now();
         for (int attempt = 0; attempt < 2; ++attempt) {
             if (spares_.empty() && !prepare_spare()) break;
             Worker worker = spares_.front();
@@ -265,7 +257,6 @@ private:
     std::deque<Worker> spares_;
     std::vector<Worker> running_;
     bool spare_failed_ = false;
-    Clock::time_point last_start_{};
     unsigned long folders_ = 0;
     int last_status_ = 0;
     std::string why_ = "RuntimeError: cannot start an analysis worker";
