@@ -5,11 +5,10 @@ costs the host no more than that."""
 
 from __future__ import annotations
 
-from pathlib import Path
-
 import pytest
 from graph_scripts import CITY_ORDERS_SQL, Responder, run_counting, script, section
 from quorlix.querymesh import nodewright
+from support.sandbox_probes import peak_memory, restart_peak_memory
 
 pytestmark = pytest.mark.filterwarnings("ignore:Parameters {'top_p'}:UserWarning")
 
@@ -50,24 +49,16 @@ def test_an_error_message_past_the_limit_is_cut_and_marked(mode, monkeypatch):
     assert update["python_error_message"] == cut("ValueError: " + "y" * 3000, 1024, "error message")
 
 
-def peak_resident_bytes() -> int:
-    for line in Path("/proc/self/status").read_text().splitlines():
-        if line.startswith("VmHWM:"):
-            return int(line.split()[1]) * 1024
-    raise AssertionError("no VmHWM")
-
-
 @pytest.mark.parametrize(("mode", "mebibytes"), [("auto", 3072), ("off", 200)])
 def test_printing_without_end_costs_the_host_only_the_limit(mode, mebibytes, monkeypatch):
     # 450 MiB once made the worker fail "before the program could run"; 200 MiB cost the host a
     # gigabyte. The default limit keeps 1 Mi characters; the worker keeps no more either, so it
     # may print more than its 2 GiB of address space.
-    Path("/proc/self/clear_refs").write_text("5")
-    before = peak_resident_bytes()
+    before = restart_peak_memory()
     program = f"chunk = 'z' * 1024 * 1024\nfor _ in range({mebibytes}):\n    print(chunk, end='')"
     output = run(program, mode, monkeypatch)["python_executed_output"]
     assert output == cut("z" * (1 << 20), 1 << 20, "output", length=mebibytes << 20)
-    assert peak_resident_bytes() - before < 64 << 20
+    assert peak_memory() - before < 64 << 20
 
 
 @pytest.mark.parametrize("mode", MODES)

@@ -5,13 +5,12 @@ small bound; and once the host has its answer, the worker and its folder are gon
 
 from __future__ import annotations
 
-import subprocess
-import sys
 import time
 from pathlib import Path
 
 import pytest
 from quorlix.querymesh import nodewright
+from support.sandbox_probes import peak_memory, restart_peak_memory
 
 CHANNEL = 3
 MALFORMED = (
@@ -36,14 +35,6 @@ def frame(kind, *fields):
     body = bytes([kind]) + b"".join(struct.pack("<I", len(f)) + f for f in fields)
     return struct.pack("<I", len(body)) + body
 """
-
-
-@pytest.fixture
-def victim():
-    process = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(120)"])
-    yield process
-    process.kill()
-    process.wait()
 
 
 def test_a_forged_started_frame_gets_no_process_signalled(victim, monkeypatch):
@@ -94,13 +85,6 @@ def test_a_worker_that_answered_does_not_outlive_its_run():
     assert gone(Path(folder)), "its run folder is left behind"
 
 
-def peak_resident_bytes() -> int:
-    for line in Path("/proc/self/status").read_text().splitlines():
-        if line.startswith("VmHWM:"):
-            return int(line.split()[1]) * 1024
-    raise AssertionError("no VmHWM")
-
-
 @pytest.mark.parametrize(
     "sent",
     [
@@ -112,11 +96,10 @@ def peak_resident_bytes() -> int:
     ids=["announced", "sent"],
 )
 def test_the_host_allocates_no_more_than_a_frame_may_hold(sent):
-    Path("/proc/self/clear_refs").write_text("5")  # the peak starts again from here
-    before = peak_resident_bytes()
+    before = restart_peak_memory()
     update = run(FRAME + sent)
     assert update == {"python_execution_success": False, "python_error_message": MALFORMED}
-    assert peak_resident_bytes() - before < 64 * 1024 * 1024
+    assert peak_memory() - before < 64 * 1024 * 1024
 
 
 def test_a_program_that_writes_garbage_on_the_channel_fails_its_run():

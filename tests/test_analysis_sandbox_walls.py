@@ -10,8 +10,6 @@ import os
 import shutil
 import socket
 import struct
-import subprocess
-import sys
 import tempfile
 from pathlib import Path
 
@@ -37,15 +35,6 @@ def host(tmp_path_factory):
     child = LayerHost(env, tmp_path_factory.mktemp("layer-host") / "stderr.txt")
     yield child
     child.close()
-
-
-@pytest.fixture
-def victim():
-    """An outside process of the host's user that a program must not be able to signal."""
-    process = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(120)"])
-    yield process
-    process.kill()
-    process.wait()
 
 
 @pytest.fixture(scope="module")
