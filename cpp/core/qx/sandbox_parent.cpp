@@ -24,6 +24,8 @@
 namespace qx::sandbox {
 namespace {
 
+// How long after a run starts or ends the parent waits before it prepares the next worker.
+constexpr auto settle = std::chrono::milliseconds(10);
 // A run folder's size until the request names its own.
 constexpr std::uint64_t default_quota = std::uint64_t{256} << 20;
 
@@ -79,20 +81,30 @@ public:
 
     void serve() {
         for (;;) {
-            // Only while no program runs: on a machine with few cores the fork and the worker's
-            // preparation would take the CPU a running program needs. Between runs (model calls
-            // in a graph run) there is time enough; a request that finds no worker prepared gets
-            // one forked for it.
+            // Only while no program runs, and not just as one starts or ends: on a machine with
+            // few cores the fork and the worker's preparation would take the CPU that the running
+            // program, or the host reading its result, needs. Between runs (model calls in a
+            // graph run) there is time enough; a request that finds no worker prepared gets one
+            // forked for it.
+            int timeout = -1;
             const bool programs_run = std::any_of(running_.begin(), running_.end(),
                                                   [](const Worker& worker) { return !worker.host_done; });
-            if (spares_.empty() && !spare_failed_ && !programs_run) spare_failed_ = !prepare_spare();
+            if (spares_.empty() && !spare_failed_ && !programs_run) {
+                const auto now = Clock::now();
+                if (now >= quiet_from_) {
+                    spare_failed_ = !prepare_spare();
+                } else {
+                    timeout = static_cast<int>(
+                        std::chrono::duration_cast<std::chrono::milliseconds>(quiet_from_ - now).count() + 1);
+                }
+            }
             std::vector<pollfd> waiting{{control_, POLLIN, 0}};
             for (const Worker& worker : running_) {
                 waiting.push_back({worker.pidfd, POLLIN, 0});
                 waiting.push_back({worker.host_done ? -1 : worker.lifecycle, POLLIN, 0});
             }
             for (const Worker& spare : spares_) waiting.push_back({spare.pidfd, POLLIN, 0});
-            if (poll(waiting.data(), waiting.size(), -1) < 0) {
+            if (poll(waiting.data(), waiting.size(), timeout) < 0) {
                 if (errno == EINTR) continue;
                 break;
             }
@@ -201,6 +213,7 @@ private:
         const int data = request.fds[1];
         request.fds.clear();
         spare_failed_ = false;
+        quiet_from_ = Clock::now() + settle;
         for (int attempt = 0; attempt < 2; ++attempt) {
             if (spares_.empty() && !prepare_spare()) break;
             Worker worker = spares_.front();
@@ -247,6 +260,7 @@ private:
 
     void finish(Worker& worker) {
         reap(worker);
+        quiet_from_ = Clock::now() + settle;
         send_message(worker.lifecycle, Message{Kind::exited, {std::to_string(last_status_)}, {}});
         close(worker.lifecycle);
     }
@@ -257,6 +271,7 @@ private:
     std::deque<Worker> spares_;
     std::vector<Worker> running_;
     bool spare_failed_ = false;
+    Clock::time_point quiet_from_{};
     unsigned long folders_ = 0;
     int last_status_ = 0;
     std::string why_ = "RuntimeError: cannot start an analysis worker";
