@@ -87,8 +87,8 @@ public:
             // graph run) there is time enough; a request that finds no worker prepared gets one
             // forked for it.
             int timeout = -1;
-            const bool programs_run = std::any_of(running_.begin(), running_.end(),
-                                                  [](const Worker& worker) { return !worker.host_done; });
+            const bool programs_run =
+                std::any_of(running_.begin(), running_.end(), [](const Worker& worker) { return !worker.host_done; });
             if (spares_.empty() && !spare_failed_ && !programs_run) {
                 const auto now = Clock::now();
                 if (now >= quiet_from_) {
