@@ -7,4 +7,5 @@ pytest_plugins = [
     "support.databases",
     "support.graphs",
     "support.skip_gate",
+    "support.sandbox_probes",
 ]

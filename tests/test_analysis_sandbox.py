@@ -21,7 +21,13 @@ ALLOWED_VARIABLES = {"PATH", "LANG", "TZ", "HOME", "TMPDIR", "MPLCONFIGDIR"}
 
 @pytest.fixture(autouse=True)
 def sandboxed(monkeypatch):
-    for name in ("QUORLIX_ANALYSIS_SANDBOX", "QUORLIX_ANALYSIS_MEMORY", "QUORLIX_ANALYSIS_TIMEOUT"):
+    for name in (
+        "QUORLIX_ANALYSIS_SANDBOX",
+        "QUORLIX_ANALYSIS_MEMORY",
+        "QUORLIX_ANALYSIS_TIMEOUT",
+        "QUORLIX_ANALYSIS_DISK",
+        "QUORLIX_ANALYSIS_OUTPUT_LIMIT",
+    ):
         monkeypatch.delenv(name, raising=False)
 
 
@@ -56,25 +62,21 @@ def host_files(tmp_path):
         files[name].write_text("host secret")
     files["project"] = Path(__file__)
     files["passwd"] = Path("/etc/passwd")
-    files["home_listing"] = Path.home()
+    files["home_folder"] = tmp_path / "home"
     return files
 
 
-@pytest.mark.parametrize(
-    ("target", "program"),
-    [
-        ("home", "print(open({path!r}).read())"),
-        ("quorlix_home", "print(open({path!r}).read())"),
-        ("passwd", "print(open({path!r}).read())"),
-        ("project", "print(open({path!r}).read())"),
-        ("home_listing", "import os\nprint(os.listdir({path!r}))"),
-    ],
-)
-def test_files_of_the_host_cannot_be_read(target, program, host_files):
+@pytest.mark.parametrize("target", ["home", "quorlix_home", "passwd", "project", "home_folder"])
+def test_files_of_the_host_are_out_of_sight(target, host_files):
     path = host_files[target]
     assert path.exists()  # the host itself can reach it
-    update = run(program.format(path=str(path)))
-    assert update == {"python_execution_success": False, "python_error_message": denied(path)}
+    # Not even their existence or size: the worker's file system holds only what it may use.
+    update = run(f"import os\nprint(os.path.exists({str(path)!r}))\nos.stat({str(path)!r})")
+    missing = f"FileNotFoundError: [Errno 2] No such file or directory: {str(path)!r}"
+    assert update == {"python_execution_success": False, "python_error_message": missing}
+    assert run(f"import os\nprint(os.path.exists({str(path)!r}))")["python_executed_output"] == (
+        "False\n"
+    )
 
 
 def test_writes_reach_only_the_run_folder_and_the_chart(tmp_path):
@@ -98,11 +100,14 @@ def test_writes_reach_only_the_run_folder_and_the_chart(tmp_path):
     assert not chart.exists()
 
 
-@pytest.mark.parametrize("relative", [False, True])
-def test_the_chart_is_saved_and_the_output_captured(relative, tmp_path, monkeypatch):
+@pytest.mark.parametrize(("relative", "existing"), [(False, False), (True, False), (False, True)])
+def test_the_chart_is_saved_and_the_output_captured(relative, existing, tmp_path, monkeypatch):
     # A relative path leads where it would in-process: the host's working directory.
     monkeypatch.chdir(tmp_path)
     chart = Path("chart.png") if relative else tmp_path / "chart.png"
+    if existing:  # a chart of an earlier run, as `quorlix ask` leaves one
+        (tmp_path / "chart.png").write_bytes(b"old")
+        (tmp_path / "chart.png").chmod(0o640)
     program = (
         "import pandas as pd\nimport matplotlib.pyplot as plt\n"
         "frame = pd.DataFrame({'city': ['Dublin', 'Cork', 'Dublin'], 'orders': [2, 1, 3]})\n"
@@ -116,7 +121,13 @@ def test_the_chart_is_saved_and_the_output_captured(relative, tmp_path, monkeypa
         "python_executed_output": "{'Cork': 1, 'Dublin': 5}\n",
         "python_execution_success": True,
     }
-    assert (tmp_path / "chart.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    saved = tmp_path / "chart.png"
+    assert saved.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    # Whatever id the worker wrote it under, the file is the host's again, as it was.
+    info = saved.stat()
+    assert (info.st_uid, info.st_gid) == (os.geteuid(), os.getegid())
+    if existing:
+        assert info.st_mode & 0o777 == 0o640
 
 
 @pytest.mark.parametrize("server", ["postgres", "listener"])
@@ -129,6 +140,21 @@ def test_the_network_is_out_of_reach(server):
         update = run(program)
     assert update["python_execution_success"] is False
     assert update["python_error_message"].startswith(("PermissionError:", "OSError:"))
+
+
+@pytest.mark.parametrize(
+    "path",
+    ["/var/run/postgresql/.s.PGSQL.5432", "/run/mysqld/mysqld.sock"],
+    ids=["postgres", "mariadb"],
+)
+def test_database_sockets_of_the_host_are_out_of_reach(path):
+    # Trust authentication over PostgreSQL's socket ran commands on the host (COPY ... PROGRAM);
+    # MariaDB's let the program in as root.
+    if not Path(path).exists():
+        pytest.skip(f"no {path} here")
+    socket.socket(socket.AF_UNIX).connect(path)  # the host can
+    update = run(f"import socket\nsocket.socket(socket.AF_UNIX).connect({path!r})")
+    assert update["python_error_message"] == "PermissionError: [Errno 1] Operation not permitted"
 
 
 @pytest.mark.parametrize(
@@ -217,6 +243,12 @@ def test_the_program_holds_no_capabilities():
     assert status["python_error_message"] == "PermissionError: [Errno 1] Operation not permitted"
 
 
+@pytest.mark.skipif(os.geteuid() != 0, reason="only a root host's workers change their id")
+def test_a_root_host_runs_the_program_as_nobody():
+    update = run("import os\nprint(os.getresuid(), os.getresgid(), os.getgroups())")
+    assert update["python_executed_output"] == f"{(65534,) * 3} {(65534,) * 3} [65534]\n"
+
+
 def test_concurrent_runs_keep_their_outputs_apart():
     program = "import time\nfor step in range(3):\n    print({n}, step)\n    time.sleep(0.01)"
 
@@ -275,12 +307,30 @@ def test_the_mode_chooses_where_the_program_runs(mode, secret_seen, monkeypatch)
         ("QUORLIX_ANALYSIS_MEMORY", "2X"),
         ("QUORLIX_ANALYSIS_MEMORY", "100M"),
         ("QUORLIX_ANALYSIS_MEMORY", "-1G"),
+        ("QUORLIX_ANALYSIS_DISK", "100K"),
+        ("QUORLIX_ANALYSIS_OUTPUT_LIMIT", "0"),
+        ("QUORLIX_ANALYSIS_OUTPUT_LIMIT", "lots"),
     ],
 )
 def test_an_invalid_setting_names_the_variable(variable, value, monkeypatch):
     monkeypatch.setenv(variable, value)
     with pytest.raises(ValueError, match=f"^{variable} must be"):
         run("print(1)")
+
+
+def test_the_run_folder_has_a_quota(monkeypatch):
+    # Three files, each within the quota, that together are not.
+    monkeypatch.setenv("QUORLIX_ANALYSIS_DISK", "8M")
+    program = (
+        "import os\nfor n in range(3):\n"
+        "    with open(os.path.join(os.environ['HOME'], f'{n}.bin'), 'wb') as f:\n"
+        "        f.write(bytes(4 * 1024 * 1024))\n"
+        "    print(n)"
+    )
+    update = run(program)
+    assert update["python_error_message"] == "OSError: [Errno 28] No space left on device"
+    monkeypatch.delenv("QUORLIX_ANALYSIS_DISK")
+    assert run(program)["python_executed_output"] == "0\n1\n2\n"
 
 
 @pytest.mark.parametrize("value", ["3G", "3221225472", "3GiB", "3gb", " 3072M "])

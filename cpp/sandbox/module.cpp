@@ -140,6 +140,9 @@ std::string ending(const sb::Outcome& outcome, const sb::Request& request) {
     const std::string timeout = "TimeoutError: the analysis program ran longer than " + seconds_text(request.seconds) +
                                 " seconds and was stopped";
     const std::string memory = "MemoryError: the analysis program used more than " + sb::memory_text(request.memory);
+    if (!outcome.failure.empty()) return outcome.failure;
+    if (outcome.malformed)
+        return "RuntimeError: the analysis program wrote on the sandbox's result channel, which ended its run";
     if (outcome.timed_out) return timeout;
     if (!outcome.exited)
         return "RuntimeError: the analysis sandbox stopped before the program finished; the next run starts a new one";
@@ -154,10 +157,11 @@ std::string ending(const sb::Outcome& outcome, const sb::Request& request) {
            std::to_string(WEXITSTATUS(outcome.status)) + ") before it finished";
 }
 
-// (kind, value, stray stdout, stray stderr, missing layers): kind "ok" (value: the output),
-// "error" ("Type: message"), "exit" (the SystemExit code), "interrupt" or "refused".
-py::tuple run(py::module_ self, py::object code, double seconds, std::uint64_t memory, py::object chart,
-              bool required) {
+// (kind, value, length, stray stdout, stray stderr, missing layers): kind "ok" (value: the output),
+// "error" ("Type: message"), "exit" (the SystemExit code), "interrupt" or "refused"; length: the
+// whole length of the value's text, which keeps at most `output_limit` characters.
+py::tuple run(py::module_ self, py::object code, double seconds, std::uint64_t memory, py::object chart, bool required,
+              std::size_t output_limit, std::uint64_t quota) {
     configure_once(self);
     sb::Request request;
     if (PyBytes_Check(code.ptr())) {
@@ -170,6 +174,8 @@ py::tuple run(py::module_ self, py::object code, double seconds, std::uint64_t m
     }
     request.seconds = seconds;
     request.memory = memory;
+    request.output_limit = output_limit;
+    request.quota = quota;
     py::module_ os = py::module_::import("os");
     if (PyUnicode_Check(chart.ptr())) request.chart = os.attr("path").attr("abspath")(chart).cast<std::string>();
     request.required = required;
@@ -183,14 +189,31 @@ py::tuple run(py::module_ self, py::object code, double seconds, std::uint64_t m
         py::gil_scoped_release release;
         outcome = sb::run(request);
     }
-    if (!outcome.reported) return py::make_tuple("error", ending(outcome, request), "", "", "");
+    py::str missing = decoded(outcome.missing);
+    if (outcome.confined && !outcome.runs) return py::make_tuple("refused", py::none(), 0, "", "", missing);
+    if (!outcome.reported) {
+        const std::string text = ending(outcome, request);
+        return py::make_tuple("error", text, text.size(), "", "", missing);
+    }
     py::object value = decoded(outcome.text);
+    // The worker's word on the length, never below what arrived.
+    const std::size_t length = std::max<std::size_t>(outcome.length, py::len(value));
     if (outcome.kind == "exit") {
         if (outcome.exit_type == "none") value = py::none();
-        if (outcome.exit_type == "int") value = py::int_(value);
+        // An int of a few digits: anything else is the program writing on its channel.
+        if (outcome.exit_type == "int") {
+            try {
+                value = py::int_(value);
+            } catch (py::error_already_set& error) {
+                if (!error.matches(PyExc_ValueError)) throw;
+                sb::Outcome forged;
+                forged.malformed = true;
+                const std::string text = ending(forged, request);
+                return py::make_tuple("error", text, text.size(), "", "", missing);
+            }
+        }
     }
-    return py::make_tuple(outcome.kind, value, decoded(outcome.stray_out), decoded(outcome.stray_err),
-                          decoded(outcome.missing));
+    return py::make_tuple(outcome.kind, value, length, decoded(outcome.stray_out), decoded(outcome.stray_err), missing);
 }
 
 // The warm parent's entry: never returns until the host goes away.
@@ -232,6 +255,7 @@ void serve(int control, const std::string& folder) {
         if (text.empty() || text == "/") continue;
         config.read_only.push_back(text);
     }
+    config.devices = {"/dev/null", "/dev/zero", "/dev/urandom", "/dev/random"};
     {
         qx::OutputCapture warm;  // builds the capture's router class once, for every worker
     }
@@ -245,10 +269,11 @@ void body(py::module_& m) {
         "Starts the warm analysis parent now (it otherwise starts with the first analysis run).");
     m.def(
         "run",
-        [m](py::object code, double seconds, std::uint64_t memory, py::object chart, bool required) {
-            return run(m, code, seconds, memory, chart, required);
-        },
-        py::arg("code"), py::arg("seconds"), py::arg("memory"), py::arg("chart"), py::arg("required"));
+        [m](py::object code, double seconds, std::uint64_t memory, py::object chart, bool required,
+            std::size_t output_limit,
+            std::uint64_t quota) { return run(m, code, seconds, memory, chart, required, output_limit, quota); },
+        py::arg("code"), py::arg("seconds"), py::arg("memory"), py::arg("chart"), py::arg("required"),
+        py::arg("output_limit"), py::arg("quota"));
     m.def(
         "serve", [](int control, const std::string& folder) { serve(control, folder); }, py::arg("control"),
         py::arg("folder"));

@@ -12,11 +12,9 @@
 namespace qx::landlock {
 namespace {
 
-#ifndef __NR_landlock_create_ruleset
-#define __NR_landlock_create_ruleset 444
-#define __NR_landlock_add_rule 445
-#define __NR_landlock_restrict_self 446
-#endif
+constexpr long sys_create_ruleset = 444;
+constexpr long sys_add_rule = 445;
+constexpr long sys_restrict_self = 446;
 
 struct RulesetAttr {
     std::uint64_t handled_access_fs;
@@ -45,6 +43,18 @@ constexpr std::uint64_t net_connect_tcp = 1ULL << 1;
 constexpr std::uint64_t scope_abstract_unix_socket = 1ULL << 0;
 constexpr std::uint64_t scope_signal = 1ULL << 1;
 
+// What each ABI added that the sandbox's promises rest on.
+struct Feature {
+    int abi;
+    const char* name;
+};
+constexpr Feature features[] = {
+    {3, "file truncation"},
+    {4, "TCP bind and connect"},
+    {5, "device ioctl"},
+    {6, "signal and abstract-socket scoping"},
+};
+
 // Every file-system right the given ABI knows.
 std::uint64_t fs_rights(int abi) {
     std::uint64_t rights = (1ULL << 13) - 1;  // ABI 1: execute .. make_sym
@@ -69,13 +79,59 @@ private:
 };
 
 std::string failed(const char* what, const std::string& path = "") {
-    std::string text = std::string(what) + (path.empty() ? "" : " " + path) + ": " + std::strerror(errno);
-    return text;
+    return std::string(what) + (path.empty() ? "" : " " + path) + ": " + std::strerror(errno);
 }
 
-// Grants `rights` beneath `path` (a file gets only the rights that apply to files). A missing
-// path is no error: the rule would grant nothing.
-bool allow(int ruleset, const std::string& path, std::uint64_t rights, std::string& why) {
+}  // namespace
+
+int abi_version() {
+    const long abi = syscall(sys_create_ruleset, nullptr, 0, create_ruleset_version);
+    return abi < 0 ? 0 : static_cast<int>(abi);
+}
+
+std::vector<std::string> lacking(int abi) {
+    std::vector<std::string> lines;
+    if (abi < 1) return lines;  // the whole layer is missing; its caller says so
+    for (const Feature& feature : features) {
+        if (abi >= feature.abi) continue;
+        lines.push_back(std::string(feature.name) + " (Landlock ABI " + std::to_string(feature.abi) +
+                        "): this kernel offers Landlock ABI " + std::to_string(abi));
+    }
+    return lines;
+}
+
+Ruleset::~Ruleset() {
+    if (fd_ >= 0) close(fd_);
+}
+
+bool Ruleset::create(int abi, std::string& why) {
+    if (abi < 1) {
+        why = "the kernel offers no Landlock";
+        return false;
+    }
+    handled_ = fs_rights(abi);
+    RulesetAttr attributes{handled_, 0, 0};
+    std::size_t size = sizeof(std::uint64_t);
+    if (abi >= 4) {
+        // No TCP rule is added: binding and connecting are refused on any port.
+        attributes.handled_access_net = net_bind_tcp | net_connect_tcp;
+        size = 2 * sizeof(std::uint64_t);
+    }
+    if (abi >= 6) {
+        attributes.scoped = scope_abstract_unix_socket | scope_signal;
+        size = sizeof attributes;
+    }
+    fd_ = static_cast<int>(syscall(sys_create_ruleset, &attributes, size, 0));
+    if (fd_ < 0) {
+        why = failed("cannot create a Landlock ruleset");
+        return false;
+    }
+    fcntl(fd_, F_SETFD, FD_CLOEXEC);
+    return true;
+}
+
+// Grants `rights` beneath `path` (a file gets only the rights that apply to files).
+bool Ruleset::allow(const std::string& path, unsigned long long rights, std::string& why) {
     Fd target(open(path.c_str(), O_PATH | O_CLOEXEC));
     if (target.get() < 0) {
         if (errno == ENOENT || errno == ENOTDIR || errno == EACCES) return true;
@@ -88,58 +144,37 @@ bool allow(int ruleset, const std::string& path, std::uint64_t rights, std::stri
         return false;
     }
     if (!S_ISDIR(info.st_mode)) rights &= file_rights;
-    PathBeneathAttr rule{rights, target.get()};
-    if (syscall(__NR_landlock_add_rule, ruleset, rule_path_beneath, &rule, 0) != 0) {
+    PathBeneathAttr rule{rights & handled_, target.get()};
+    if (syscall(sys_add_rule, fd_, rule_path_beneath, &rule, 0) != 0) {
         why = failed("cannot add a rule for", path);
         return false;
     }
     return true;
 }
 
-}  // namespace
-
-int abi_version() {
-    const long abi = syscall(__NR_landlock_create_ruleset, nullptr, 0, create_ruleset_version);
-    return abi < 0 ? 0 : static_cast<int>(abi);
+bool Ruleset::allow_reading(const std::string& path, std::string& why) {
+    return allow(path, execute | read_file | read_dir, why);
 }
 
-bool restrict_self(const Policy& policy, std::string& why) {
-    const int abi = abi_version();
-    if (abi < 1) {
-        why = "the kernel offers no Landlock (" + std::string(std::strerror(errno)) + ")";
-        return false;
-    }
-    const std::uint64_t all = fs_rights(abi);
-    RulesetAttr attributes{all, 0, 0};
-    std::size_t size = sizeof(std::uint64_t);
-    if (abi >= 4) {
-        // No TCP rule is added: binding and connecting are refused on any port.
-        attributes.handled_access_net = net_bind_tcp | net_connect_tcp;
-        size = 2 * sizeof(std::uint64_t);
-    }
-    if (abi >= 6) {
-        attributes.scoped = scope_abstract_unix_socket | scope_signal;
-        size = sizeof attributes;
-    }
-    Fd ruleset(static_cast<int>(syscall(__NR_landlock_create_ruleset, &attributes, size, 0)));
-    if (ruleset.get() < 0) {
-        why = failed("cannot create a Landlock ruleset");
-        return false;
-    }
-    const std::uint64_t reading = execute | read_file | read_dir;
-    for (const std::string& path : policy.read_only)
-        if (!allow(ruleset.get(), path, reading, why)) return false;
-    for (const std::string& path : policy.devices)
-        if (!allow(ruleset.get(), path, (read_file | write_file | truncate | ioctl_dev) & all, why)) return false;
-    for (const std::string& path : policy.read_write)
-        if (!allow(ruleset.get(), path, all, why)) return false;
-    if (!policy.writable_file.empty() &&
-        !allow(ruleset.get(), policy.writable_file, (read_file | write_file | truncate) & all, why))
-        return false;
-    if (syscall(__NR_landlock_restrict_self, ruleset.get(), 0) != 0) {
+bool Ruleset::allow_device(const std::string& path, std::string& why) {
+    return allow(path, read_file | write_file | truncate | ioctl_dev, why);
+}
+
+bool Ruleset::allow_everything(const std::string& path, std::string& why) {
+    return allow(path, handled_, why);
+}
+
+bool Ruleset::allow_writing_file(const std::string& path, std::string& why) {
+    return allow(path, read_file | write_file | truncate, why);
+}
+
+bool Ruleset::restrict_self(std::string& why) {
+    if (syscall(sys_restrict_self, fd_, 0) != 0) {
         why = failed("cannot enforce the Landlock ruleset");
         return false;
     }
+    close(fd_);
+    fd_ = -1;
     return true;
 }
 

@@ -14,6 +14,8 @@ constexpr const char* router_marker = "__qx_output_router__";
 constexpr long router_layout = 1;
 constexpr const char* stream_attribute = "_qx_stream";      // the stream the router replaced
 constexpr const char* captures_attribute = "_qx_captures";  // thread ident -> capture buffer
+constexpr const char* limit_attribute = "_qx_limit";        // of a bounded buffer
+constexpr const char* written_attribute = "_qx_written";
 
 py::object current_thread() {
     PyObject* ident = PyLong_FromUnsignedLong(PyThread_get_thread_ident());
@@ -116,6 +118,59 @@ py::object router_class() {
     return py::reinterpret_borrow<py::object>(cls);
 }
 
+py::object string_io() {
+    static PyObject* cls = nullptr;  // io.StringIO, for the life of the process
+    if (cls == nullptr) cls = py::object(py::module_::import("io").attr("StringIO")).release().ptr();
+    return py::reinterpret_borrow<py::object>(cls);
+}
+
+// io.StringIO keeping the first `_qx_limit` characters; write() still answers the whole length,
+// as if everything had been written.
+py::object bounded_init(Call& call) {
+    string_io().attr("__init__")(call.self());
+    py::setattr(call.self(), limit_attribute, call[1]);
+    py::setattr(call.self(), written_attribute, py::int_(0));
+    return py::none();
+}
+
+py::object bounded_write(Call& call) {
+    py::object string_io = qx::string_io();
+    py::handle text = call[1];
+    // Anything but a string is refused by StringIO itself, with its own message.
+    if (!PyUnicode_Check(text.ptr())) return string_io.attr("write")(call.self(), text);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text.ptr());
+    const std::size_t limit = call.self().attr(limit_attribute).cast<std::size_t>();
+    const std::size_t written = call.self().attr(written_attribute).cast<std::size_t>();
+    if (written < limit) {
+        const std::size_t room = limit - written;
+        if (static_cast<std::size_t>(length) <= room) {
+            string_io.attr("write")(call.self(), text);
+        } else {
+            py::object head =
+                py::reinterpret_steal<py::object>(PyUnicode_Substring(text.ptr(), 0, static_cast<Py_ssize_t>(room)));
+            if (!head) throw py::error_already_set();
+            string_io.attr("write")(call.self(), head);
+        }
+    }
+    py::setattr(call.self(), written_attribute, py::int_(written + static_cast<std::size_t>(length)));
+    return py::int_(length);
+}
+
+py::object bounded_class() {
+    static PyObject* cls = nullptr;  // kept for the life of the process
+    if (cls != nullptr) return py::reinterpret_borrow<py::object>(cls);
+    py::module_ home = py::reinterpret_steal<py::module_>(PyModule_New("qx.output_capture"));
+    if (!home) throw py::error_already_set();
+    ClassBuilder builder(home, "BoundedStringIO", py::make_tuple(string_io()));
+    builder
+        .attribute("__doc__", py::str("A StringIO that keeps the first characters written to it and counts the rest."))
+        .method("__init__", Signature{arg("self"), arg("limit")}, bounded_init)
+        .method("write", Signature{arg("self"), arg("s")}, bounded_write);
+    py::object created = builder.create();
+    if (cls == nullptr) cls = created.release().ptr();
+    return py::reinterpret_borrow<py::object>(cls);
+}
+
 bool is_router(py::handle stream) {
     PyObject* layout = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(stream.ptr())), router_marker);
     if (layout == nullptr) {
@@ -150,8 +205,8 @@ py::object installed_router() {
 
 }  // namespace
 
-OutputCapture::OutputCapture() {
-    buffer_ = py::module_::import("io").attr("StringIO")();
+OutputCapture::OutputCapture(std::size_t limit) {
+    buffer_ = bounded_text_buffer(limit);
     py::object router = installed_router();
     captures_ = router.attr(captures_attribute);
     thread_ = current_thread();
@@ -171,6 +226,18 @@ OutputCapture::~OutputCapture() {
 
 py::str OutputCapture::text() const {
     return buffer_.attr("getvalue")();
+}
+
+std::size_t OutputCapture::written() const {
+    return characters_written(buffer_);
+}
+
+py::object bounded_text_buffer(std::size_t limit) {
+    return bounded_class()(py::int_(limit));
+}
+
+std::size_t characters_written(py::handle buffer) {
+    return buffer.attr(written_attribute).cast<std::size_t>();
 }
 
 }  // namespace qx

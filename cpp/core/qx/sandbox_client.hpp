@@ -1,6 +1,9 @@
 // The host's side of the analysis sandbox: starts the warm parent (lazily, once per process, again
 // if it dies) by spawning a fresh interpreter, never by forking this threaded host, and runs one
 // program per call. Thread-safe; call without the GIL.
+//
+// The host signals no process but the parent it spawned itself: a worker is ended by the parent,
+// when the host closes (or shuts down) the run's lifecycle channel.
 #pragma once
 
 #include <sys/types.h>
@@ -25,20 +28,27 @@ struct Request {
     std::uint64_t memory = 0;
     std::string chart;  // absolute
     bool required = false;
-    std::string directory;  // the host's working directory
+    std::string directory;         // the host's working directory
+    std::size_t output_limit = 0;  // characters of output (and of an error) kept
+    std::uint64_t quota = 0;       // bytes the run folder may hold
 };
 
 struct Outcome {
+    bool confined = false;  // the worker said which layers it has, before the program ran
+    std::string missing;    // one "name: reason" a line
+    bool runs = false;      // ... and that it runs the program (false: refused)
     bool reported = false;  // the worker sent its RESULT; the fields below come from it
-    std::string kind;       // ok, error, exit, interrupt, refused
+    std::string kind;       // ok, error, exit, interrupt
     std::string text;
+    std::uint64_t length = 0;  // the text's whole length in characters (it may have been cut)
     std::string stray_out;
     std::string stray_err;
-    std::string missing;
     std::string exit_type;
+    bool malformed = false;  // the worker sent something that is not the protocol
+    std::string failure;     // the parent could not start a worker: why
     bool exited = false;     // the parent reported how the worker ended
     int status = 0;          // its wait status
-    bool timed_out = false;  // stopped by the host at the time limit's backstop
+    bool timed_out = false;  // stopped at the time limit's backstop
 };
 
 // Sets how the parent is started; the first call wins.

@@ -4,129 +4,54 @@
 #include <ftw.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <string>
 
+#include "qx/sandbox_confine.hpp"
 #include "qx/sandbox_protocol.hpp"
 #include "qx/sandbox_worker.hpp"
 
 namespace qx::sandbox {
 namespace {
 
-struct Run {
+// How long after a run starts or ends the parent waits before it prepares the next worker.
+constexpr auto settle = std::chrono::milliseconds(10);
+// A run folder's size until the request names its own.
+constexpr std::uint64_t default_quota = std::uint64_t{256} << 20;
+
+struct Worker {
     pid_t pid = -1;
     int pidfd = -1;
-    int channel = -1;
+    int order = -1;          // while prepared: the channel its request goes on
+    int lifecycle = -1;      // while running: the host's channel for this run
+    bool host_done = false;  // the host closed or shut down its side: the worker is ended
     std::string folder;
-    std::string chart;  // a file this run created for the chart, removed if left empty
 };
 
 int pidfd_open(pid_t pid) {
     return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
 }
 
-void send_failure(int channel, const std::string& text) {
-    send_message(channel, Message{Kind::result, {"error", text, "", "", "", ""}, -1});
+void kill_worker(const Worker& worker) {
+    syscall(SYS_pidfd_send_signal, worker.pidfd, SIGKILL, nullptr, 0);
 }
 
-// A chart path that does not exist yet is created empty, so that Landlock can grant this one
-// file (a rule needs an existing file) rather than the whole folder. Returns the granted path.
-std::string prepare_chart(const std::string& path, std::string& created) {
-    if (path.empty()) return "";
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd >= 0) {
-        close(fd);
-        created = path;
-        return path;
-    }
-    struct stat info{};
-    if (errno == EEXIST && stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode)) return path;
-    return "";  // a missing folder or anything but a file: the program's write fails as before
+void send_failure(int lifecycle, const std::string& text) {
+    send_message(lifecycle, Message{Kind::failed, {text}, {}});
 }
 
-void start_run(const Message& request, const ParentConfig& config, std::vector<Run>& runs, unsigned long number) {
-    Run run;
-    run.channel = request.fd;
-    if (run.channel < 0) return;
-    if (request.fields.size() < 7) {
-        send_failure(run.channel, "RuntimeError: malformed analysis request");
-        close(run.channel);
-        return;
-    }
-    run.folder = config.base + "/run-" + std::to_string(number);
-    if (mkdir(run.folder.c_str(), 0700) != 0 || mkdir((run.folder + "/.matplotlib").c_str(), 0700) != 0) {
-        send_failure(run.channel,
-                     "RuntimeError: cannot create the analysis run folder: " + std::string(std::strerror(errno)));
-        close(run.channel);
-        remove_tree(run.folder);
-        return;
-    }
-    WorkerSetup setup;
-    setup.channel = run.channel;
-    setup.folder = run.folder;
-    setup.chart = prepare_chart(request.fields[4], run.chart);
-    setup.read_only = config.read_only;
-    setup.environment = config.environment;
-    setup.code = request.fields[0];
-    setup.code_is_bytes = request.fields[1] == "1";
-    setup.seconds = std::strtod(request.fields[2].c_str(), nullptr);
-    setup.memory = std::strtoull(request.fields[3].c_str(), nullptr, 10);
-    setup.required = request.fields[5] == "1";
-    setup.directory = request.fields[6];
-    setup.timeout_class = config.timeout_class;
-
-    PyOS_BeforeFork();
-    const pid_t pid = fork();
-    if (pid == 0) {
-        PyOS_AfterFork_Child();
-        run_worker(setup);
-    }
-    PyOS_AfterFork_Parent();
-    if (pid < 0) {
-        send_failure(run.channel,
-                     "RuntimeError: cannot start the analysis worker: " + std::string(std::strerror(errno)));
-    } else {
-        run.pid = pid;
-        // Not reaped yet, so the pid still names this worker.
-        run.pidfd = pidfd_open(pid);
-        if (run.pidfd < 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-            send_failure(run.channel,
-                         "RuntimeError: cannot watch the analysis worker: " + std::string(std::strerror(errno)));
-            run.pid = -1;
-        } else {
-            send_message(run.channel,
-                         Message{Kind::started, {std::to_string(pid), run.chart.empty() ? "0" : "1"}, run.pidfd});
-            runs.push_back(run);
-            return;
-        }
-    }
-    close(run.channel);
-    if (!run.chart.empty()) unlink(run.chart.c_str());
-    remove_tree(run.folder);
-}
-
-void remove_if_empty(const std::string& path) {
-    struct stat info{};
-    if (!path.empty() && stat(path.c_str(), &info) == 0 && info.st_size == 0) unlink(path.c_str());
-}
-
-void finish_run(Run& run) {
-    int status = 0;
-    while (waitpid(run.pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    remove_tree(run.folder);
-    send_message(run.channel, Message{Kind::exited, {std::to_string(status)}, -1});
-    close(run.channel);
-    close(run.pidfd);
+std::string failure(const char* what) {
+    return std::string("RuntimeError: ") + what + ": " + std::strerror(errno);
 }
 
 int remove_entry(const char* path, const struct stat*, int type, FTW*) {
@@ -138,6 +63,220 @@ int remove_entry(const char* path, const struct stat*, int type, FTW*) {
     return 0;
 }
 
+class Parent {
+public:
+    Parent(int control, const ParentConfig& config) : control_(control), config_(config) {
+        view_.entries.reserve(config.read_only.size() + config.devices.size());
+        for (const std::string& path : config.read_only) view_.entries.push_back({path, view::Entry::Kind::read_only});
+        for (const std::string& path : config.devices) view_.entries.push_back({path, view::Entry::Kind::device});
+        view_.mount_point = config.base + "/view";
+        view_.quota = default_quota;
+        view_.owner = confine::worker_uid();
+        view_.group = confine::worker_gid();
+        mkdir(view_.mount_point.c_str(), 0700);
+        // A root host's workers run under another id: they must be able to pass through to
+        // their run folders (which they own).
+        if (confine::host_is_root()) chmod(config.base.c_str(), 0711);
+    }
+
+    void serve() {
+        for (;;) {
+            // Only while no program runs, and not just as one starts or ends: on a machine with
+            // few cores the fork and the worker's preparation would take the CPU that the running
+            // program, or the host reading its result, needs. Between runs (model calls in a
+            // graph run) there is time enough; a request that finds no worker prepared gets one
+            // forked for it.
+            int timeout = -1;
+            const bool programs_run =
+                std::any_of(running_.begin(), running_.end(), [](const Worker& worker) { return !worker.host_done; });
+            if (spares_.empty() && !spare_failed_ && !programs_run) {
+                const auto now = Clock::now();
+                if (now >= quiet_from_) {
+                    spare_failed_ = !prepare_spare();
+                } else {
+                    timeout = static_cast<int>(
+                        std::chrono::duration_cast<std::chrono::milliseconds>(quiet_from_ - now).count() + 1);
+                }
+            }
+            std::vector<pollfd> waiting{{control_, POLLIN, 0}};
+            for (const Worker& worker : running_) {
+                waiting.push_back({worker.pidfd, POLLIN, 0});
+                waiting.push_back({worker.host_done ? -1 : worker.lifecycle, POLLIN, 0});
+            }
+            for (const Worker& spare : spares_) waiting.push_back({spare.pidfd, POLLIN, 0});
+            if (poll(waiting.data(), waiting.size(), timeout) < 0) {
+                if (errno == EINTR) continue;
+                break;
+            }
+            // Spares first (listed last): a prepared worker that died is forgotten, and none is
+            // prepared again before the next request, so a worker that cannot start is not
+            // forked over and over.
+            const std::size_t first_spare = 1 + 2 * running_.size();
+            for (std::size_t i = spares_.size(); i-- > 0;) {
+                if (waiting[first_spare + i].revents == 0) continue;
+                reap(spares_[i]);
+                spares_.erase(spares_.begin() + static_cast<std::ptrdiff_t>(i));
+                spare_failed_ = true;
+            }
+            for (std::size_t i = running_.size(); i-- > 0;) {
+                Worker& worker = running_[i];
+                if (waiting[2 + 2 * i].revents != 0) host_spoke(worker);
+                if (waiting[1 + 2 * i].revents == 0) continue;
+                finish(worker);
+                running_.erase(running_.begin() + static_cast<std::ptrdiff_t>(i));
+            }
+            if (waiting[0].revents == 0) continue;
+            Message request;
+            if (receive_message(control_, request, Clock::time_point::max()) != Received::message) break;
+            if (request.kind == Kind::request && request.fds.size() == 2) {
+                start(request);
+            } else {
+                close_fds(request);
+            }
+        }
+        // The host is gone: nobody will read what the workers would say.
+        for (Worker& worker : running_) {
+            kill_worker(worker);
+            finish(worker);
+        }
+        for (Worker& spare : spares_) {
+            kill_worker(spare);
+            reap(spare);
+        }
+    }
+
+private:
+    // Forks a worker that prepares itself and waits for its request.
+    bool prepare_spare() {
+        Worker worker;
+        worker.folder = config_.base + "/run-" + std::to_string(++folders_);
+        // Without a file-system view the worker uses this folder as it is, under its own id.
+        const std::string settings = worker.folder + "/.matplotlib";
+        if (mkdir(worker.folder.c_str(), 0700) != 0 || mkdir(settings.c_str(), 0700) != 0 ||
+            chown(worker.folder.c_str(), view_.owner, view_.group) != 0 ||
+            chown(settings.c_str(), view_.owner, view_.group) != 0) {
+            why_ = failure("cannot create the analysis run folder");
+            remove_tree(worker.folder);
+            return false;
+        }
+        int pair[2];
+        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+            why_ = failure("cannot create an analysis worker's channel");
+            remove_tree(worker.folder);
+            return false;
+        }
+        WorkerSetup setup;
+        setup.parent = getpid();
+        setup.order = pair[1];
+        setup.folder = worker.folder;
+        setup.view = view_;
+        setup.view.run_folder = worker.folder;
+        setup.read_only = config_.read_only;
+        setup.devices = config_.devices;
+        setup.environment = config_.environment;
+        setup.timeout_class = config_.timeout_class;
+
+        PyOS_BeforeFork();
+        const pid_t pid = fork();
+        if (pid == 0) {
+            PyOS_AfterFork_Child();
+            close(pair[0]);
+            run_worker(setup);
+        }
+        PyOS_AfterFork_Parent();
+        close(pair[1]);
+        if (pid < 0) {
+            why_ = failure("cannot start an analysis worker");
+            close(pair[0]);
+            remove_tree(worker.folder);
+            return false;
+        }
+        worker.pid = pid;
+        worker.order = pair[0];
+        // Not reaped yet, so the pid still names this worker.
+        worker.pidfd = pidfd_open(pid);
+        if (worker.pidfd < 0) {
+            why_ = failure("cannot watch an analysis worker");
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+            close(worker.order);
+            remove_tree(worker.folder);
+            return false;
+        }
+        spares_.push_back(worker);
+        return true;
+    }
+
+    // Hands a request to a prepared worker; its lifecycle channel stays here.
+    void start(Message& request) {
+        const int lifecycle = request.fds[0];
+        const int data = request.fds[1];
+        request.fds.clear();
+        spare_failed_ = false;
+        quiet_from_ = Clock::now() + settle;
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            if (spares_.empty() && !prepare_spare()) break;
+            Worker worker = spares_.front();
+            spares_.pop_front();
+            const bool sent = send_message(worker.order, Message{Kind::request, request.fields, {data}});
+            close(worker.order);
+            worker.order = -1;
+            if (!sent) {
+                // It died while preparing: reap it and try a fresh one.
+                why_ = failure("cannot reach an analysis worker");
+                kill_worker(worker);
+                reap(worker);
+                continue;
+            }
+            close(data);
+            worker.lifecycle = lifecycle;
+            running_.push_back(worker);
+            return;
+        }
+        close(data);
+        send_failure(lifecycle, why_);
+        close(lifecycle);
+    }
+
+    // The host wrote on, shut down or closed its side of a run's lifecycle channel: it has what
+    // it wanted or gave up. Either way the worker is ended now.
+    void host_spoke(Worker& worker) {
+        char byte;
+        const ssize_t got = recv(worker.lifecycle, &byte, 1, MSG_DONTWAIT);
+        if (got < 0 && (errno == EAGAIN || errno == EINTR)) return;
+        worker.host_done = true;
+        kill_worker(worker);
+    }
+
+    void reap(Worker& worker) {
+        int status = 0;
+        while (waitpid(worker.pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        last_status_ = status;
+        remove_tree(worker.folder);
+        close(worker.pidfd);
+        if (worker.order >= 0) close(worker.order);
+    }
+
+    void finish(Worker& worker) {
+        reap(worker);
+        quiet_from_ = Clock::now() + settle;
+        send_message(worker.lifecycle, Message{Kind::exited, {std::to_string(last_status_)}, {}});
+        close(worker.lifecycle);
+    }
+
+    int control_;
+    const ParentConfig& config_;
+    view::Plan view_;
+    std::deque<Worker> spares_;
+    std::vector<Worker> running_;
+    bool spare_failed_ = false;
+    Clock::time_point quiet_from_{};
+    unsigned long folders_ = 0;
+    int last_status_ = 0;
+    std::string why_ = "RuntimeError: cannot start an analysis worker";
+};
+
 }  // namespace
 
 void remove_tree(const std::string& path) {
@@ -147,39 +286,7 @@ void remove_tree(const std::string& path) {
 void serve(int control, const ParentConfig& config) {
     // Ctrl-C in the host's terminal is the host's business; it reaches workers through the host.
     signal(SIGINT, SIG_IGN);
-    std::vector<Run> runs;
-    unsigned long started = 0;
-    for (;;) {
-        std::vector<pollfd> waiting{{control, POLLIN, 0}};
-        for (const Run& run : runs) waiting.push_back({run.pidfd, POLLIN, 0});
-        if (poll(waiting.data(), waiting.size(), -1) < 0) {
-            if (errno == EINTR) continue;
-            break;
-        }
-        for (std::size_t i = runs.size(); i-- > 0;) {
-            if (waiting[i + 1].revents == 0) continue;
-            finish_run(runs[i]);
-            runs.erase(runs.begin() + static_cast<std::ptrdiff_t>(i));
-        }
-        if (waiting[0].revents == 0) continue;
-        Message request;
-        const Received received = receive_message(control, request, Clock::time_point::max());
-        if (received != Received::message) {
-            if (request.fd >= 0) close(request.fd);
-            break;
-        }
-        if (request.kind == Kind::request) {
-            start_run(request, config, runs, ++started);
-        } else if (request.fd >= 0) {
-            close(request.fd);
-        }
-    }
-    // The host is gone: nobody will read what the workers would say.
-    for (Run& run : runs) {
-        syscall(SYS_pidfd_send_signal, run.pidfd, SIGKILL, nullptr, 0);
-        finish_run(run);
-        remove_if_empty(run.chart);
-    }
+    Parent(control, config).serve();
 }
 
 }  // namespace qx::sandbox

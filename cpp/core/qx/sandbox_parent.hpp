@@ -1,7 +1,9 @@
 // The warm analysis parent: a single-threaded Python process (started for this purpose, with
-// pandas, numpy and matplotlib already imported) whose loop forks one worker per request, tells
-// the host the worker's pid and pidfd, reaps it, reports how it ended and removes its run folder.
-// Several workers run at once; the loop itself only waits on its sockets and the workers' pidfds.
+// pandas, numpy and matplotlib already imported). It keeps one worker forked and prepared ahead of
+// need; a request goes to that worker (or to one forked for it) and a new one is prepared. It ends
+// a worker as soon as the host has what it wanted (the host closes or shuts down the run's
+// lifecycle channel), reaps it, removes its run folder and says how it ended. It never reads what
+// a worker writes: workers speak to the host directly, on their data channel.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -17,6 +19,7 @@ namespace py = pybind11;
 struct ParentConfig {
     std::string base;                                              // run folders are made in here
     std::vector<std::string> read_only;                            // what workers may read besides their run folder
+    std::vector<std::string> devices;                              // what they may read and write
     std::vector<std::pair<std::string, std::string>> environment;  // passed to workers
     py::handle timeout_class;
 };

@@ -4,8 +4,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 
 namespace qx::sandbox {
 namespace {
@@ -20,29 +22,36 @@ std::uint32_t get_u32(const char* in) {
     return value;
 }
 
-bool write_all(int socket, const char* data, std::size_t size, int fd) {
+constexpr std::size_t max_fds = 4;
+
+bool write_all(int socket, const char* data, std::size_t size, const std::vector<int>& fds) {
+    if (fds.size() > max_fds) {
+        errno = EINVAL;
+        return false;
+    }
+    bool with_fds = !fds.empty();
     while (size > 0) {
         iovec vector{const_cast<char*>(data), size};
         msghdr header{};
         header.msg_iov = &vector;
         header.msg_iovlen = 1;
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
-        if (fd >= 0) {
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * max_fds)];
+        if (with_fds) {
             std::memset(control, 0, sizeof control);
             header.msg_control = control;
-            header.msg_controllen = sizeof control;
+            header.msg_controllen = CMSG_SPACE(sizeof(int) * fds.size());
             cmsghdr* message = CMSG_FIRSTHDR(&header);
             message->cmsg_level = SOL_SOCKET;
             message->cmsg_type = SCM_RIGHTS;
-            message->cmsg_len = CMSG_LEN(sizeof(int));
-            std::memcpy(CMSG_DATA(message), &fd, sizeof(int));
+            message->cmsg_len = CMSG_LEN(sizeof(int) * fds.size());
+            std::memcpy(CMSG_DATA(message), fds.data(), sizeof(int) * fds.size());
         }
         const ssize_t sent = sendmsg(socket, &header, MSG_NOSIGNAL);
         if (sent < 0) {
             if (errno == EINTR) continue;
             return false;
         }
-        fd = -1;  // the descriptor rides on the first bytes only
+        with_fds = false;  // the descriptors ride on the first bytes only
         data += sent;
         size -= static_cast<std::size_t>(sent);
     }
@@ -68,8 +77,9 @@ int wait_readable(int socket, Clock::time_point deadline) {
 
 enum class Read { done, closed, timed_out };
 
-// Reads exactly `size` bytes, keeping the first descriptor that arrives with them.
-Read read_exact(int socket, char* data, std::size_t size, int& fd, Clock::time_point deadline) {
+// Reads exactly `size` bytes, keeping the descriptors that arrive with them (up to max_fds; more
+// are closed), or letting the kernel discard them when `fds` is null.
+Read read_exact(int socket, char* data, std::size_t size, std::vector<int>* fds, Clock::time_point deadline) {
     while (size > 0) {
         const int ready = wait_readable(socket, deadline);
         if (ready == 0) return Read::timed_out;
@@ -78,9 +88,11 @@ Read read_exact(int socket, char* data, std::size_t size, int& fd, Clock::time_p
         msghdr header{};
         header.msg_iov = &vector;
         header.msg_iovlen = 1;
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 4)];
-        header.msg_control = control;
-        header.msg_controllen = sizeof control;
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * max_fds)];
+        if (fds != nullptr) {
+            header.msg_control = control;
+            header.msg_controllen = sizeof control;
+        }
         const ssize_t got = recvmsg(socket, &header, MSG_CMSG_CLOEXEC);
         if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
         if (got <= 0) return Read::closed;
@@ -90,8 +102,8 @@ Read read_exact(int socket, char* data, std::size_t size, int& fd, Clock::time_p
             for (std::size_t i = 0; i < count; ++i) {
                 int received;
                 std::memcpy(&received, CMSG_DATA(message) + i * sizeof(int), sizeof(int));
-                if (fd < 0) {
-                    fd = received;
+                if (fds != nullptr && fds->size() < max_fds) {
+                    fds->push_back(received);
                 } else {
                     close(received);
                 }
@@ -112,25 +124,38 @@ bool send_message(int socket, const Message& message) {
         put_u32(frame, static_cast<std::uint32_t>(field.size()));
         frame += field;
     }
-    if (frame.size() - 4 > max_frame) {
+    if (frame.size() - 4 > std::numeric_limits<std::uint32_t>::max()) {
         errno = EMSGSIZE;
         return false;
     }
     const auto length = static_cast<std::uint32_t>(frame.size() - 4);
     for (int i = 0; i < 4; ++i) frame[static_cast<std::size_t>(i)] = static_cast<char>((length >> (8 * i)) & 0xff);
-    return write_all(socket, frame.data(), frame.size(), message.fd);
+    return write_all(socket, frame.data(), frame.size(), message.fds);
 }
 
-Received receive_message(int socket, Message& out, Clock::time_point deadline) {
-    out = Message{};
+std::size_t max_result_frame(std::size_t output_limit) {
+    const std::size_t texts = std::min<std::size_t>(output_limit, std::size_t{1} << 40) + 2 * stray_limit;
+    return 4 * texts + (std::size_t{64} << 10);
+}
+
+void close_fds(Message& message) {
+    for (int fd : message.fds) close(fd);
+    message.fds.clear();
+}
+
+namespace {
+
+Received receive_frame(int socket, Message& out, Clock::time_point deadline, Limits limits) {
+    std::vector<int>* fds = limits.accept_fds ? &out.fds : nullptr;
     char head[4];
-    Read read = read_exact(socket, head, sizeof head, out.fd, deadline);
+    Read read = read_exact(socket, head, sizeof head, fds, deadline);
     if (read == Read::closed) return Received::closed;
     if (read == Read::timed_out) return Received::timed_out;
     const std::uint32_t length = get_u32(head);
-    if (length < 1 || length > max_frame) return Received::malformed;
+    // Checked before anything is allocated: the length is the sender's claim.
+    if (length < 1 || length > limits.max_frame) return Received::malformed;
     std::string body(length, '\0');
-    read = read_exact(socket, body.data(), body.size(), out.fd, deadline);
+    read = read_exact(socket, body.data(), body.size(), fds, deadline);
     if (read == Read::closed) return Received::malformed;
     if (read == Read::timed_out) return Received::timed_out;
     out.kind = static_cast<Kind>(static_cast<unsigned char>(body[0]));
@@ -144,6 +169,15 @@ Received receive_message(int socket, Message& out, Clock::time_point deadline) {
         at += size;
     }
     return Received::message;
+}
+
+}  // namespace
+
+Received receive_message(int socket, Message& out, Clock::time_point deadline, Limits limits) {
+    out = Message{};
+    const Received received = receive_frame(socket, out, deadline, limits);
+    if (received != Received::message) close_fds(out);
+    return received;
 }
 
 }  // namespace qx::sandbox

@@ -1,13 +1,16 @@
-// The worker: a process forked from the warm analysis parent that confines itself and then runs
-// one analysis program, reporting on its run channel (see sandbox_protocol.hpp).
+// The worker: a process forked from the warm analysis parent ahead of need. It prepares what no
+// request changes, waits for one request on its order channel, confines itself for it, reports on
+// the run's data channel (see sandbox_protocol.hpp) and runs the program.
 //
-// Confinement, in this order, before any of the program runs: only the run channel stays open
-// (as fd 3; 0-2 become /dev/null), a new network namespace (with a new user namespace when that
-// is what the OS allows), resource limits, no_new_privs, Landlock, the process filter, and an
-// environment holding only PATH, LANG, TZ, HOME and TMPDIR (the run folder) and MPLCONFIGDIR
-// (inside it).
-// Each of network, filesystem and processes is a layer; a layer the OS refuses is named in the
-// RESULT, and with `required` the program is not run at all.
+// Before the request (off the run's critical path): only the order channel stays open (fd 3; 0-2
+// become /dev/null); new user (a host that is not root), network and mount namespaces; the view
+// of the file system (sandbox_view.hpp); a Landlock ruleset holding the fixed rules.
+// With the request, before any of the program runs: the chart and the working directory join the
+// view, which is then sealed; the order channel is replaced by the data channel; the sandbox id
+// (a root host) and no capabilities; resource limits; no_new_privs; Landlock; the process filter;
+// an environment holding only PATH, LANG, TZ, HOME and TMPDIR (the run folder) and MPLCONFIGDIR
+// (inside it). A layer the OS refuses is named in CONFINED, and with `required` the program is
+// not run at all.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -17,23 +20,21 @@
 #include <utility>
 #include <vector>
 
+#include "qx/sandbox_view.hpp"
+
 namespace qx::sandbox {
 
 namespace py = pybind11;
 
 struct WorkerSetup {
-    int channel = -1;
+    pid_t parent = -1;                   // the worker ends when this process does
+    int order = -1;                      // its end of the order channel
     std::string folder;                  // the run folder: HOME and TMPDIR, writable
-    std::string directory;               // the working directory (the run folder when "")
-    std::string chart;                   // an existing file the program may write ("" for none)
+    view::Plan view;                     // the file-system view to build
     std::vector<std::string> read_only;  // the Python installation, shared libraries, fonts, data
+    std::vector<std::string> devices;    // read and written: /dev/null and the like
     std::vector<std::pair<std::string, std::string>> environment;  // PATH, LANG, TZ as the parent has them
-    std::string code;
-    bool code_is_bytes = false;
-    double seconds = 60;
-    std::uint64_t memory = 0;
-    bool required = false;
-    py::handle timeout_class;  // raised inside the program at the time limit
+    py::handle timeout_class;                                      // raised inside the program at the time limit
 };
 
 // Runs in the forked child with the GIL held (after PyOS_AfterFork_Child); never returns.

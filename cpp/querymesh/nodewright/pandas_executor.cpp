@@ -1,12 +1,14 @@
 // PandasExecutor ("pandas_executor_node"): runs the analysis program and keeps what it prints; in
 // a confined worker process unless QUORLIX_ANALYSIS_SANDBOX is "off" (pandas_sandbox.cpp), else
 // in this interpreter as below.  A failing program becomes an error text for the correction loop;
-// only requests to stop the process (SystemExit, KeyboardInterrupt) travel on, and the capture has
-// ended before anything leaves this node.  A program that runs past the time limit is stopped by a
-// TimeoutError raised inside it, and fails like any other.
-#include <cmath>
+// only requests to stop the process (SystemExit, KeyboardInterrupt) travel on, marked as the
+// program's, and the capture has ended before anything leaves this node.  A program that runs past
+// the time limit is stopped by a TimeoutError raised inside it, and fails like any other.  Output
+// and error texts keep at most QUORLIX_ANALYSIS_OUTPUT_LIMIT characters, marked when cut.
 #include <string>
 
+#include "analysis_output.hpp"
+#include "analysis_settings.hpp"
 #include "node_class.hpp"
 #include "nodewright.hpp"
 #include "pandas_sandbox.hpp"
@@ -39,31 +41,6 @@ py::object generate_prompt(qx::Call& call) {
                                  py::arg("save_path") = state["save_path"]);
 }
 
-// "ClassName: message", so that even an exception without a message reads as a failure.
-py::object describe(const py::error_already_set& error) {
-    py::object exception = error.value();
-    return py::str("{}: {}").attr("format")(py::type::handle_of(exception).attr("__name__"), py::str(exception));
-}
-
-constexpr const char* timeout_variable = "QUORLIX_ANALYSIS_TIMEOUT";
-constexpr double default_timeout_seconds = 60;
-
-// Read at every run, so a host can change the limit without rebuilding the graph.
-double analysis_timeout(const qx::Call& call) {
-    py::object value = py::module_::import("os").attr("environ").attr("get")(timeout_variable);
-    if (value.is_none() || !py::bool_(value.attr("strip")())) return default_timeout_seconds;
-    double seconds = std::nan("");
-    try {
-        seconds = call.global("float")(value).cast<double>();
-    } catch (py::error_already_set& error) {
-        if (!error.matches(PyExc_ValueError)) throw;
-    }
-    if (!(std::isfinite(seconds) && seconds > 0))
-        qx::raise(PyExc_ValueError, std::string(timeout_variable) + " must be a positive number of seconds, got " +
-                                        qx::text_utf8(py::repr(value)) + "; unset it for the default of 60");
-    return seconds;
-}
-
 // The exception raised in a program that ran too long. CPython instantiates an asynchronous
 // exception with no arguments, so the message (with this run's limit) comes from __init__, and
 // each run gets its own subclass carrying its limit: concurrent runs may have different limits.
@@ -91,19 +68,21 @@ py::object timeout_init(qx::Call& call) {
 py::object invoke(qx::Call& call) {
     py::dict state = qx::as_dict(call[1]);
     const double seconds = analysis_timeout(call);
+    const std::size_t output_limit = analysis_output_limit();
     const SandboxMode mode = analysis_sandbox_mode();
-    if (mode != SandboxMode::off) return run_in_sandbox(call, state, seconds, mode);
+    if (mode != SandboxMode::off) return run_in_sandbox(call, state, seconds, output_limit, mode);
     const py::object timeout_class = timeout_class_for(call, seconds);
     py::dict namespace_;
     namespace_["datetime"] = py::module_::import("datetime");
 
     py::object output;
+    std::size_t printed = 0;
     py::object error_message = py::none();
     try {
         // A syntax error surfaces here, before standard output is touched.
         py::object tree = call.global("ast").attr("parse")(state["pandas_code"], py::arg("mode") = "exec");
         // Only this thread's output is taken, and it is given back however the program ends.
-        qx::OutputCapture capture;
+        qx::OutputCapture capture(output_limit);
         py::object code = call.global("compile")(tree, py::arg("filename") = "<ast>", py::arg("mode") = "exec");
         {
             qx::TimeLimit limit(seconds, timeout_class);
@@ -111,9 +90,13 @@ py::object invoke(qx::Call& call) {
         }
         // Read inside the guard: a program that closed the buffer fails like any other program.
         output = capture.text();
+        printed = capture.written();
     } catch (py::error_already_set& error) {
-        if (!qx::is_ordinary(error)) throw;
-        error_message = describe(error);
+        if (!qx::is_ordinary(error)) {
+            if (error.matches(PyExc_SystemExit) || error.matches(PyExc_KeyboardInterrupt)) mark_program_exit(error);
+            throw;
+        }
+        error_message = bounded_text(failure_text(error), 0, output_limit, "error message");
     }
 
     py::dict update;
@@ -121,7 +104,7 @@ py::object invoke(qx::Call& call) {
         update["python_execution_success"] = false;
         update["python_error_message"] = error_message;
     } else {
-        update["python_executed_output"] = output;
+        update["python_executed_output"] = bounded_text(output, printed, output_limit, "output");
         update["python_execution_success"] = true;
     }
     return std::move(update);

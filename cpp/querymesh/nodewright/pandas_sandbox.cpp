@@ -1,11 +1,10 @@
 #include "pandas_sandbox.hpp"
 
 #include <atomic>
-#include <cctype>
 #include <cstdint>
-#include <limits>
 #include <string>
 
+#include "analysis_output.hpp"
 #include "qx/python.hpp"
 #include "qx/statements.hpp"
 
@@ -13,78 +12,6 @@ namespace nodewright {
 namespace {
 
 constexpr const char* mode_variable = "QUORLIX_ANALYSIS_SANDBOX";
-constexpr const char* memory_variable = "QUORLIX_ANALYSIS_MEMORY";
-constexpr std::uint64_t default_memory = std::uint64_t{2} << 30;
-// Below this an interpreter with pandas and matplotlib loaded cannot do anything useful.
-constexpr std::uint64_t least_memory = std::uint64_t{256} << 20;
-
-// The variable's value stripped, or "" when unset.
-std::string setting(const char* name) {
-    py::object value = py::module_::import("os").attr("environ").attr("get")(name);
-    if (value.is_none()) return "";
-    return qx::text_utf8(value.attr("strip")());
-}
-
-std::string quoted(const std::string& text) {
-    return qx::text_utf8(py::repr(py::str(text)));
-}
-
-// Bytes, or a number with a K, M, G or T suffix (powers of 1024; "2G", "2GB" and "2GiB" agree).
-bool parse_size(std::string text, std::uint64_t& bytes) {
-    for (char& letter : text) letter = static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
-    if (text.size() > 2 && text.compare(text.size() - 2, 2, "IB") == 0) {
-        text.erase(text.size() - 2);
-    } else if (text.size() > 1 && text.back() == 'B' &&
-               std::isalpha(static_cast<unsigned char>(text[text.size() - 2]))) {
-        text.pop_back();
-    }
-    int shift = 0;
-    if (!text.empty()) {
-        switch (text.back()) {
-            case 'K':
-                shift = 10;
-                break;
-            case 'M':
-                shift = 20;
-                break;
-            case 'G':
-                shift = 30;
-                break;
-            case 'T':
-                shift = 40;
-                break;
-            default:
-                break;
-        }
-        if (shift != 0) text.pop_back();
-    }
-    if (text.empty() || text.size() > 19) return false;
-    std::uint64_t number = 0;
-    for (const char digit : text) {
-        if (digit < '0' || digit > '9') return false;
-        number = number * 10 + static_cast<std::uint64_t>(digit - '0');
-    }
-    if (number > (std::numeric_limits<std::uint64_t>::max() >> 1 >> shift)) return false;
-    bytes = number << shift;
-    return true;
-}
-
-std::uint64_t analysis_memory() {
-    const std::string text = setting(memory_variable);
-    if (text.empty()) return default_memory;
-    std::uint64_t bytes = 0;
-    if (!parse_size(text, bytes) || bytes < least_memory)
-        qx::raise(PyExc_ValueError, std::string(memory_variable) +
-                                        " must be a size in bytes, optionally with a K, M or G suffix, of at least "
-                                        "256M (such as 2G), got " +
-                                        quoted(text) + "; unset it for the default of 2G");
-    return bytes;
-}
-
-py::object describe(const py::error_already_set& error) {
-    py::object exception = error.value();
-    return py::str("{}: {}").attr("format")(py::type::handle_of(exception).attr("__name__"), py::str(exception));
-}
 
 // Said once per process, on stderr and in the log: which layers this system lacks.
 void warn_missing_layers(const qx::Call& call, const std::string& missing) {
@@ -104,20 +31,24 @@ void forward(const char* stream, py::handle text) {
     if (!target.is_none()) target.attr("write")(text);
 }
 
-}  // namespace
-
-SandboxMode analysis_sandbox_mode() {
-    std::string text = setting(mode_variable);
-    for (char& letter : text) letter = static_cast<char>(std::tolower(static_cast<unsigned char>(letter)));
-    if (text.empty() || text == "auto") return SandboxMode::automatic;
-    if (text == "required") return SandboxMode::required;
-    if (text == "off") return SandboxMode::off;
-    qx::raise(PyExc_ValueError, std::string(mode_variable) + " must be required, auto or off, got " + quoted(text) +
-                                    "; unset it for the default, auto");
+// Raises `type(value)` as the program raised it, marked as the program's.
+[[noreturn]] void raise_program_exit(PyObject* type, py::handle value) {
+    if (value.is_none() && type == PyExc_KeyboardInterrupt) {
+        PyErr_SetNone(type);
+    } else {
+        py::object exit = qx::type_object(reinterpret_cast<PyTypeObject*>(type))(value);
+        PyErr_SetObject(type, exit.ptr());
+    }
+    py::error_already_set error;
+    mark_program_exit(error);
+    throw error;
 }
 
-py::object run_in_sandbox(qx::Call& call, py::dict state, double seconds, SandboxMode mode) {
+}  // namespace
+
+py::object run_in_sandbox(qx::Call& call, py::dict state, double seconds, std::size_t output_limit, SandboxMode mode) {
     const std::uint64_t memory = analysis_memory();
+    const std::uint64_t disk = analysis_disk();
     py::object code;
     py::dict update;
     try {
@@ -131,7 +62,7 @@ py::object run_in_sandbox(qx::Call& call, py::dict state, double seconds, Sandbo
     } catch (py::error_already_set& error) {
         if (!qx::is_ordinary(error)) throw;
         update["python_execution_success"] = false;
-        update["python_error_message"] = describe(error);
+        update["python_error_message"] = bounded_text(failure_text(error), 0, output_limit, "error message");
         return std::move(update);
     }
     py::object chart = py::none();
@@ -140,35 +71,31 @@ py::object run_in_sandbox(qx::Call& call, py::dict state, double seconds, Sandbo
     else if (PyErr_Occurred())
         throw py::error_already_set();
 
-    py::tuple outcome = py::module_::import("quorlix._sandbox")
-                            .attr("run")(code, seconds, memory, chart, mode == SandboxMode::required);
+    py::tuple outcome =
+        py::module_::import("quorlix._sandbox")
+            .attr("run")(code, seconds, memory, chart, mode == SandboxMode::required, output_limit, disk);
     const std::string kind = outcome[0].cast<std::string>();
     py::object value = outcome[1];
-    forward("stdout", outcome[2]);
-    forward("stderr", outcome[3]);
+    const std::size_t length = outcome[2].cast<std::size_t>();
+    forward("stdout", outcome[3]);
+    forward("stderr", outcome[4]);
     if (kind == "refused")
         qx::raise(PyExc_RuntimeError,
                   std::string(mode_variable) +
                       "=required, but this system does not offer every layer of the analysis sandbox:\n  " +
-                      py::str(outcome[4]).attr("replace")("\n", "\n  ").cast<std::string>() +
-                      "\nRun on a Linux kernel with Landlock, network namespaces and seccomp, or set " + mode_variable +
-                      "=auto to run with the layers there are.");
-    if (py::len(outcome[4]) > 0) warn_missing_layers(call, outcome[4].cast<std::string>());
-    if (kind == "exit") {
-        py::object exit = qx::type_object(reinterpret_cast<PyTypeObject*>(PyExc_SystemExit))(value);
-        PyErr_SetObject(PyExc_SystemExit, exit.ptr());
-        throw py::error_already_set();
-    }
-    if (kind == "interrupt") {
-        PyErr_SetNone(PyExc_KeyboardInterrupt);
-        throw py::error_already_set();
-    }
+                      py::str(outcome[5]).attr("replace")("\n", "\n  ").cast<std::string>() +
+                      "\nRun on a Linux kernel with Landlock (ABI 6 or later), user, network and mount namespaces "
+                      "and seccomp, or set " +
+                      mode_variable + "=auto to run with the layers there are.");
+    if (py::len(outcome[5]) > 0) warn_missing_layers(call, outcome[5].cast<std::string>());
+    if (kind == "exit") raise_program_exit(PyExc_SystemExit, value);
+    if (kind == "interrupt") raise_program_exit(PyExc_KeyboardInterrupt, py::none());
     if (kind == "ok") {
-        update["python_executed_output"] = value;
+        update["python_executed_output"] = bounded_text(value, length, output_limit, "output");
         update["python_execution_success"] = true;
     } else {
         update["python_execution_success"] = false;
-        update["python_error_message"] = value;
+        update["python_error_message"] = bounded_text(value, length, output_limit, "error message");
     }
     return std::move(update);
 }

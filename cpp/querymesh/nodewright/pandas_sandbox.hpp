@@ -4,19 +4,15 @@
 
 #include <pybind11/pybind11.h>
 
+#include "analysis_settings.hpp"
 #include "qx/function.hpp"
 
 namespace nodewright {
 
 namespace py = pybind11;
 
-enum class SandboxMode { off, automatic, required };
-
-// QUORLIX_ANALYSIS_SANDBOX, read at every run: "auto" (the default), "required" or "off".
-SandboxMode analysis_sandbox_mode();
-
 // Runs state["pandas_code"] in a worker and returns the node's update (or raises what the program
 // raised to stop the process, as SystemExit or KeyboardInterrupt).
-py::object run_in_sandbox(qx::Call& call, py::dict state, double seconds, SandboxMode mode);
+py::object run_in_sandbox(qx::Call& call, py::dict state, double seconds, std::size_t output_limit, SandboxMode mode);
 
 }  // namespace nodewright

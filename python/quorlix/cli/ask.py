@@ -11,6 +11,7 @@ from pathlib import Path
 from typing import Any
 
 from ..querymesh import graph_names as names
+from ..querymesh.analysis_exit import program_exit
 from ..questions import MAX_QUESTION_CHARS, question_problem
 from .common import (
     EXIT_FAILED,
@@ -121,6 +122,12 @@ def run(args: argparse.Namespace) -> int:
     attempts, recording = start_recording()
     try:
         state = _run_graph(graph, inputs, verbose=args.verbose, recorder=recorder)
+    except (SystemExit, KeyboardInterrupt) as exc:
+        reason = program_exit(exc)
+        if reason is None:  # a real Ctrl-C
+            raise
+        error(reason)
+        return EXIT_FAILED
     finally:
         stop_recording(recording)
     chart_written = _written_chart(state, chart, before)

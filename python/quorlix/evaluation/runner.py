@@ -15,6 +15,7 @@ from collections.abc import Callable, Iterable
 from concurrent.futures import ThreadPoolExecutor, as_completed
 from typing import Any
 
+from quorlix.querymesh.analysis_exit import program_exit
 from quorlix.querymesh.custom_sql import CustomSQLDatabase
 from quorlix.querymesh.sql_guard import sqlglot_dialect
 
@@ -81,6 +82,11 @@ class Evaluator:
         except Exception as exc:
             kind = "run timeout" if _is_timeout(exc) else "run error"
             return outcome.wrong(kind, self._describe(exc), started)
+        except (SystemExit, KeyboardInterrupt) as exc:
+            reason = program_exit(exc)
+            if reason is None:  # a real Ctrl-C
+                raise
+            return outcome.wrong("run error", reason, started)
         finally:
             outcome.usage(tally)
         outcome.predicted_sql = predicted_sql

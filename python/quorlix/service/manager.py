@@ -157,7 +157,9 @@ class RunManager:
                 return
             try:
                 self._run(job)
-            except Exception:  # a store failure: the run stays open and is interrupted later
+            # A store failure: the run stays open and is interrupted later. Nothing ends this
+            # thread but shutdown.
+            except BaseException:
                 logger.exception("run {} could not be recorded", job.run_id)
             finally:
                 with self._lock:

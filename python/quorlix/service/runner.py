@@ -11,6 +11,7 @@ from typing import Any
 
 from quorlix.cli.ask import describe_step
 from quorlix.cli.common import describe
+from quorlix.querymesh.analysis_exit import program_exit
 from quorlix.usage import Prices, PriceTableError, UsageRecorder, load_prices
 
 from .database import last_result, start_recording, stop_recording
@@ -86,10 +87,15 @@ def answer(
             chunks.close()
     except Stopped:
         raise
-    except Exception as exc:
+    except BaseException as exc:
+        # Besides errors, the analysis program's own SystemExit or KeyboardInterrupt: it ends
+        # the run, never the worker thread. A real one goes on unwinding.
+        reason = (explain or describe)(exc) if isinstance(exc, Exception) else program_exit(exc)
+        if reason is None:
+            raise
         record["sql_attempts"] = [dict(attempt) for attempt in attempts]
         _fill(record, final, attempts, save_path.parent)
-        record["error"] = (explain or describe)(exc)
+        record["error"] = reason
         return "failed", record
     finally:
         stop_recording(token)
