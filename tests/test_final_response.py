@@ -87,6 +87,34 @@ def test_module_texts_are_read_at_every_call(texts, monkeypatch):
 
 
 @pytest.mark.parametrize(
+    ("name", "replacement", "expected"),
+    [
+        ("_RESPONSE_RESULTS", "Q: {}|{}|{}|{}|{}", "Q: Which city ordered most?|['SELECT x', "),
+        ("_RESPONSE_RULES_LEAD_IN", "<lead-in>", "executed result: Dublin\n\n<lead-in><rules>"),
+        ("_RESPONSE_CONTEXT_LEAD_IN", "<below>", "<rules><below><context><instructions>"),
+    ],
+)
+def test_the_modules_own_texts_are_read_at_every_call(
+    texts, monkeypatch, name, replacement, expected
+):
+    model = FakeChatModel(dict(final_response="ok"))
+    node = nodewright.GenerateResponse(model=model)
+    node.invoke(dict(STATE))
+    monkeypatch.setattr(nodewright, name, replacement)
+    node.invoke(dict(STATE))
+    assert model.prompts[0] == EXPECTED_PROMPT
+    assert expected in model.prompts[1]
+
+
+def test_a_text_missing_from_the_module_fails_the_answer_as_python_would(texts, monkeypatch):
+    monkeypatch.delattr(nodewright, "_RESPONSE_CONTEXT_LEAD_IN")
+    model = FakeChatModel(dict(final_response="unused"))
+    with pytest.raises(NameError, match="^name '_RESPONSE_CONTEXT_LEAD_IN' is not defined$"):
+        nodewright.GenerateResponse(model=model).invoke(dict(STATE))
+    assert model.prompts == []
+
+
+@pytest.mark.parametrize(
     ("change", "error"),
     [
         ({"sql_execution_result": []}, IndexError),

@@ -1,10 +1,13 @@
 """What the node module sets up when it is imported: records, prompt texts, imported names."""
 
+import types
+
 import matplotlib
 import pytest
 from langchain_core.prompts import ChatPromptTemplate
 from pydantic import ValidationError
 from quorlix.querymesh import nodewright
+from support.chat_fakes import FakeChatModel
 
 RECORDS = {
     "RelevantTablesOutput": [("relevant_tables", "List of relevant table names")],
@@ -74,6 +77,62 @@ def test_sql_messages_format_only_their_placeholders():
     )
     assert system.content == nodewright._SQL_SYSTEM_MESSAGE[1].replace("{dialect}", "sqlite")
     assert user.content == "How many?\n Schemas_from_relevant_tables: CREATE TABLE t"
+
+
+SQL_DB = types.SimpleNamespace(dialect="sqlite")
+FIRST_SQL_ATTEMPT = {
+    "sql_generation_prompt_type": "generation",
+    "user_question": "How many?",
+    "schemas_from_relevant_tables": "CREATE TABLE t",
+}
+FAILED_PROGRAM = {
+    "user_question": "How many?",
+    "rewritten_question": "",
+    "pandas_generation_prompt_type": "correction",
+    "pandas_code": "1/0",
+    "python_error_message": "ZeroDivisionError: division by zero",
+}
+
+
+def first_sql_messages():
+    node = nodewright.SQLGeneration(SQL_DB, FakeChatModel())
+    return [message.content for message in node.generate_messages(FIRST_SQL_ATTEMPT)]
+
+
+@pytest.mark.parametrize(
+    ("name", "replacement", "prompt", "expected"),
+    [
+        (
+            "_SQL_SYSTEM_MESSAGE",
+            ("system", "Write {dialect}."),
+            first_sql_messages,
+            ["Write sqlite.", "How many?\n Schemas_from_relevant_tables: CREATE TABLE t"],
+        ),
+        (
+            "_SQL_USER_MESSAGE",
+            ("user", "Q={user_question}"),
+            lambda: first_sql_messages()[1],
+            "Q=How many?",
+        ),
+        (
+            "_PANDAS_CORRECTION_PROMPT",
+            "{error} in {python_code} for {user_question}",
+            lambda: nodewright.PandasGenerator(FakeChatModel()).generate_prompt(FAILED_PROGRAM),
+            "ZeroDivisionError: division by zero in 1/0 for How many?",
+        ),
+        (
+            "_PANDAS_CORRECTION_PROMPT",
+            "fix {python_code}",
+            lambda: nodewright.PandasCorrection(FakeChatModel()).generate_prompt(FAILED_PROGRAM),
+            "fix 1/0",
+        ),
+    ],
+)
+def test_the_modules_own_texts_replaced_at_run_time_reach_nodes_built_after(
+    monkeypatch, name, replacement, prompt, expected
+):
+    monkeypatch.setattr(nodewright, name, replacement)
+    assert prompt() == expected
 
 
 def test_import_time_effects():

@@ -93,6 +93,9 @@ public:
     py::dict globals() const { return py::reinterpret_borrow<py::dict>(globals_); }
     // A name of the defining module, else a builtin; NameError like Python's when neither has it.
     py::object global(const char* name) const;
+    // The same for a name given as a text made once (QX_KEY), whose hash is kept: for names a
+    // body reads on every call.
+    py::object global(py::handle name) const;
 
     Call(PyObject* const* slots, PyObject* globals, PyObject* extra_keywords, PyObject* extra_positional)
         : slots_(slots), globals_(globals), extra_keywords_(extra_keywords), extra_positional_(extra_positional) {}

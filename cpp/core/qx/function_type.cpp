@@ -255,4 +255,14 @@ py::object Call::global(const char* name) const {
     throw py::error_already_set();
 }
 
+py::object Call::global(py::handle name) const {
+    for (PyObject* scope : {globals_, PyEval_GetBuiltins()}) {
+        if (PyObject* value = PyDict_GetItemWithError(scope, name.ptr()))
+            return py::reinterpret_borrow<py::object>(value);
+        if (PyErr_Occurred()) throw py::error_already_set();
+    }
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
+    throw py::error_already_set();
+}
+
 }  // namespace qx

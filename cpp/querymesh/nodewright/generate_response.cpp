@@ -1,6 +1,7 @@
 // GenerateResponse ("final_response_generation_node"): gathers everything the run produced, adds
 // the answer rules and the user's context and instructions, and asks the response model for the
-// answer and the path of a chart the analysis code saved.
+// answer and the path of a chart the analysis code saved.  Every text of the prompt is looked up
+// in the module's namespace at each answer (quorlix.prompts.node_texts says how they join).
 #include "node_class.hpp"
 #include "nodewright.hpp"
 #include "qx/python.hpp"
@@ -29,17 +30,13 @@ py::object build_prompt(const qx::Call& call, const py::dict& state) {
     py::str last_result = qx::text(state["sql_execution_result"].attr("__getitem__")(-1));
     py::str python_code = qx::text(state["pandas_code"]);
     py::str python_output = qx::text(state["python_executed_output"]);
-    py::object prompt = py::str(
-                            "User question: {}\nSQL query: {}\nSQL query result: {}\nPython code: {}\n"
-                            "Python executed result: {}\n")
+    py::object prompt = call.global(QX_KEY("_RESPONSE_RESULTS"))
                             .attr("format")(user_question, queries, last_result, python_code, python_output);
-    prompt = concat(prompt, py::str("Use the above result to address user's question. \n"
-                                    "use context and instructions below from the user to present your answer in the "
-                                    "best way.Only the anwer part"));
-    prompt = concat(prompt, call.global("final_node_prompt"));
-    prompt = concat(prompt, py::str("use context and instructions below"));
-    prompt = concat(prompt, call.global("current_values")["context_prompt"]);
-    prompt = concat(prompt, call.global("current_values")["custom_instructions"]);
+    prompt = concat(prompt, call.global(QX_KEY("_RESPONSE_RULES_LEAD_IN")));
+    prompt = concat(prompt, call.global(QX_KEY("final_node_prompt")));
+    prompt = concat(prompt, call.global(QX_KEY("_RESPONSE_CONTEXT_LEAD_IN")));
+    prompt = concat(prompt, call.global(QX_KEY("current_values"))[QX_KEY("context_prompt")]);
+    prompt = concat(prompt, call.global(QX_KEY("current_values"))[QX_KEY("custom_instructions")]);
     return prompt;
 }
 

@@ -9,7 +9,7 @@ namespace {
 
 void body(py::module_& m) {
     import_dependencies(m);
-    define_sql_message_texts(m);
+    define_node_texts(m);
     define_leading_records(m);
     define_initialisation(m);
     define_table_names_lookup(m);

@@ -13,7 +13,7 @@ void define_leading_records(py::module_& m);
 void define_python_code_input(py::module_& m);
 void define_sql_query_input(py::module_& m);
 void define_generation_output(py::module_& m);
-void define_sql_message_texts(py::module_& m);
+void define_node_texts(py::module_& m);
 void define_initialisation(py::module_& m);
 void define_table_names_lookup(py::module_& m);
 void define_relevant_table_names(py::module_& m);

@@ -2,7 +2,6 @@
 // corrects through PandasGenerator's correction mode; this class stays part of the module's face.
 #include "node_class.hpp"
 #include "nodewright.hpp"
-#include "pandas_correction_prompt.hpp"
 #include "pandas_question.hpp"
 #include "qx/python.hpp"
 
@@ -13,7 +12,8 @@ py::object init(qx::Call& call) {
     py::object self = py::reinterpret_borrow<py::object>(call.self());
     py::object model = py::reinterpret_borrow<py::object>(call[1]);
     self.attr("model") = model.attr("with_structured_output")(call.global("PythonCodeInput"));
-    self.attr("template") = call.global("PromptTemplate").attr("from_template")(kPandasCorrectionPrompt);
+    self.attr("template") =
+        call.global("PromptTemplate").attr("from_template")(call.global("_PANDAS_CORRECTION_PROMPT"));
     return py::none();
 }
 

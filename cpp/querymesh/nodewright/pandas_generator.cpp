@@ -2,7 +2,6 @@
 // over the SQL queries and their results, or, after a failed run, for a corrected program.
 #include "node_class.hpp"
 #include "nodewright.hpp"
-#include "pandas_correction_prompt.hpp"
 #include "pandas_question.hpp"
 #include "qx/python.hpp"
 
@@ -16,7 +15,8 @@ py::object init(qx::Call& call) {
     self.attr("template") =
         chat_template(call, {{MessageTemplate::system, "PANDAS_SYSTEM_TEMPLATE", MessageTemplate::jinja2},
                              {MessageTemplate::human, "PANDAS_HUMAN_TEMPLATE", MessageTemplate::jinja2}});
-    self.attr("correction_template") = call.global("PromptTemplate").attr("from_template")(kPandasCorrectionPrompt);
+    self.attr("correction_template") =
+        call.global("PromptTemplate").attr("from_template")(call.global("_PANDAS_CORRECTION_PROMPT"));
     return py::none();
 }
 

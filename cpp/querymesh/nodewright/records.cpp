@@ -1,6 +1,7 @@
 // The structured-output records: pydantic models whose field descriptions reach the chat model
-// as the output schema.  Annotations are real type objects, so pydantic never has to resolve a
-// name through a Python frame.
+// as the output schema.  The descriptions are prompt text, written in quorlix.prompts.output_fields;
+// the fields, their types and defaults are defined here.  Annotations are real type objects, so
+// pydantic never has to resolve a name through a Python frame.
 #include "nodewright.hpp"
 #include "qx/classes.hpp"
 #include "qx/python.hpp"
@@ -11,16 +12,18 @@ namespace {
 struct FieldSpec {
     const char* name;
     py::object type;
-    const char* description;
     py::object default_value;  // empty: the field is required
 };
 
 void define_record(py::module_& m, const char* name, std::initializer_list<FieldSpec> fields) {
+    const py::object descriptions =
+        py::module_::import("quorlix.prompts.output_fields").attr("FIELD_DESCRIPTIONS")[py::str(name)];
     qx::ClassBuilder record(m, name, py::make_tuple(m.attr("BaseModel")));
     for (const FieldSpec& field : fields) {
-        py::object declared = field.default_value ? m.attr("Field")(py::arg("description") = field.description,
+        py::object description = descriptions[py::str(field.name)];
+        py::object declared = field.default_value ? m.attr("Field")(py::arg("description") = description,
                                                                     py::arg("default") = field.default_value)
-                                                  : m.attr("Field")(py::arg("description") = field.description);
+                                                  : m.attr("Field")(py::arg("description") = description);
         record.annotation(field.name, field.type).attribute(field.name, declared);
     }
     record.create();
@@ -36,33 +39,24 @@ py::object bool_t() {
 }  // namespace
 
 void define_leading_records(py::module_& m) {
-    define_record(
-        m, "RelevantTablesOutput",
-        {{"relevant_tables", qx::subscript(qx::typing("List"), str_t()), "List of relevant table names", {}}});
-    define_record(m, "RewriteQueryOutput", {{"rewritten_question", str_t(), "Rewritten question", {}}});
+    define_record(m, "RelevantTablesOutput", {{"relevant_tables", qx::subscript(qx::typing("List"), str_t()), {}}});
+    define_record(m, "RewriteQueryOutput", {{"rewritten_question", str_t(), {}}});
     define_record(m, "PandasCodeOutput",
-                  {{"pandas_ai",
-                    bool_t(),
-                    "Whether question should answer by using pandas_ai or not. In case, the answer can derive directly "
-                    "from sql_execution_result, False. If the answer involves analysis/plotting/forecast then True.",
-                    {}},
-                   {"final_answer", bool_t(), "Final answer", {}},
-                   {"follow_up_question", bool_t(), "Follow up question", {}}});
+                  {{"pandas_ai", bool_t(), {}}, {"final_answer", bool_t(), {}}, {"follow_up_question", bool_t(), {}}});
 }
 
 void define_python_code_input(py::module_& m) {
-    define_record(m, "PythonCodeInput", {{"code", str_t(), "Python code to be executed", {}}});
+    define_record(m, "PythonCodeInput", {{"code", str_t(), {}}});
 }
 
 void define_sql_query_input(py::module_& m) {
-    define_record(m, "SQLQueryInput", {{"sql_query", str_t(), "SQL query string to be executed", {}}});
+    define_record(m, "SQLQueryInput", {{"sql_query", str_t(), {}}});
 }
 
 void define_generation_output(py::module_& m) {
-    define_record(m, "GenerationOutput",
-                  {{"image_path", qx::subscript(qx::typing("Optional"), str_t()),
-                    "image path generated if exists in context", py::str("")},
-                   {"final_response", str_t(), "final response", {}}});
+    define_record(
+        m, "GenerationOutput",
+        {{"image_path", qx::subscript(qx::typing("Optional"), str_t()), py::str("")}, {"final_response", str_t(), {}}});
 }
 
 }  // namespace nodewright

@@ -21,6 +21,7 @@ from dataclasses import dataclass
 from functools import cache
 from typing import TYPE_CHECKING, Any
 
+from quorlix.prompts.table_shortlist import SHORTLIST_HEADING
 from quorlix.querymesh.sql_catalogue_scan import TableSketch, scan_catalogue
 
 if TYPE_CHECKING:
@@ -156,10 +157,7 @@ def _sketches(db: Any) -> dict[str, TableSketch]:
 
 def describe_shortlist(index: TableIndex, names: Sequence[str], total: int) -> str:
     """The shortlist as the picker's prompt shows it: one table a line, with its columns."""
-    lines = [
-        f"(the {len(names)} of the database's {total} tables that best match the question,"
-        " each followed by its columns)"
-    ]
+    lines = [SHORTLIST_HEADING.format(shown=len(names), total=total)]
     for name in names:
         sketch = index.sketches.get(name, TableSketch())
         columns = list(dict.fromkeys(sketch.keys + sketch.columns))
