@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "qx/output_capture.hpp"
-#include "qx/sandbox_client.hpp"
-#include "qx/sandbox_parent.hpp"
-#include "qx/sandbox_worker.hpp"
+#include "sandbox_client.hpp"
+#include "sandbox_parent.hpp"
+#include "sandbox_worker.hpp"
 
 namespace sandbox_module {
 namespace {

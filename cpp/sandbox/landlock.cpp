@@ -1,4 +1,4 @@
-#include "qx/landlock.hpp"
+#include "landlock.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>

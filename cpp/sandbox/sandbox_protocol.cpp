@@ -1,4 +1,4 @@
-#include "qx/sandbox_protocol.hpp"
+#include "sandbox_protocol.hpp"
 
 #include <poll.h>
 #include <sys/socket.h>

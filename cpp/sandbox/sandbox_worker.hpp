@@ -20,7 +20,7 @@
 #include <utility>
 #include <vector>
 
-#include "qx/sandbox_view.hpp"
+#include "sandbox_view.hpp"
 
 namespace qx::sandbox {
 

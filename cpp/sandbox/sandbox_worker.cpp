@@ -1,4 +1,4 @@
-#include "qx/sandbox_worker.hpp"
+#include "sandbox_worker.hpp"
 
 #include <fcntl.h>
 #include <sys/prctl.h>
@@ -10,12 +10,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "qx/landlock.hpp"
+#include "landlock.hpp"
+#include "process_filter.hpp"
 #include "qx/output_capture.hpp"
-#include "qx/process_filter.hpp"
-#include "qx/sandbox_confine.hpp"
-#include "qx/sandbox_protocol.hpp"
 #include "qx/time_limit.hpp"
+#include "sandbox_confine.hpp"
+#include "sandbox_protocol.hpp"
 
 namespace qx::sandbox {
 namespace {

@@ -1,4 +1,4 @@
-#include "qx/sandbox_client.hpp"
+#include "sandbox_client.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -17,9 +17,9 @@
 #include <mutex>
 #include <stdexcept>
 
-#include "qx/sandbox_confine.hpp"
-#include "qx/sandbox_parent.hpp"
-#include "qx/sandbox_protocol.hpp"
+#include "sandbox_confine.hpp"
+#include "sandbox_parent.hpp"
+#include "sandbox_protocol.hpp"
 
 namespace qx::sandbox {
 namespace {

@@ -1,4 +1,4 @@
-#include "qx/sandbox_parent.hpp"
+#include "sandbox_parent.hpp"
 
 #include <fcntl.h>
 #include <ftw.h>
@@ -17,9 +17,9 @@
 #include <deque>
 #include <string>
 
-#include "qx/sandbox_confine.hpp"
-#include "qx/sandbox_protocol.hpp"
-#include "qx/sandbox_worker.hpp"
+#include "sandbox_confine.hpp"
+#include "sandbox_protocol.hpp"
+#include "sandbox_worker.hpp"
 
 namespace qx::sandbox {
 namespace {

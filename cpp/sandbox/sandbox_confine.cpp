@@ -1,4 +1,4 @@
-#include "qx/sandbox_confine.hpp"
+#include "sandbox_confine.hpp"
 
 #include <fcntl.h>
 #include <grp.h>

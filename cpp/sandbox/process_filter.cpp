@@ -1,4 +1,4 @@
-#include "qx/process_filter.hpp"
+#include "process_filter.hpp"
 
 #include <linux/audit.h>
 #include <linux/filter.h>

@@ -1,4 +1,4 @@
-#include "qx/sandbox_view.hpp"
+#include "sandbox_view.hpp"
 
 #include <fcntl.h>
 #include <sys/mount.h>
