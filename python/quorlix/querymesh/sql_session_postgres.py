@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import contextlib
 import math
+import secrets
 from collections.abc import Iterator
 from typing import Any
 
@@ -20,6 +21,8 @@ from sqlalchemy.engine import Connection, Engine
 from sqlalchemy.exc import DBAPIError
 
 from . import sql_bounds_postgres as bounds
+from . import sql_denylist_postgres
+from .sql_denylist import CatalogDenials
 from .sql_session import SessionWalls, StatementWatch
 
 _QUERY_CANCELED = "57014"
@@ -47,6 +50,10 @@ class PostgresWalls(SessionWalls):
         if self._statement_engine is None or engine.dialect.driver == _STATEMENT_DRIVER:
             return engine.connect()
         return self._statement_engine.connect()
+
+    def read_catalog_denials(self, engine: Engine) -> CatalogDenials:
+        with engine.connect() as conn:
+            return sql_denylist_postgres.read_denials(conn)
 
     def prepare(self, dbapi_connection: Any, info: dict) -> None:
         mode = "READ ONLY" if self.read_only else "READ WRITE"
@@ -86,9 +93,6 @@ class PostgresWalls(SessionWalls):
     ) -> tuple[str, Any]:
         return bounds.cut_statement(columns, statement, rows, min_chars)
 
-    def restore_rows(self, keys: list[str], rows: list[tuple], plan: Any):
-        return bounds.restore(keys, rows, plan)
-
     def interrupt(self, conn: Connection) -> None:
         raw = conn.connection.dbapi_connection
         cancel = getattr(raw, "cancel_safe", None) or raw.cancel
@@ -97,13 +101,15 @@ class PostgresWalls(SessionWalls):
     def end_call(self, conn: Connection) -> None:
         # Temporary tables, prepared statements, LISTEN, advisory locks and settings of this
         # call must not meet the next one. DISCARD ALL drops them all, and the session
-        # settings with them, so those are made again.
+        # settings with them, so those are made again. It keeps the seed of random(): one
+        # query's setseed() would fix the next one's ORDER BY random(), so that is drawn anew.
         raw = conn.connection.dbapi_connection
         raw.rollback()
         raw.autocommit = True
         try:
             with contextlib.closing(raw.cursor()) as cursor:
                 cursor.execute("DISCARD ALL")
+                cursor.execute(f"SELECT setseed({_fresh_seed()!r})")
         finally:
             raw.autocommit = False
         self.prepare(raw, conn.info)
@@ -121,6 +127,11 @@ class PostgresWalls(SessionWalls):
         if self.time_limit is None:
             return 0  # PostgreSQL's "no limit"
         return max(1, math.ceil(self.time_limit * 1000))
+
+
+def _fresh_seed() -> float:
+    """A seed for random() from the operating system's source, in setseed's range [-1, 1]."""
+    return secrets.randbits(53) / 2**52 - 1.0
 
 
 def _require_psycopg() -> None:

@@ -8,6 +8,7 @@ from sqlalchemy.exc import SQLAlchemyError
 
 from quorlix.cli.common import describe
 from quorlix.querymesh.custom_sql import QueryTimeoutError, UnsafeSQLError
+from quorlix.querymesh.sql_results import json_rows_within
 
 from ..schemas import SQLRequest
 from .runs import ServiceDep, User
@@ -18,7 +19,7 @@ router = APIRouter(prefix="/v1", tags=["database"])
 @router.post("/sql", summary="Run one read-only query (edit and re-run)")
 def run_sql(body: SQLRequest, service: ServiceDep, user: User):
     try:
-        return service.db.query(body.sql)
+        result = service.db.query(body.sql)
     except UnsafeSQLError as exc:
         raise HTTPException(422, detail=str(exc)) from None
     except QueryTimeoutError:
@@ -28,6 +29,9 @@ def run_sql(body: SQLRequest, service: ServiceDep, user: User):
         ) from None
     except SQLAlchemyError as exc:
         raise HTTPException(422, detail=describe(exc)) from None
+    # The same character cap as the text the model reads.
+    rows, left_out = json_rows_within(result["rows"], service.db.max_result_chars)
+    return {**result, "rows": rows, "truncated": result["truncated"] or left_out}
 
 
 @router.get("/tables", summary="Tables and their columns")
