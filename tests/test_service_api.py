@@ -278,3 +278,19 @@ def test_security_headers(server, path, policy):
     assert ("script-src 'self'" in csp and "default-src 'none'" in csp) is policy
     assert (response.headers.get("x-frame-options") == "DENY") is policy
     assert len(response.headers.get_list("content-security-policy")) == int(policy)
+
+
+def test_edited_sql_results_keep_to_the_character_cap(server):
+    # Before, every cell went out whole: 50 rows of 200,000 characters made a 2 MB response.
+    long_rows = (
+        "WITH RECURSIVE r(n) AS (SELECT 1 UNION ALL SELECT n + 1 FROM r WHERE n < 50)"
+        " SELECT printf('%.*c', 200000, 'a') AS long_text, n FROM r"
+    )
+    with server.client(ALICE) as client:
+        response = client.post("/v1/sql", json={"sql": long_rows})
+    assert response.status_code == 200, response.text
+    body = response.json()
+    assert len(response.text) <= server.service.db.max_result_chars + 100
+    assert body["columns"] == ["long_text", "n"] and body["truncated"] is True
+    assert [row[1] for row in body["rows"]] == list(range(1, len(body["rows"]) + 1))
+    assert body["rows"][0][0].startswith("aaa") and body["rows"][0][0].endswith("…")

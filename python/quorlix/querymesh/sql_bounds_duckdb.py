@@ -62,7 +62,10 @@ class NotOneQuery(ValueError):
 
 
 def describe(connection: Any, statement: str) -> list[tuple[str, str]]:
-    """(name, type id) of each column of ``statement``, read by DuckDB without running it."""
+    """(name, type id) of each column of ``statement``, read by DuckDB without running it.
+
+    JSON, which DuckDB counts as a VARCHAR, is "json": a cut would leave it unreadable.
+    """
     import duckdb
 
     statements = connection.extract_statements(statement)
@@ -74,7 +77,10 @@ def describe(connection: Any, statement: str) -> list[tuple[str, str]]:
         kind = str(statements[0].type).rsplit(".", 1)[-1]
         raise NotOneQuery(f"DuckDB reads this text as a {kind} statement, not as a query")
     relation = connection.sql(statement)
-    return [(name, kind.id) for name, kind in zip(relation.columns, relation.types, strict=True)]
+    return [
+        (name, "json" if str(kind) == "JSON" else kind.id)
+        for name, kind in zip(relation.columns, relation.types, strict=True)
+    ]
 
 
 def cut_statement(

@@ -8,6 +8,7 @@ file, write one, or raise a limit. No SQLAlchemy here: the worker imports this m
 
 from __future__ import annotations
 
+import json
 from typing import Any
 
 from .sql_bounds_duckdb import cut_statement, describe
@@ -26,6 +27,15 @@ def _identifier(name: str) -> str:
 
 def _list(values: Any) -> str:
     return "[" + ", ".join(_literal(value) for value in values or ()) + "]"
+
+
+def _parse_json(row: tuple, columns: list[int]) -> tuple:
+    """JSON values as Python values, as SQLAlchemy's DuckDB dialect gives them."""
+    values = list(row)
+    for index in columns:
+        if isinstance(values[index], str):
+            values[index] = json.loads(values[index])
+    return tuple(values)
 
 
 class DuckDBReader:
@@ -72,6 +82,9 @@ class DuckDBReader:
         result = self._connection.execute(wrapped)  # the connection itself, holding the result
         keys = [column[0] for column in result.description]
         rows, more = fetch_bounded(result.fetchmany, plan.columns, limit, min_chars, _FETCH_BATCH)
+        json_columns = [index for index, (_, kind) in enumerate(columns) if kind == "json"]
+        if json_columns:
+            rows = [_parse_json(row, json_columns) for row in rows]
         keys, rows = restore(keys, rows, plan)
         return keys, rows, more
 

@@ -7,7 +7,7 @@ through only reading.
 
 The host's own connections are set up with ``lock_down`` (``sql_session_sqlite``), and so is
 the connection of the worker process that runs checked statements (``SQLiteReader``), which
-opens the file read-only on top. No SQLAlchemy here: the worker imports this module.
+opens the file read-only besides: each of the three refuses writes by itself. No SQLAlchemy here: the worker imports this module.
 """
 
 from __future__ import annotations
@@ -93,10 +93,23 @@ def lock_down(connection: Any, read_only: bool, busy_seconds: float | None) -> N
     connection.set_authorizer(None)
     if busy_seconds is not None:
         connection.execute(f"PRAGMA busy_timeout = {max(1, round(busy_seconds * 1000))}")
-    connection.execute(f"PRAGMA query_only = {'ON' if read_only else 'OFF'}")
+    set_query_only(connection, read_only)
     if read_only:
-        connection.set_authorizer(authorize_read)
-        connection.setlimit(_LIMIT_LENGTH, MAX_VALUE_BYTES)
+        allow_only_reading(connection)
+
+
+def set_query_only(connection: Any, on: bool) -> None:
+    connection.execute(f"PRAGMA query_only = {'ON' if on else 'OFF'}")
+
+
+def allow_only_reading(connection: Any) -> None:
+    connection.set_authorizer(authorize_read)
+    connection.setlimit(_LIMIT_LENGTH, MAX_VALUE_BYTES)
+
+
+def open_read_only(path: str) -> sqlite3.Connection:
+    """The database file opened read-only by the operating system; never created."""
+    return sqlite3.connect(f"file:{quote(path)}?mode=ro", uri=True)
 
 
 def stop_at(connection: Any, deadline: float, on_stop: Callable[[], None]) -> None:
@@ -117,8 +130,7 @@ class SQLiteReader:
 
     def __init__(self, options: dict[str, Any]) -> None:
         self._time_limit = options.get("time_limit")
-        uri = f"file:{quote(options['path'])}?mode=ro"
-        self._connection = sqlite3.connect(uri, uri=True)
+        self._connection = open_read_only(options["path"])
         lock_down(self._connection, True, self._time_limit)
         self._connection.execute("SELECT 1 FROM sqlite_schema LIMIT 1").fetchall()
         self._stopped = False

@@ -94,22 +94,26 @@ def cap_result(
     return body[:keep] + chars_note + rows_note
 
 
-def json_rows_within(rows: Sequence[Sequence[Any]], max_chars: int) -> tuple[list[list], bool]:
-    """Rows of JSON-ready cells whose JSON text takes at most about ``max_chars`` characters,
-    and whether any row was left out.
+def json_rows_within(
+    columns: Sequence[str], rows: Sequence[Sequence[Any]], max_chars: int
+) -> tuple[list[list], bool]:
+    """Rows of JSON-ready cells that, with the column names, take at most about ``max_chars``
+    characters of JSON text, and whether any row was left out.
 
     A string cell longer than its share of ``max_chars`` is cut and ends in ``CELL_MARKER``; the
     first row is always kept, the others while they fit.
     """
     if not rows:
         return [], False
-    share = max(20, max_chars // max(1, len(rows[0])))
+    budget = max_chars - len(json.dumps(list(columns), ensure_ascii=False))
+    # Each cell also costs its quotes and the separator after it.
+    share = max(20, budget // max(1, len(rows[0])) - 4)
     kept: list[list] = []
     used = 2  # the brackets of the list
     for row in rows:
         cells = [_cut_cell(cell, share) for cell in row]
         cost = len(json.dumps(cells, ensure_ascii=False)) + 2
-        if kept and used + cost > max_chars:
+        if kept and used + cost > budget:
             return kept, True
         kept.append(cells)
         used += cost

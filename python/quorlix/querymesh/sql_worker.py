@@ -107,6 +107,12 @@ class _Worker:
             )
             started = min(_deadline_in(_START_SECONDS), deadline or float("inf"))
             reply = self.receive(started)
+        except WorkerTimeout:
+            self.kill()
+            raise
+        except (OperationalError, OSError) as error:
+            self.kill()
+            raise WorkerUnavailable(f"the {spec.engine} worker process did not start ({error})")
         except BaseException:
             self.kill()
             raise

@@ -30,7 +30,9 @@ def run_sql(body: SQLRequest, service: ServiceDep, user: User):
     except SQLAlchemyError as exc:
         raise HTTPException(422, detail=describe(exc)) from None
     # The same character cap as the text the model reads.
-    rows, left_out = json_rows_within(result["rows"], service.db.max_result_chars)
+    rows, left_out = json_rows_within(
+        result["columns"], result["rows"], service.db.max_result_chars
+    )
     return {**result, "rows": rows, "truncated": result["truncated"] or left_out}
 
 
