@@ -7,7 +7,8 @@ through only reading.
 
 The host's own connections are set up with ``lock_down`` (``sql_session_sqlite``), and so is
 the connection of the worker process that runs checked statements (``SQLiteReader``), which
-opens the file read-only besides: each of the three refuses writes by itself. No SQLAlchemy here: the worker imports this module.
+opens the file read-only besides: each of the three refuses writes by itself. No SQLAlchemy
+here: the worker imports this module.
 """
 
 from __future__ import annotations

@@ -112,7 +112,9 @@ class _Worker:
             raise
         except (OperationalError, OSError) as error:
             self.kill()
-            raise WorkerUnavailable(f"the {spec.engine} worker process did not start ({error})")
+            raise WorkerUnavailable(
+                f"the {spec.engine} worker process did not start ({error})"
+            ) from error
         except BaseException:
             self.kill()
             raise
