@@ -12,7 +12,7 @@ import pytest
 import sqlalchemy
 from graph_scripts import ANALYSIS_PROGRAM, CITY_ORDERS_SQL, Responder, run_counting, script
 from quorlix.datasources import DataSourceError
-from quorlix.querymesh import custom_sql, querymesh
+from quorlix.querymesh import custom_sql, querymesh, sql_bounds_duckdb
 from quorlix.querymesh.custom_sql import CustomSQLDatabase, QueryTimeoutError, UnsafeSQLError
 from quorlix.settings import AzureOpenAIChat4, AzureOpenAIChat35
 from support.databases import SAMPLE_ROWS, SAMPLE_SCHEMA
@@ -309,6 +309,20 @@ def test_duckdb_itself_reads_one_query_per_call(csv_db, monkeypatch, statement, 
     assert db.run("SELECT count(*) FROM customers") == "[(4,)]"
 
 
+def test_with_the_check_off_no_file_beyond_the_data_is_read(csv_db, monkeypatch, tmp_path):
+    monkeypatch.setattr(custom_sql, "check_read_only", lambda statement, *rest: statement)
+    secret = tmp_path / "secret.csv"
+    secret.write_text("token\nqx-secret-value\n")
+    for statement in (
+        f"SELECT * FROM read_csv('{secret}')",
+        f"SELECT * FROM '{secret}'",
+        f"SELECT * FROM read_text('{secret}')",
+    ):
+        with pytest.raises(sqlalchemy.exc.SQLAlchemyError, match="(?i)permission|disabled"):
+            csv_db.run(statement)
+    assert csv_db.run("SELECT count(*) FROM customers") == "[(4,)]"
+
+
 VALUES = (
     "SELECT 42 AS i, 2.5::DECIMAL(4, 2) AS d, 1.5::DOUBLE AS f, true AS b, 'text' AS t, NULL AS n,"
     " DATE '2024-01-02' AS day, TIMESTAMP '2024-01-02 03:04:05' AS ts, INTERVAL 1 DAY AS span,"
@@ -329,6 +343,18 @@ def test_values_render_as_langchain_renders_them(csv_db):
     for query in (VALUES, "SELECT name, city FROM customers ORDER BY city DESC LIMIT 3"):
         assert db.run(query) == plain.run(query), query
         assert db.run(query, include_columns=True) == plain.run(query, include_columns=True)
+
+
+def test_duckdb_cuts_long_values_before_it_sends_them():
+    connection = duckdb.connect()
+    statement = "SELECT repeat('x', 5000) AS s, range(5000) AS l, 'ab'::BLOB AS b, 7 AS n"
+    columns = sql_bounds_duckdb.describe(connection, statement)
+    # 10,000 rows of 4 columns share the budget, so each value keeps the floor of 301.
+    wrapped, plan = sql_bounds_duckdb.cut_statement(columns, statement, 10_000, 301)
+    (sent,) = connection.execute(wrapped).fetchall()
+    (list_text,) = connection.execute("SELECT strlen(CAST(range(5000) AS VARCHAR))").fetchone()
+    assert sent == ("x" * 301, None, b"ab", 7, list_text)
+    assert (plan.columns, plan.sized, plan.cut) == (4, ((1, 4),), 301)
 
 
 def test_nested_values_too_long_to_show_are_named_not_fetched(csv_folder):
