@@ -98,4 +98,4 @@ def test_when_no_worker_starts_statements_run_here_and_it_is_said(db, monkeypatc
     assert db.run("SELECT COUNT(*) FROM customers") == "[(4,)]"
     assert db.run("SELECT COUNT(*) FROM orders") == "[(5,)]"
     warned = [r.getMessage() for r in caplog.records if "inside this process" in r.getMessage()]
-    assert len(warned) == 1 and "did not start" in warned[0]
+    assert len(warned) == 1 and "exited with code 3 as it started" in warned[0]

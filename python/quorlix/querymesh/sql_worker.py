@@ -78,7 +78,8 @@ def workers_supported() -> str | None:
 
 
 class _Worker:
-    def __init__(self, spec: WorkerSpec, deadline: float | None) -> None:
+    def __init__(self, spec: WorkerSpec) -> None:
+        self.started_at = time.monotonic()
         self.folder = tempfile.mkdtemp(prefix="quorlix-sql-worker-") if spec.spill_folder else None
         options = dict(spec.options)
         if self.folder is not None:
@@ -105,15 +106,14 @@ class _Worker:
             self.channel.send(
                 {"engine": spec.engine, "options": options, "memory_cap": spec.memory_cap}
             )
-            started = min(_deadline_in(_START_SECONDS), deadline or float("inf"))
-            reply = self.receive(started)
+            reply = self.receive(time.monotonic() + _START_SECONDS)
         except WorkerTimeout:
             self.kill()
             raise
         except (OperationalError, OSError) as error:
-            self.kill()
+            how = _how_it_ended(self.kill())
             raise WorkerUnavailable(
-                f"the {spec.engine} worker process did not start ({error})"
+                f"the {spec.engine} worker process {how} as it started"
             ) from error
         except BaseException:
             self.kill()
@@ -124,6 +124,8 @@ class _Worker:
                 f"the {spec.engine} worker could not open the database: {reply[1]}"
             )
         self.started_kib = reply[2]
+        self.ready_at = time.monotonic()
+        self.calls = 0
 
     def request(self, message: tuple, deadline: float | None) -> tuple:
         self.channel.send(message)
@@ -211,6 +213,11 @@ class WorkerPool:
         """(keys, rows, more) of ``statement``; ``check_columns(n)`` may refuse it once the
         engine has said how many columns it reads, before anything runs."""
         worker, generation = self._acquire(deadline)
+        if deadline is not None and worker.calls == 0:
+            # Starting a worker is this system's own cost, not the query's: the query still
+            # gets its whole time limit.
+            deadline += worker.ready_at - worker.started_at
+        worker.calls += 1
         keep = False
         try:
             seconds = None if deadline is None else max(0.0, deadline - time.monotonic())
@@ -246,6 +253,7 @@ class WorkerPool:
         if os.getpid() != self._pid:
             self._reset()
         timeout = None if deadline is None else max(0.0, deadline - time.monotonic())
+        # Waiting for a free worker counts against the call; starting one does not (run).
         if not self._free.acquire(timeout=timeout):
             raise WorkerTimeout("no database worker became free within the time limit", None, None)
         try:
@@ -256,7 +264,7 @@ class WorkerPool:
                     if worker.alive():
                         return worker, generation
                     worker.kill()
-            return _Worker(self.spec, deadline), generation
+            return _Worker(self.spec), generation
         except BaseException:
             self._free.release()
             raise
@@ -315,19 +323,22 @@ def _first_line(detail: Any) -> str:
 
 
 def _ended(code: int | None) -> OperationalError:
-    how = f"was killed by signal {-code}" if code is not None and code < 0 else f"exited ({code})"
     return OperationalError(
         None,
         None,
         WorkerError(
-            f"the database worker process {how} during the call; the call was not answered."
-            " Run the query again; if it keeps happening, make it cheaper."
+            f"the database worker process {_how_it_ended(code)} during the call; the call was"
+            " not answered. Run the query again; if it keeps happening, make it cheaper."
         ),
     )
 
 
-def _deadline_in(seconds: float) -> float:
-    return time.monotonic() + seconds
+def _how_it_ended(code: int | None) -> str:
+    if code is None:
+        return "stopped answering"
+    if code < 0:
+        return f"was killed by signal {-code}"
+    return f"exited with code {code}"
 
 
 def _worker_environment() -> dict[str, str]:
