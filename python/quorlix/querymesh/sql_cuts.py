@@ -20,6 +20,9 @@ VALUE_BUDGET = 8 * 1024 * 1024
 # next (", "): a row of n columns takes at least 3 * n characters of a result's text.
 _MIN_RENDERED_CHARS_PER_COLUMN = 3
 
+# Rows of the default row cap: the width at which results count as too wide for the budget.
+WIDE_ROWS = 100
+
 TOO_LARGE = "[value of {size} bytes not fetched: longer than {cut}]"
 
 
@@ -33,14 +36,15 @@ def value_cut(columns: int, rows: int, min_chars: int) -> int:
 
 
 def rows_to_fetch(limit: int, columns: int, min_chars: int, max_chars: int) -> int:
-    """At most ``limit`` rows; fewer when the rows are so wide that the values' floor of
-    ``min_chars`` would outgrow ``VALUE_BUDGET``.
+    """At most ``limit`` rows; fewer when the rows are too wide for ``VALUE_BUDGET``, that is
+    when even ``WIDE_ROWS`` of them would outgrow it with each value at its floor of
+    ``min_chars`` (more than about 270 columns).
 
     Then only the rows that could still be seen within ``max_chars`` characters of text are
     fetched (and one more, to learn that more exist): the character cap would cut every row
-    after them, so what a caller reads is the same.
+    after them, so the text a caller reads is the same.
     """
-    if columns * (limit + 1) * min_chars <= VALUE_BUDGET:
+    if columns * (min(limit, WIDE_ROWS) + 1) * min_chars <= VALUE_BUDGET:
         return limit
     visible = max_chars // (_MIN_RENDERED_CHARS_PER_COLUMN * max(1, columns)) + 1
     return max(1, min(limit, visible))
