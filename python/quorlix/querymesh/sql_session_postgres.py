@@ -52,7 +52,7 @@ class PostgresWalls(SessionWalls):
         return self._statement_engine.connect()
 
     def read_catalog_denials(self, engine: Engine) -> CatalogDenials:
-        with engine.connect() as conn:
+        with self.connect(engine) as conn:  # where statements run, so errors read the same
             return sql_denylist_postgres.read_denials(conn)
 
     def prepare(self, dbapi_connection: Any, info: dict) -> None:

@@ -101,7 +101,6 @@ class _Worker:
         finally:
             theirs.close()
         self.channel = Connection(ours.detach())
-        self.pid = os.getpid()
         try:
             self.channel.send(
                 {"engine": spec.engine, "options": options, "memory_cap": spec.memory_cap}
