@@ -61,8 +61,8 @@ CASES: dict[str, list[tuple[str, str]]] = {
         ),
     ],
     "postgresql": [
-        ("run", _pg_numerics(60)),
-        ("sql", _pg_numerics(20)),
+        ("run", _pg_numerics(30)),
+        ("sql", _pg_numerics(10)),
         ("run", "SELECT repeat('x', 100000000) FROM generate_series(1, 10)"),
         ("execute", "SELECT repeat('😀', 20000000) FROM generate_series(1, 10)"),
         ("run", "SELECT decode(repeat('00', 30000000), 'hex') FROM generate_series(1, 3)"),
