@@ -334,7 +334,7 @@ class CustomSQLDatabase(CachedTableInfo, LazyCatalogue, SQLDatabase):
             try:
                 return self._fetch_in_worker(pool, statement, limit, deadline)
             except WorkerUnavailable as err:
-                self._walls.workers_unavailable(str(err))
+                self._walls.workers_unavailable(str(err), lasting=err.lasting)
         with self._walls.connect(self._engine) as conn:
             self._walls.ensure_prepared(conn)
             transaction = conn.begin()

@@ -133,7 +133,6 @@ class SQLiteReader:
         self._time_limit = options.get("time_limit")
         self._connection = open_read_only(options["path"])
         lock_down(self._connection, True, self._time_limit)
-        self._connection.execute("SELECT 1 FROM sqlite_schema LIMIT 1").fetchall()
         self._stopped = False
 
     def describe(self, statement: str) -> list[Any] | None:

@@ -93,19 +93,22 @@ class SessionWalls:
                     self._workers = self._start_pool(engine)
         return self._workers if isinstance(self._workers, WorkerPool) else None
 
-    def workers_unavailable(self, reason: str) -> None:
-        """From now on run statements in this process, and say once why."""
-        with self._workers_lock:
-            pool, self._workers = self._workers, reason
-        if isinstance(pool, WorkerPool):
-            pool.close()
-        self._warn_in_process(reason)
+    def workers_unavailable(self, reason: str, *, lasting: bool) -> None:
+        """Run this call's statement in this process, and, when ``lasting``, every later one."""
+        if lasting:
+            with self._workers_lock:
+                pool, self._workers = self._workers, reason
+            if isinstance(pool, WorkerPool):
+                pool.close()
+        self._warn_in_process(reason, lasting=lasting)
 
-    def _warn_in_process(self, reason: str) -> None:
+    def _warn_in_process(self, reason: str, *, lasting: bool = True) -> None:
+        engine = type(self).__name__.removesuffix("Walls")
+        which = f"{engine} statements run" if lasting else f"this {engine} statement runs"
         _log.warning(
-            "%s statements run inside this process: %s. The memory cap and the exact time"
-            " limit of worker processes do not apply.",
-            type(self).__name__.removesuffix("Walls"),
+            "%s inside this process (%s), without the memory cap and the exact time limit of a"
+            " worker process.",
+            which,
             reason,
         )
 

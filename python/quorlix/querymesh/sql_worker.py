@@ -55,7 +55,15 @@ class WorkerTimeout(OperationalError):
 
 
 class WorkerUnavailable(RuntimeError):
-    """No worker process could be started; the message says why."""
+    """No worker process could be started; the message says why.
+
+    ``lasting`` when no worker will start in this process (the interpreter cannot be run), not
+    when one could not open the database this time.
+    """
+
+    def __init__(self, message: str, *, lasting: bool) -> None:
+        super().__init__(message)
+        self.lasting = lasting
 
 
 @dataclass(frozen=True)
@@ -112,7 +120,7 @@ class _Worker:
         except (OperationalError, OSError) as error:
             how = _how_it_ended(self.kill())
             raise WorkerUnavailable(
-                f"the {spec.engine} worker process {how} as it started"
+                f"the {spec.engine} worker process {how} as it started", lasting=True
             ) from error
         except BaseException:
             self.kill()
@@ -120,7 +128,8 @@ class _Worker:
         if reply[0] != "ready":
             self.kill()
             raise WorkerUnavailable(
-                f"the {spec.engine} worker could not open the database: {reply[1]}"
+                f"the {spec.engine} worker could not open the database: {reply[1]}",
+                lasting=False,
             )
         self.started_kib = reply[2]
         self.ready_at = time.monotonic()
