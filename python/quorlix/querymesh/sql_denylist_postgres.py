@@ -49,22 +49,20 @@ def read_denials(conn: Connection) -> CatalogDenials:
 
 def _views_over(functions: frozenset[str], views: list[tuple[str, str]]) -> frozenset[str]:
     """The views that call one of ``functions``, or read such a view, at any depth."""
-    calls = _words(functions, r"\s*\(")
-    refused: set[str] = set()
-    reads = None
+    # Each definition read once: the names it calls, and every name it mentions.
+    read = {
+        name: (set(_CALL.findall(definition.lower())), set(_NAME.findall(definition.lower())))
+        for name, definition in views
+    }
+    refused = {name for name, (calls, _) in read.items() if calls & functions}
     while True:
         found = {
-            name
-            for name, definition in views
-            if name not in refused
-            and (calls.search(definition) or (reads is not None and reads.search(definition)))
+            name for name, (_, names) in read.items() if name not in refused and names & refused
         }
         if not found:
             return frozenset(refused)
         refused |= found
-        reads = _words(refused, r"\b")
 
 
-def _words(names, after: str) -> re.Pattern[str]:
-    alternatives = "|".join(sorted(map(re.escape, names), key=len, reverse=True)) or "(?!)"
-    return re.compile(rf"\b(?:{alternatives}){after}", re.IGNORECASE)
+_NAME = re.compile(r"[a-z_][a-z0-9_$]*")
+_CALL = re.compile(r"([a-z_][a-z0-9_$]*)\s*\(")
