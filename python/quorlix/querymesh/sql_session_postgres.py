@@ -63,6 +63,9 @@ class PostgresWalls(SessionWalls):
             # must too, or a quote could end a string where the check saw none end.
             "SET standard_conforming_strings = on",
             f"SET statement_timeout = {self._milliseconds()}",
+            # DISCARD ALL keeps the seed of random(): one query's setseed() would fix the next
+            # one's ORDER BY random(), so every session setup draws it anew.
+            f"SELECT setseed({_fresh_seed()!r})",
         ]
         with contextlib.closing(dbapi_connection.cursor()) as cursor:
             cursor.execute("; ".join(statements))
@@ -101,15 +104,13 @@ class PostgresWalls(SessionWalls):
     def end_call(self, conn: Connection) -> None:
         # Temporary tables, prepared statements, LISTEN, advisory locks and settings of this
         # call must not meet the next one. DISCARD ALL drops them all, and the session
-        # settings with them, so those are made again. It keeps the seed of random(): one
-        # query's setseed() would fix the next one's ORDER BY random(), so that is drawn anew.
+        # settings with them, so those are made again (and the seed of random() drawn anew).
         raw = conn.connection.dbapi_connection
         raw.rollback()
         raw.autocommit = True
         try:
             with contextlib.closing(raw.cursor()) as cursor:
                 cursor.execute("DISCARD ALL")
-                cursor.execute(f"SELECT setseed({_fresh_seed()!r})")
         finally:
             raw.autocommit = False
         self.prepare(raw, conn.info)
