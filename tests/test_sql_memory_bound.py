@@ -42,6 +42,15 @@ def _pg_numerics(columns: int) -> str:
     return f"SELECT {_columns(columns, LONG_NUMERIC)} FROM generate_series(1, 101)"
 
 
+def _sqlite_widest() -> str:
+    # SQLite's most columns, each short enough for the worker to build whole rows: it is the
+    # number of rows fetched that must shrink here, the values being at their floor already.
+    rows = "WITH RECURSIVE r(n) AS (SELECT 1 UNION ALL SELECT n + 1 FROM r WHERE n < 101)"
+    return (
+        f"{rows}, s(v) AS (SELECT printf('%.*c', 400, 'a')) SELECT {_columns(2000, 'v')} FROM r, s"
+    )
+
+
 LONG_SQLITE_VALUE = "printf('%.*c', 262000, 'a') || n"
 LONG_NUMERIC = "(repeat('9', 131072) || '.5')::numeric"
 LONG_MYSQL_VALUE = "REPEAT('w', 40000)"
@@ -52,6 +61,7 @@ CASES: dict[str, list[tuple[str, str]]] = {
         ("run", _sqlite_wide(800)),
         ("run", _sqlite_wide(300)),
         ("sql", _sqlite_wide(300)),
+        ("execute", _sqlite_widest()),
         ("run", "SELECT zeroblob(100000000)"),
         ("execute", "SELECT zeroblob(20000000) FROM items LIMIT 10"),
         (
@@ -63,6 +73,11 @@ CASES: dict[str, list[tuple[str, str]]] = {
     "postgresql": [
         ("run", _pg_numerics(30)),
         ("sql", _pg_numerics(10)),
+        (  # nearly PostgreSQL's most columns, each value at the floor of 301 characters
+            "execute",
+            "SELECT " + _columns(1600, "v") + " FROM generate_series(1, 101),"
+            " (SELECT repeat('a', 400) AS v) AS s",
+        ),
         ("run", "SELECT repeat('x', 100000000) FROM generate_series(1, 10)"),
         ("execute", "SELECT repeat('😀', 20000000) FROM generate_series(1, 10)"),
         ("run", "SELECT decode(repeat('00', 30000000), 'hex') FROM generate_series(1, 3)"),
@@ -161,3 +176,10 @@ def test_one_call_stays_within_64_mib_of_the_host(target):
 
 def test_one_duckdb_call_stays_within_64_mib_of_the_host(tmp_path):
     _check("duckdb", make_source("csv", tmp_path / "data"))
+
+
+def test_an_in_memory_sqlite_call_fetches_only_the_rows_it_can_show():
+    # No other process can open an in-memory database: its statements run in this one, where
+    # rows are counted only once the first has arrived.
+    (measured,) = _measure("sqlite://", [("execute", _sqlite_widest())])
+    assert measured["failed"] is None and measured["growth_kib"] * 1024 <= BOUND, measured

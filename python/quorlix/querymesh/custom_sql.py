@@ -441,7 +441,7 @@ class CustomSQLDatabase(CachedTableInfo, LazyCatalogue, SQLDatabase):
     ) -> tuple[list[str], list[Any], bool]:
         options = dict(execution_options or {})
         min_chars = self._min_value_chars()
-        plan = None
+        plan = columns = None
         if self._read_only and isinstance(command, str) and not parameters:
             columns = self._walls.describe(conn, command)
             if columns is not None:
@@ -456,8 +456,8 @@ class CustomSQLDatabase(CachedTableInfo, LazyCatalogue, SQLDatabase):
             result.close()
             return [], [], False
         keys = list(result.keys())
-        width = plan.columns if plan is not None else len(keys)
-        limit = rows_to_fetch(limit, width, min_chars, self._max_result_chars)
+        if columns is None:  # the width is known only now
+            limit = rows_to_fetch(limit, len(keys), min_chars, self._max_result_chars)
         # Long values are cut as each row arrives, so at most a batch of rows is held whole.
         rows, more = fetch_bounded(
             result.fetchmany, len(keys), limit, min_chars, self._walls.fetch_batch
