@@ -3,8 +3,10 @@
 `quorlix.querymesh.custom_sql.CustomSQLDatabase` fetches at most `max_rows` rows through a
 streaming (server-side) cursor and caps the text it returns; LangChain's `SQLDatabase.run`, the
 baseline, fetches every row and renders all of them. Both run `SELECT * FROM big` on the same
-table in the same run: a SQLite file made in a temporary directory and, when a PostgreSQL server
-answers at 127.0.0.1:5432 (user postgres, trust), a throwaway database created and dropped here.
+table in the same run: a SQLite file and a DuckDB file made in a temporary directory and, when a
+PostgreSQL server answers at 127.0.0.1:5432 (user postgres, trust), a throwaway database created
+and dropped here. SQLite and DuckDB statements of the wrapper run in a worker process, which its
+first run starts.
 
 Each measurement runs in a child process of its own, so that neither heap inherits the other's
 arenas: wall time of `run` (the first run, and the best of --repeat), the growth of the peak
@@ -59,6 +61,13 @@ INSERT INTO big
 SELECT g, printf('customer %05d', g * 7919 % 100000), {CITY},
        round(1 + (g * 104729 % 49900) / 100.0, 2), printf('2026-%02d-%02d', g % 12 + 1, g % 28 + 1)
 FROM series
+"""
+DUCKDB_FILL = f"""
+INSERT INTO big
+SELECT g, printf('customer %05d', g * 7919 % 100000), {CITY},
+       round(1 + (g * 104729 % 49900) / 100.0, 2),
+       printf('2026-%02d-%02d', g % 12 + 1, g % 28 + 1)
+FROM range(1, {{rows}} + 1) AS t(g)
 """
 PG_FILL = f"""
 INSERT INTO big
@@ -115,7 +124,14 @@ def measure(implementation: str, url: str, repeat: int, max_rows: int | None) ->
         options = (
             {} if max_rows is None or database_class is SQLDatabase else {"max_rows": max_rows}
         )
-        db = database_class.from_uri(url, **options)
+        if url.startswith("duckdb:") and database_class is SQLDatabase:
+            # LangChain's reflection does not work on DuckDB 2.0's catalogue; run() needs none.
+            from sqlalchemy import create_engine
+
+            engine = create_engine(url, connect_args={"read_only": True})
+            db = SQLDatabase(engine, lazy_table_reflection=True)
+        else:
+            db = database_class.from_uri(url, **options)
     limits = ""
     if hasattr(db, "max_rows"):
         limits = f"max_rows={db.max_rows:,}, max_result_chars={db.max_result_chars:,}"
@@ -167,6 +183,15 @@ def make_sqlite(path: Path, rows: int) -> str:
         connection.execute(SQLITE_FILL, (rows,))
         connection.commit()
     return f"sqlite:///{path}"
+
+
+def make_duckdb(path: Path, rows: int) -> str:
+    import duckdb
+
+    with duckdb.connect(str(path)) as connection:
+        connection.execute(CREATE_TABLE.replace("REAL", "DOUBLE"))
+        connection.execute(DUCKDB_FILL.format(rows=int(rows)))
+    return f"duckdb:///{path}"
 
 
 @contextlib.contextmanager
@@ -280,6 +305,10 @@ def main(argv: list[str] | None = None) -> int:
         url = make_sqlite(Path(directory) / "big.sqlite3", rows)
         print(f"SQLite table of {rows:,} rows made in {time.perf_counter() - started:.1f} s")
         comparisons.append(compare("SQLite", url, rows, repeat, args.max_rows))
+        started = time.perf_counter()
+        url = make_duckdb(Path(directory) / "big.duckdb", rows)
+        print(f"DuckDB table of {rows:,} rows made in {time.perf_counter() - started:.1f} s")
+        comparisons.append(compare("DuckDB", url, rows, repeat, args.max_rows))
     if not args.no_postgres:
         started = time.perf_counter()
         with throwaway_postgres(rows) as pg_url:

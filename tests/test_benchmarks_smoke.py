@@ -116,11 +116,12 @@ def test_both_backends_get_the_same_rows(tmp_path):
     bench = load("bench_bounded_results")
     rows = 300
     sqlite_url = bench.make_sqlite(tmp_path / "big.sqlite3", rows)
+    duckdb_url = bench.make_duckdb(tmp_path / "big.duckdb", rows)
     with bench.throwaway_postgres(rows) as pg_url:
         if pg_url is None:
             pytest.skip("no PostgreSQL server answers on 127.0.0.1:5432")
         tables = []
-        for url in (sqlite_url, pg_url):
+        for url in (sqlite_url, pg_url, duckdb_url):
             engine = sqlalchemy.create_engine(url)
             with engine.connect() as connection:
                 tables.append(
@@ -128,4 +129,4 @@ def test_both_backends_get_the_same_rows(tmp_path):
                 )
             engine.dispose()
     assert len(tables[0]) == rows
-    assert tables[0] == tables[1]
+    assert tables[0] == tables[1] == tables[2]

@@ -5,6 +5,7 @@ from __future__ import annotations
 import contextlib
 import csv
 import io
+import json
 import sqlite3
 
 import pytest
@@ -300,3 +301,35 @@ def test_security_headers(server, path, policy):
     assert ("script-src 'self'" in csp and "default-src 'none'" in csp) is policy
     assert (response.headers.get("x-frame-options") == "DENY") is policy
     assert len(response.headers.get_list("content-security-policy")) == int(policy)
+
+
+# 50 rows of 200,000 characters: before, every cell went out whole (a 2 MB response).
+LONG_ROWS = (
+    "WITH RECURSIVE r(n) AS (SELECT 1 UNION ALL SELECT n + 1 FROM r WHERE n < 50)"
+    " SELECT printf('%.*c', 200000, 'a') AS long_text, n FROM r"
+)
+
+
+def test_edited_sql_results_keep_to_the_character_cap(server):
+    with server.client(ALICE) as client:
+        response = client.post("/v1/sql", json={"sql": LONG_ROWS})
+    assert response.status_code == 200, response.text
+    assert len(response.text) <= server.service.db.max_result_chars + 100
+    assert_capped(response.json())
+
+
+def test_a_runs_recorded_rows_keep_to_the_character_cap(server, answers):
+    answers.sql = lambda question: LONG_ROWS
+    try:
+        with server.client(ALICE) as client:
+            record = ask(client, "Long texts? [[long]]")
+    finally:
+        answers.sql = Answers().sql
+    assert len(json.dumps(record["result"])) <= server.service.db.max_result_chars + 100
+    assert_capped(record["result"])
+
+
+def assert_capped(result: dict) -> None:
+    assert result["columns"] == ["long_text", "n"] and result["truncated"] is True
+    assert [row[1] for row in result["rows"]] == list(range(1, len(result["rows"]) + 1))
+    assert result["rows"][0][0].startswith("aaa") and result["rows"][0][0].endswith("…")

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import pytest
-from quorlix.querymesh.sql_denylist import DENIED_FUNCTIONS, is_denied_function
+from quorlix.querymesh.sql_denylist import DENIED_FUNCTIONS, CatalogDenials, is_denied_function
 from quorlix.querymesh.sql_errors import UnsafeSQLError
 from quorlix.querymesh.sql_fence import strip_code_fence
 from quorlix.querymesh.sql_guard import (
@@ -193,7 +193,8 @@ def test_every_denied_function_is_refused(dialect, name):
 
 @pytest.mark.parametrize(
     "name",
-    ["dblink_exec", "pg_ls_dir", "pg_read_binary_file", "pg_advisory_lock", "pg_logical_x"],
+    ["dblink_exec", "pg_ls_dir", "pg_read_binary_file", "pg_advisory_lock", "pg_logical_x"]
+    + ["pg_rotate_logfile_old"],
 )
 def test_denied_prefixes_cover_whole_families(name):
     assert is_denied_function(name)
@@ -203,6 +204,50 @@ def test_denied_prefixes_cover_whole_families(name):
 @pytest.mark.parametrize("name", ["pg_sleep", "sleep", "upper", "date_trunc", "strftime", "now"])
 def test_ordinary_functions_are_allowed(name):
     assert not is_denied_function(name)
+
+
+def test_what_the_databases_catalog_marks_is_refused_too():
+    denied = CatalogDenials(frozenset({"table_to_xml"}), frozenset({"innodb_trx"}))
+    dump = "SELECT xpath('//x', pg_catalog.table_to_xml('pg_authid', true, false, ''))"
+    trx = "SELECT trx_query FROM information_schema.INNODB_TRX"
+    assert "table_to_xml" in _refusal_given(dump, "postgres", denied)
+    assert "INNODB_TRX" in _refusal_given(trx, "mysql", denied)
+    # Without the catalog's word both pass; the catalog, not a list here, makes the difference.
+    assert check_read_only(dump, "postgres") == dump
+    assert check_read_only(trx, "mysql") == trx
+
+
+def _refusal_given(statement: str, dialect: str, denied: CatalogDenials) -> str:
+    with pytest.raises(UnsafeSQLError) as caught:
+        check_read_only(statement, dialect, denied)
+    return str(caught.value)
+
+
+@pytest.mark.parametrize(
+    "statement",
+    [
+        "SELECT * FROM sales, '/path/file.csv'",
+        "SELECT * FROM (VALUES (1)) AS t, '/data/x.csv' AS f(a)",
+        "SELECT * FROM sales, (FROM 'x.parquet')",
+        "SELECT * FROM sales CROSS JOIN LATERAL (SELECT * FROM sales, 's3://b/k.csv')",
+        'SELECT * FROM "/etc/passwd"',
+        'SELECT * FROM sales, "https://example.org/data.csv"',
+    ],
+)
+def test_duckdb_file_names_are_refused_in_every_table_position(statement):
+    assert "read a file or URL" in _refusal(statement, "duckdb")
+
+
+@pytest.mark.parametrize(
+    "statement",
+    [
+        'SELECT * FROM "Monthly Sales"',
+        "SELECT 'sales.csv' AS name, * FROM sales",
+        'SELECT * FROM main."Order Details" AS o, sales',
+    ],
+)
+def test_duckdb_quoted_table_names_and_strings_elsewhere_pass(statement):
+    assert check_read_only(statement, "duckdb") == statement
 
 
 def test_a_function_that_the_parser_renames_is_still_caught_by_its_written_name():

@@ -5,7 +5,8 @@ of it (DuckDB's way to use one database from several threads). Before the engine
 the database is locked down: ``allowed_paths`` lists the data files, then external access is
 turned off and the configuration locked, so that ``read_csv('/etc/passwd')``, ``COPY ... TO``,
 ``ATTACH``, ``INSTALL`` and ``LOAD`` fail inside DuckDB whatever the statement check let pass,
-and no later ``SET`` can undo it.
+and no later ``SET`` can undo it. Before that it gets limits of its own (``duckdb_settings``):
+memory, threads, and spill space in a private folder.
 
 Files become tables by way of a small catalogue database in a private temporary folder: one
 view per file, written once, then opened read-only like any DuckDB file. The views read their
@@ -24,6 +25,8 @@ from typing import Any
 
 from sqlalchemy import create_engine
 from sqlalchemy.engine import Engine
+
+from .duckdb_settings import DuckDBSettings, split_settings
 
 # Suffix -> DuckDB table function that reads it.
 DATA_FILE_SUFFIXES: dict[str, str] = {
@@ -52,14 +55,21 @@ def files_engine(location: str | Path, **engine_args: Any) -> Engine:
     """An engine whose tables are the data files at ``location`` (a file, or a folder of them).
 
     Each file is a table named after it (``sales.csv`` is ``sales``): lower-cased, with every
-    character other than a letter, a digit or ``_`` replaced by ``_``.
+    character other than a letter, a digit or ``_`` replaced by ``_``. ``memory_limit``,
+    ``threads`` and ``temp_directory_limit`` among ``engine_args`` set DuckDB's limits
+    (``duckdb_settings``); the rest go to ``create_engine``.
     """
+    settings, engine_args = split_settings(engine_args)
+    limits = DuckDBSettings.resolve(**settings)
     tables = _tables_of(Path(location).expanduser())
     workdir = Path(tempfile.mkdtemp(prefix="quorlix-files-"))
     catalogue = workdir / "catalogue.duckdb"
     try:
         _write_catalogue(catalogue, tables)
-        engine = _locked_engine(catalogue, allowed=tables.values(), **engine_args)
+        spill = workdir / "spill"
+        engine = _locked_engine(
+            catalogue, allowed=tables.values(), limits=limits, spill=spill, **engine_args
+        )
     except BaseException:
         shutil.rmtree(workdir, ignore_errors=True)
         raise
@@ -68,7 +78,12 @@ def files_engine(location: str | Path, **engine_args: Any) -> Engine:
 
 
 def duckdb_database_engine(database: str, *, read_only: bool = True, **engine_args: Any) -> Engine:
-    """An engine over an existing DuckDB database file (``duckdb:///path.duckdb``)."""
+    """An engine over an existing DuckDB database file (``duckdb:///path.duckdb``).
+
+    ``engine_args`` as for ``files_engine``.
+    """
+    settings, engine_args = split_settings(engine_args)
+    limits = DuckDBSettings.resolve(**settings)
     path = Path(database).expanduser()
     if database in ("", ":memory:") or not path.is_file():
         raise DataSourceError(
@@ -80,7 +95,14 @@ def duckdb_database_engine(database: str, *, read_only: bool = True, **engine_ar
         # Writing asks for the ordinary dialect: a shared, locked, read-only database is what
         # this module is for.
         return create_engine(f"duckdb:///{path}", **engine_args)
-    return _locked_engine(path, allowed=(), **engine_args)
+    spill = Path(tempfile.mkdtemp(prefix="quorlix-duckdb-spill-"))
+    try:
+        engine = _locked_engine(path, allowed=(), limits=limits, spill=spill, **engine_args)
+    except BaseException:
+        shutil.rmtree(spill, ignore_errors=True)
+        raise
+    weakref.finalize(engine, shutil.rmtree, spill, True)
+    return engine
 
 
 def _tables_of(location: Path) -> dict[str, Path]:
@@ -140,19 +162,30 @@ def _write_catalogue(catalogue: Path, tables: dict[str, Path]) -> None:
 
 
 def lock_down(connection: Any, allowed: Iterable[Path]) -> None:
-    """Allow only ``allowed`` files, then turn external access off for good."""
+    """Allow only ``allowed`` files, then turn external access off for good; the limits set
+    before stay as they are."""
     paths = ", ".join(_quoted_literal(str(path)) for path in allowed)
     connection.execute(f"SET allowed_paths = [{paths}]")
     connection.execute("SET enable_external_access = false")
     connection.execute("SET lock_configuration = true")
 
 
-def _locked_engine(database: Path, *, allowed: Iterable[Path], **engine_args: Any) -> Engine:
+def _locked_engine(
+    database: Path,
+    *,
+    allowed: Iterable[Path],
+    limits: DuckDBSettings,
+    spill: Path,
+    **engine_args: Any,
+) -> Engine:
     import duckdb
     from duckdb_engine import ConnectionWrapper
 
+    spill.mkdir(exist_ok=True)
     shared = duckdb.connect(str(database), read_only=True)
     try:
+        for statement in limits.statements(str(spill)):
+            shared.execute(statement)
         lock_down(shared, allowed)
     except BaseException:
         shared.close()

@@ -6,10 +6,13 @@ statement it runs for a chat model goes through three things the base class does
 * a statement check (``sql_guard``) that lets through exactly one read-only query;
 * a database session that refuses writes by itself, runs one statement per call and is reset
   after each call (``sql_session_*``), in case the check is ever wrong, and a watchdog that
-  cancels the whole call at its time limit (``sql_watchdog``);
+  cancels the whole call, the check included, at its time limit (``sql_watchdog``);
 * bounded results: at most ``max_rows`` rows are fetched, from a streaming cursor, long values
   are cut before they reach this process (``sql_bounds_*``), and the text handed back is at
   most ``max_result_chars`` long, with a marker saying what was cut.
+
+SQLite and DuckDB compute inside the process that calls them, so their checked statements run
+in worker processes with a memory cap of their own, stopped at the time limit (``sql_worker``).
 
 Give the wrapper an engine of its own: it configures that engine's database sessions.
 
@@ -21,7 +24,9 @@ thousands of tables costs nothing until a question needs it.
 from __future__ import annotations
 
 import logging
+import time
 from collections.abc import Mapping, Sequence
+from contextvars import ContextVar
 from functools import partial
 from typing import Any, Literal
 
@@ -35,6 +40,7 @@ from sqlalchemy.sql.selectable import CompoundSelect, Select, TextualSelect
 
 from ..datasources import duckdb_database_engine, files_engine, is_data_path
 from .sql_catalogue import LazyCatalogue, check_max_age
+from .sql_cuts import fetch_bounded, rows_to_fetch
 from .sql_errors import QueryTimeoutError, UnsafeSQLError
 from .sql_fence import strip_code_fence
 from .sql_guard import check_engine_columns, check_read_only, is_query, sqlglot_dialect
@@ -42,11 +48,12 @@ from .sql_options import (
     check_count,
     check_flag,
     check_result_chars,
+    check_statement_chars,
     check_timeout,
     require_existing_sqlite_file,
     warn_if_unguarded,
 )
-from .sql_results import cap_result, cut_row, render_rows_with_ends, value_cut
+from .sql_results import cap_result, render_rows_with_ends
 from .sql_session import SessionWalls
 from .sql_session_duckdb import DuckDBWalls
 from .sql_session_mysql import MySQLWalls
@@ -60,12 +67,17 @@ from .sql_table_info import (
 )
 from .sql_urls import with_default_driver
 from .sql_watchdog import watchdog
+from .sql_worker import WorkerPool, WorkerTimeout, WorkerUnavailable
 
 __all__ = ["CustomSQLDatabase", "QueryTimeoutError", "UnsafeSQLError"]
 
-_FETCH_BATCH = 16
-
 _log = logging.getLogger(__name__)
+
+# The statement the check passed last on this thread and when its call began: the time limit
+# counts from there, so a costly check leaves the database that much less time.
+_checked_at: ContextVar[tuple[object, float] | None] = ContextVar(
+    "quorlix_checked_at", default=None
+)
 
 _WALLS: dict[str, type[SessionWalls]] = {
     "postgresql": PostgresWalls,
@@ -87,6 +99,8 @@ class CustomSQLDatabase(CachedTableInfo, LazyCatalogue, SQLDatabase):
         limit).
     max_rows: most rows ``run`` returns (default 100).
     max_result_chars: most characters ``run`` returns (default 20,000).
+    max_statement_chars: longest statement text accepted (default 20,000); a longer one is
+        refused before it is checked.
     catalogue_max_age: seconds after which the cached table list and table information are
         read again (default None: kept until ``refresh()``).
     table_info_cache_size: most tables whose information is kept (default 1,024).
@@ -106,6 +120,7 @@ class CustomSQLDatabase(CachedTableInfo, LazyCatalogue, SQLDatabase):
         statement_timeout: float | None = 30,
         max_rows: int = 100,
         max_result_chars: int = 20_000,
+        max_statement_chars: int = 20_000,
         catalogue_max_age: float | None = None,
         table_info_cache_size: int = DEFAULT_TABLE_CACHE_SIZE,
         max_schema_chars: int = DEFAULT_MAX_SCHEMA_CHARS,
@@ -116,6 +131,7 @@ class CustomSQLDatabase(CachedTableInfo, LazyCatalogue, SQLDatabase):
         self._statement_timeout = check_timeout(statement_timeout)
         self._max_rows = check_count("max_rows", max_rows, 1)
         self._max_result_chars = check_result_chars(max_result_chars)
+        self._max_statement_chars = check_statement_chars(max_statement_chars)
         self._sql_dialect = sqlglot_dialect(engine.dialect.name)
         walls_class = _WALLS.get(engine.dialect.name, SessionWalls)
         self._walls = walls_class(read_only=read_only, time_limit=self._statement_timeout)
@@ -175,6 +191,10 @@ class CustomSQLDatabase(CachedTableInfo, LazyCatalogue, SQLDatabase):
     @property
     def max_result_chars(self) -> int:
         return self._max_result_chars
+
+    @property
+    def max_statement_chars(self) -> int:
+        return self._max_statement_chars
 
     # --- running statements ----------------------------------------------------------------
 
@@ -237,18 +257,31 @@ class CustomSQLDatabase(CachedTableInfo, LazyCatalogue, SQLDatabase):
         raise ValueError(f"fetch must be 'all' or 'one', not {fetch!r}")
 
     def _checked(self, command: str | Executable) -> str | Executable:
-        """The statement to execute, after code fences are removed and the check has passed."""
+        """The statement to execute, after code fences are removed and the check has passed.
+
+        The call's time limit starts here, so the check counts against it.
+        """
+        started = time.monotonic()
+        checked = self._check(command)
+        _checked_at.set((checked, started))
+        return checked
+
+    def _check(self, command: str | Executable) -> str | Executable:
+        if isinstance(command, (str, TextClause)):
+            self._check_length(command if isinstance(command, str) else command.text)
         if isinstance(command, str):
             statement = strip_code_fence(command)
             if not self._read_only:
                 return statement
-            return check_read_only(statement, self._sql_dialect)
+            return check_read_only(statement, self._sql_dialect, self._catalog_denials())
         if not self._read_only:
             return command
         if isinstance(command, TextualSelect):
             command = command.element
         if isinstance(command, TextClause):
-            checked = check_read_only(strip_code_fence(command.text), self._sql_dialect)
+            checked = check_read_only(
+                strip_code_fence(command.text), self._sql_dialect, self._catalog_denials()
+            )
             return command if checked == command.text else text(checked)
         if isinstance(command, (Select, CompoundSelect)):
             self._check_construct(command)
@@ -270,7 +303,21 @@ class CustomSQLDatabase(CachedTableInfo, LazyCatalogue, SQLDatabase):
                 f"Refused: the query could not be rendered as SQL to check it ({err}). Pass the"
                 " text of one SELECT statement instead."
             ) from err
-        check_read_only(rendered, self._sql_dialect)
+        check_read_only(rendered, self._sql_dialect, self._catalog_denials())
+
+    def _check_length(self, statement: str) -> None:
+        # Parsing costs time and memory that grow with the text (2 MB of OR terms took 35 s
+        # and 1.2 GB), and no limit can stop the parser half-way.
+        if len(statement) > self._max_statement_chars:
+            raise UnsafeSQLError(
+                f"Refused: the statement is {len(statement):,} characters long; at most"
+                f" {self._max_statement_chars:,} are accepted. Send a shorter query: filter"
+                " with a join or a subquery instead of listing values.",
+                statement=statement[:200],
+            )
+
+    def _catalog_denials(self):
+        return self._walls.catalog_denials(self._engine)
 
     def _fetch(
         self,
@@ -280,13 +327,21 @@ class CustomSQLDatabase(CachedTableInfo, LazyCatalogue, SQLDatabase):
         execution_options: Mapping[str, Any] | None,
     ) -> tuple[list[str], list[Any], bool]:
         """Run ``command`` in a guarded transaction; return (keys, at most limit rows, more?)."""
+        deadline = self._deadline_for(command)
+        pool = self._walls.worker_pool(self._engine)
+        statement = _plain_text(command, parameters)
+        if pool is not None and statement is not None:
+            try:
+                return self._fetch_in_worker(pool, statement, limit, deadline)
+            except WorkerUnavailable as err:
+                self._walls.workers_unavailable(str(err), lasting=err.lasting)
         with self._walls.connect(self._engine) as conn:
             self._walls.ensure_prepared(conn)
             transaction = conn.begin()
             try:
                 try:
                     outcome = self._guarded_fetch(
-                        conn, command, limit, parameters, execution_options
+                        conn, command, limit, parameters, execution_options, deadline
                     )
                 except BaseException:
                     if transaction.is_active:
@@ -304,6 +359,38 @@ class CustomSQLDatabase(CachedTableInfo, LazyCatalogue, SQLDatabase):
                     self._end_call(conn)
             return outcome
 
+    def _deadline_for(self, command: str | Executable) -> float | None:
+        """When the call must end: its time limit after the check began, or after now."""
+        checked = _checked_at.get()
+        _checked_at.set(None)
+        started = checked[1] if checked is not None and checked[0] is command else time.monotonic()
+        if self._statement_timeout is None:
+            return None
+        deadline = started + self._statement_timeout
+        if time.monotonic() >= deadline:
+            statement = command if isinstance(command, str) else str(command)
+            raise self._timeout_error(OperationalError(statement, None, None))
+        return deadline
+
+    def _fetch_in_worker(
+        self, pool: WorkerPool, statement: str, limit: int, deadline: float | None
+    ) -> tuple[list[str], list[Any], bool]:
+        def check_columns(count: int) -> None:
+            # The database's own reading of the text must match the one that was checked.
+            check_engine_columns(statement, self._sql_dialect, count)
+
+        try:
+            return pool.run(
+                statement,
+                limit=limit,
+                min_chars=self._min_value_chars(),
+                max_chars=self._max_result_chars,
+                deadline=deadline,
+                check_columns=check_columns,
+            )
+        except WorkerTimeout as err:
+            raise self._timeout_error(OperationalError(statement, None, err.orig)) from err
+
     def _guarded_fetch(
         self,
         conn: Connection,
@@ -311,11 +398,13 @@ class CustomSQLDatabase(CachedTableInfo, LazyCatalogue, SQLDatabase):
         limit: int,
         parameters: Mapping[str, Any] | None,
         execution_options: Mapping[str, Any] | None,
+        deadline: float | None,
     ) -> tuple[list[str], list[Any], bool]:
         with self._walls.statement(conn, self._schema) as watch:
             # The whole call counts against the limit, however many statements it takes.
             interrupt = partial(self._walls.interrupt, conn)
-            with watchdog(self._statement_timeout, watch, interrupt):
+            remaining = None if deadline is None else max(0.0, deadline - time.monotonic())
+            with watchdog(remaining, watch, interrupt):
                 try:
                     outcome = self._fetch_rows(conn, command, limit, parameters, execution_options)
                 except DBAPIError as err:
@@ -351,35 +440,33 @@ class CustomSQLDatabase(CachedTableInfo, LazyCatalogue, SQLDatabase):
         execution_options: Mapping[str, Any] | None,
     ) -> tuple[list[str], list[Any], bool]:
         options = dict(execution_options or {})
-        if self._streams(command):
-            options.update(self._walls.stream_options(limit))
         min_chars = self._min_value_chars()
-        plan = None
+        plan = columns = None
         if self._read_only and isinstance(command, str) and not parameters:
             columns = self._walls.describe(conn, command)
             if columns is not None:
                 # The database's own reading of the text must match the one that was checked.
                 check_engine_columns(command, self._sql_dialect, len(columns))
+                limit = rows_to_fetch(limit, len(columns), min_chars, self._max_result_chars)
                 command, plan = self._walls.cut(columns, command, limit + 1, min_chars)
+        if self._streams(command):
+            options.update(self._walls.stream_options(limit))
         result = self._execute_on(conn, command, parameters, options)
         if not result.returns_rows:
             result.close()
             return [], [], False
         keys = list(result.keys())
-        # Long values are cut as each row arrives, so at most one row is ever held whole.
-        cut = value_cut(len(keys), limit + 1, min_chars)
-        rows: list[tuple] = []
-        while len(rows) <= limit:
-            batch = result.fetchmany(min(limit + 1 - len(rows), _FETCH_BATCH))
-            if not batch:
-                break
-            rows.extend(cut_row(row, cut) for row in batch)
-        more = len(rows) > limit
+        if columns is None:  # the width is known only now
+            limit = rows_to_fetch(limit, len(keys), min_chars, self._max_result_chars)
+        # Long values are cut as each row arrives, so at most a batch of rows is held whole.
+        rows, more = fetch_bounded(
+            result.fetchmany, len(keys), limit, min_chars, self._walls.fetch_batch
+        )
         if more:
             self._walls.discard_unread(conn, result)
         else:
             result.close()
-        keys, rows = self._walls.restore_rows(keys, rows[:limit], plan)
+        keys, rows = self._walls.restore_rows(keys, rows, plan)
         return keys, rows, more
 
     def _min_value_chars(self) -> int:
@@ -421,3 +508,14 @@ class CustomSQLDatabase(CachedTableInfo, LazyCatalogue, SQLDatabase):
         )
         timeout.time_limit = self._statement_timeout
         return timeout
+
+
+def _plain_text(command: str | Executable, parameters: Mapping[str, Any] | None) -> str | None:
+    """The text of a statement that needs nothing but its text to run; None for others."""
+    if parameters:
+        return None
+    if isinstance(command, str):
+        return command
+    if isinstance(command, TextClause) and not command._bindparams:
+        return command.text
+    return None

@@ -20,7 +20,7 @@ from typing import Any
 import sqlglot
 from sqlglot import exp
 
-from .sql_results import value_cut
+from .sql_cuts import value_cut
 
 _COM_STMT_PREPARE = 0x16
 _COM_STMT_CLOSE = 0x19

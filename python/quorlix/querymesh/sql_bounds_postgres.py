@@ -7,35 +7,27 @@ query is wrapped so that each of them arrives at most ``cut`` characters or byte
     SELECT <cut c1> AS "name 1", ... FROM (SELECT * FROM (<query>) ... OFFSET 0) AS qx_cut(c1, ...)
 
 Strings and byte strings keep their type and are shortened. A value of another unbounded type
-(arrays, json, xml, ...) cannot be shortened and stay what it is, so one over the cut is sent as
-NULL with its size in an extra column, and ``restore`` puts a note in its place.
+(numeric, arrays, json, xml, ...) cannot be shortened and stay what it is, so one over the cut
+is sent as NULL with its size in an extra column, and ``sql_cuts.restore`` puts a note in its
+place.
 """
 
 from __future__ import annotations
 
-from dataclasses import dataclass
 from typing import Any
 
 from sqlalchemy.exc import DBAPIError
 
-from .sql_results import value_cut
+from .sql_cuts import CutPlan, value_cut
 
-# Types whose values are short whatever they hold (numbers, times, flags, addresses, ...).
+# Types whose values are short whatever they hold (fixed-size numbers, times, flags,
+# addresses, ...). Not numeric: it holds up to 131,072 digits before the point.
 _BOUNDED_TYPES = frozenset(
     {16, 18, 19, 20, 21, 23, 24, 26, 28, 650, 700, 701, 774, 790, 829, 869, 1082, 1083, 1114}
-    | {1184, 1186, 1266, 1700, 2205, 2206, 2278, 2950, 3220, 5069}
+    | {1184, 1186, 1266, 2205, 2206, 2278, 2950, 3220, 5069}
 )
 _STRING_TYPES = {25: "text", 1043: "varchar", 1042: "bpchar"}
 _BYTEA = 17
-
-TOO_LARGE = "[value of {size} bytes not fetched: longer than {cut}]"
-
-
-@dataclass(frozen=True)
-class CutPlan:
-    columns: int
-    sized: tuple[tuple[int, int], ...]  # (column, its size column) for unbounded other types
-    cut: int
 
 
 def describe(raw: Any, statement: str) -> list[tuple[str, int]]:
@@ -82,20 +74,6 @@ def cut_statement(
     inner = f"SELECT * FROM (\n{statement}\n) AS qx_query OFFSET 0"
     wrapped = f"SELECT {', '.join(selects + sizes)} FROM ({inner}) AS qx_cut({names})"
     return wrapped, CutPlan(len(columns), tuple(sized), cut)
-
-
-def restore(keys: list[str], rows: list[tuple], plan: CutPlan | None):
-    if plan is None:
-        return keys, rows
-    restored = []
-    for row in rows:
-        values = list(row[: plan.columns])
-        for column, size_column in plan.sized:
-            size = row[size_column]
-            if size is not None:
-                values[column] = TOO_LARGE.format(size=size, cut=plan.cut)
-        restored.append(tuple(values))
-    return keys[: plan.columns], restored
 
 
 def _quote(name: str) -> str:

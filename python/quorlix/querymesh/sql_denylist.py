@@ -8,9 +8,15 @@ transaction does not stop most of these (PostgreSQL lets ``COPY ... TO`` and ``p
 run inside one), which is why they are refused by name.
 
 Names are compared lower-cased, with any schema qualifier ignored.
+
+A list of names keeps missing the next spelling, so where an engine's own catalog can say which
+functions and relations reach other sessions or read relations by name, the wrapper reads it
+there too (``sql_denylist_postgres``, ``sql_denylist_mysql``) and refuses those as well.
 """
 
 from __future__ import annotations
+
+from dataclasses import dataclass
 
 DENIED_FUNCTIONS: frozenset[str] = frozenset(
     {
@@ -42,7 +48,6 @@ DENIED_FUNCTIONS: frozenset[str] = frozenset(
         "pg_cancel_backend",
         "pg_signal_backend",
         "pg_reload_conf",
-        "pg_rotate_logfile",
         "pg_switch_wal",
         "pg_promote",
         "pg_create_restore_point",
@@ -132,6 +137,7 @@ DENIED_PREFIXES: tuple[str, ...] = (
     "pg_drop_",
     "pg_copy_",
     "pg_wal_replay_",
+    "pg_rotate_logfile",  # and pg_rotate_logfile_old, its older name
     "pg_background_",  # runs SQL text in a background worker
     "binary_upgrade_",
     "http_",  # pgsql-http and similar: network requests
@@ -179,7 +185,7 @@ DENIED_SCHEMAS: frozenset[str] = frozenset({"mysql", "performance_schema", "sys"
 
 
 def is_denied_relation(name: str) -> bool:
-    return name.strip('"`[]').lower() in DENIED_RELATIONS
+    return _bare(name) in DENIED_RELATIONS
 
 
 def is_denied_schema(name: str | None) -> bool:
@@ -188,5 +194,29 @@ def is_denied_schema(name: str | None) -> bool:
 
 def is_denied_function(name: str) -> bool:
     """Whether a function with this (possibly schema-qualified) name may not be called."""
-    bare = name.rsplit(".", 1)[-1].strip('"`[]').lower()
+    bare = _bare(name)
     return bare in DENIED_FUNCTIONS or bare == "http" or bare.startswith(DENIED_PREFIXES)
+
+
+@dataclass(frozen=True)
+class CatalogDenials:
+    """Functions and relations refused because the database's own catalog marks them.
+
+    Names are lower-case and bare; ``EMPTY`` where an engine's catalog says nothing.
+    """
+
+    functions: frozenset[str] = frozenset()
+    relations: frozenset[str] = frozenset()
+
+    def refuses_function(self, name: str) -> bool:
+        return _bare(name) in self.functions
+
+    def refuses_relation(self, name: str) -> bool:
+        return _bare(name) in self.relations
+
+
+EMPTY = CatalogDenials()
+
+
+def _bare(name: str) -> str:
+    return name.rsplit(".", 1)[-1].strip('"`[]').lower()

@@ -17,7 +17,13 @@ from sqlglot import exp
 from sqlglot.dialects.dialect import Dialect
 from sqlglot.tokens import Token, TokenType
 
-from .sql_denylist import is_denied_function, is_denied_relation, is_denied_schema
+from .sql_denylist import (
+    EMPTY,
+    CatalogDenials,
+    is_denied_function,
+    is_denied_relation,
+    is_denied_schema,
+)
 from .sql_denylist_duckdb import is_duckdb_denied_function
 from .sql_errors import UnsafeSQLError
 
@@ -87,10 +93,11 @@ def sqlglot_dialect(sqlalchemy_dialect: str) -> str | None:
     return SQLGLOT_DIALECTS.get(sqlalchemy_dialect)
 
 
-def check_read_only(statement: str, dialect: str | None) -> str:
+def check_read_only(statement: str, dialect: str | None, denied: CatalogDenials = EMPTY) -> str:
     """Return the text to run for ``statement``, or raise ``UnsafeSQLError`` saying why not.
 
-    ``dialect`` is a sqlglot dialect name (see ``sqlglot_dialect``) or None for the generic one.
+    ``dialect`` is a sqlglot dialect name (see ``sqlglot_dialect``) or None for the generic one;
+    ``denied`` adds what the database's own catalog marks as out of bounds.
     """
     text = statement.strip()
     if not text:
@@ -117,9 +124,11 @@ def check_read_only(statement: str, dialect: str | None) -> str:
     if dialect == "mysql":
         _check_comment_gaps(text, tokens)
     _check_first_token(body[0], runnable, dialect)
-    _check_token_names(body, dialect, runnable)
+    _check_token_names(body, dialect, runnable, denied)
     tree = _parse(runnable, dialect)
-    _check_tree(tree, runnable)
+    _check_tree(tree, runnable, denied)
+    if dialect == "duckdb":
+        _check_no_file_is_read(tree, runnable)
     _last_checked.entry = (runnable, dialect, tree)
     return runnable
 
@@ -287,7 +296,9 @@ def _check_first_token(first: Token, statement: str, dialect: str | None) -> Non
     )
 
 
-def _check_token_names(tokens: list[Token], dialect: str | None, statement: str) -> None:
+def _check_token_names(
+    tokens: list[Token], dialect: str | None, statement: str, denied: CatalogDenials
+) -> None:
     """Refuse denied functions by the name as written, and names whose spelling is hidden.
 
     The syntax tree can rename a function it knows (sqlite_version becomes CURRENT_VERSION),
@@ -296,11 +307,7 @@ def _check_token_names(tokens: list[Token], dialect: str | None, statement: str)
     for index, token in enumerate(tokens):
         following = tokens[index + 1] if index + 1 < len(tokens) else None
         if dialect == "duckdb" and _names_a_file(tokens, index):
-            _refuse(
-                "a quoted name after FROM or JOIN makes DuckDB read a file or URL. Query the"
-                " database's tables by their names.",
-                statement,
-            )
+            _refuse_file_read(statement)
         if token.token_type.name.endswith("STRING"):
             continue
         if (
@@ -308,6 +315,7 @@ def _check_token_names(tokens: list[Token], dialect: str | None, statement: str)
             and following.token_type == TokenType.L_PAREN
             and (
                 is_denied_function(token.text)
+                or denied.refuses_function(token.text)
                 or (dialect == "duckdb" and is_duckdb_denied_function(token.text))
             )
         ):
@@ -357,7 +365,7 @@ def _parse(statement: str, dialect: str | None) -> exp.Expression:
     return trees[0]
 
 
-def _check_tree(tree: exp.Expression, statement: str) -> None:
+def _check_tree(tree: exp.Expression, statement: str, denied: CatalogDenials) -> None:
     root = _unwrap(tree)
     if not isinstance(root, (exp.Query, exp.Values)) or isinstance(root, _DENIED_NODES):
         _refuse(
@@ -393,10 +401,12 @@ def _check_tree(tree: exp.Expression, statement: str) -> None:
             )
         if isinstance(node, exp.Func):
             for name in _function_names(node):
-                if is_denied_function(name):
+                if is_denied_function(name) or denied.refuses_function(name):
                     _refuse_function(name, statement)
         if isinstance(node, exp.Table) and (
-            is_denied_relation(node.name) or is_denied_schema(node.text("db"))
+            is_denied_relation(node.name)
+            or denied.refuses_relation(node.name)
+            or is_denied_schema(node.text("db"))
         ):
             _refuse_relation(node.sql(), statement)
         if isinstance(node, exp.Dot) and isinstance(node.expression, exp.Func):
@@ -405,6 +415,32 @@ def _check_tree(tree: exp.Expression, statement: str) -> None:
                 _refuse_function(
                     f"{schema}.{node.expression.sql().split('(')[0].lower()}", statement
                 )
+
+
+def _check_no_file_is_read(tree: exp.Expression, statement: str) -> None:
+    """Refuse a table name DuckDB would read as a file or URL, wherever the table stands.
+
+    DuckDB reads ``'data.csv'`` in place of a table as ``read_csv('data.csv')``, after FROM, a
+    JOIN, a comma or inside a subquery alike; sqlglot turns that string into a quoted name, so
+    it is told apart by the quote the text has where the name starts. A quoted name holding a
+    path or URL is read the same way when no table has that name.
+    """
+    for table in tree.find_all(exp.Table):
+        for part in table.parts:
+            if not isinstance(part, exp.Identifier):
+                continue
+            start = part.meta.get("start")
+            from_string = start is not None and statement[start : start + 1] == "'"
+            if from_string or (part.quoted and any(ch in part.name for ch in "/\\:")):
+                _refuse_file_read(statement)
+
+
+def _refuse_file_read(statement: str) -> NoReturn:
+    _refuse(
+        "a quoted string or path in place of a table name makes DuckDB read a file or URL."
+        " Query the database's tables by their names.",
+        statement,
+    )
 
 
 def _unwrap(tree: exp.Expression) -> exp.Expression:

@@ -11,6 +11,9 @@ from sqlalchemy.engine import URL
 from .sql_results import MIN_RESULT_CHARS
 from .sql_session import SessionWalls
 
+# Room for any query a question needs; below it ordinary queries would be refused.
+MIN_STATEMENT_CHARS = 1_000
+
 
 def check_flag(name: str, value: Any) -> bool:
     if not isinstance(value, bool):
@@ -37,6 +40,10 @@ def check_count(name: str, value: Any, minimum: int) -> int:
 
 def check_result_chars(value: Any) -> int:
     return check_count("max_result_chars", value, MIN_RESULT_CHARS)
+
+
+def check_statement_chars(value: Any) -> int:
+    return check_count("max_statement_chars", value, MIN_STATEMENT_CHARS)
 
 
 def warn_if_unguarded(

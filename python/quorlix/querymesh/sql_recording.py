@@ -17,6 +17,7 @@ from contextvars import ContextVar
 from typing import Any
 
 from .custom_sql import CustomSQLDatabase
+from .sql_results import json_rows_within
 
 _current_attempts: ContextVar[list[dict] | None] = ContextVar("quorlix_run_attempts", default=None)
 
@@ -59,16 +60,16 @@ class RecordingDatabase(CustomSQLDatabase):
         keys, rows, more = super()._fetch(command, limit, parameters, execution_options)
         attempts = _current_attempts.get()
         if attempts:
-            attempts[-1]["result"] = plain_rows(keys, rows, more)
+            attempts[-1]["result"] = plain_rows(keys, rows, more, self.max_result_chars)
         return keys, rows, more
 
 
-def plain_rows(keys, rows, more: bool) -> dict:
-    return {
-        "columns": list(keys),
-        "rows": [[plain_cell(cell) for cell in row] for row in rows],
-        "truncated": more,
-    }
+def plain_rows(keys, rows, more: bool, max_chars: int) -> dict:
+    """The rows as JSON values, held to the same character cap as the text the model reads."""
+    cells, left_out = json_rows_within(
+        list(keys), [[plain_cell(cell) for cell in row] for row in rows], max_chars
+    )
+    return {"columns": list(keys), "rows": cells, "truncated": more or left_out}
 
 
 def plain_cell(value: Any) -> Any:

@@ -7,6 +7,7 @@ cut says so at its end, so the model does not mistake a sample for the whole ans
 
 from __future__ import annotations
 
+import json
 from bisect import bisect_right
 from collections.abc import Sequence
 from typing import Any
@@ -18,30 +19,8 @@ CHARS_MARKER = "...[truncated to {limit} characters]"
 
 # Small enough for any sensible budget, large enough that both markers always fit.
 MIN_RESULT_CHARS = 200
-
-# Characters (or bytes) of values one call may hold in memory at once, summed over the rows it
-# fetches; each value is cut to its share before the database sends it where the engine
-# allows, and as soon as it arrives otherwise.
-VALUE_BUDGET = 16 * 1024 * 1024
-
-
-def value_cut(columns: int, rows: int, min_chars: int) -> int:
-    """How long one value may be: its share of ``VALUE_BUDGET``, never below ``min_chars``.
-
-    ``min_chars`` is what rendering needs to look the same as for the whole value (strings are
-    shortened word-wise to ``max_string_length`` anyway).
-    """
-    return max(min_chars, VALUE_BUDGET // max(1, columns * rows))
-
-
-def cut_row(row: Sequence[Any], limit: int) -> tuple[Any, ...]:
-    """The row with every string or byte value longer than ``limit`` cut to ``limit``."""
-    return tuple(
-        value[:limit]
-        if isinstance(value, (str, bytes, bytearray, memoryview)) and len(value) > limit
-        else value
-        for value in row
-    )
+# Ends a string cell that was cut to fit a JSON result.
+CELL_MARKER = "…"
 
 
 def row_dicts(
@@ -113,3 +92,35 @@ def cap_result(
         visible = bisect_right(row_ends, keep) if row_ends is not None else 0
         rows_note = ROWS_MARKER.format(shown=visible)
     return body[:keep] + chars_note + rows_note
+
+
+def json_rows_within(
+    columns: Sequence[str], rows: Sequence[Sequence[Any]], max_chars: int
+) -> tuple[list[list], bool]:
+    """Rows of JSON-ready cells that, with the column names, take at most about ``max_chars``
+    characters of JSON text, and whether any row was left out.
+
+    A string cell longer than its share of ``max_chars`` is cut and ends in ``CELL_MARKER``; the
+    first row is always kept, the others while they fit.
+    """
+    if not rows:
+        return [], False
+    budget = max_chars - len(json.dumps(list(columns), ensure_ascii=False))
+    # Each cell also costs its quotes and the separator after it.
+    share = max(20, budget // max(1, len(rows[0])) - 4)
+    kept: list[list] = []
+    used = 2  # the brackets of the list
+    for row in rows:
+        cells = [_cut_cell(cell, share) for cell in row]
+        cost = len(json.dumps(cells, ensure_ascii=False)) + 2
+        if kept and used + cost > budget:
+            return kept, True
+        kept.append(cells)
+        used += cost
+    return kept, False
+
+
+def _cut_cell(cell: Any, share: int) -> Any:
+    if isinstance(cell, str) and len(cell) > share:
+        return cell[: share - len(CELL_MARKER)] + CELL_MARKER
+    return cell

@@ -12,6 +12,9 @@ This base class is what other dialects get: no database-level wall at all.
 from __future__ import annotations
 
 import contextlib
+import logging
+import threading
+import weakref
 from collections.abc import Iterator
 from dataclasses import dataclass
 from typing import Any
@@ -19,6 +22,12 @@ from typing import Any
 from sqlalchemy import event
 from sqlalchemy.engine import Connection, CursorResult, Engine
 from sqlalchemy.exc import DBAPIError
+
+from .sql_cuts import restore
+from .sql_denylist import EMPTY, CatalogDenials
+from .sql_worker import WorkerPool, WorkerSpec, workers_supported
+
+_log = logging.getLogger(__name__)
 
 _SESSION_KEY = "quorlix.session"
 
@@ -34,6 +43,8 @@ class StatementWatch:
 class SessionWalls:
     enforces_read_only = False
     enforces_time_limit = False
+    # Rows fetched from the driver at once, each held whole until it is cut.
+    fetch_batch = 16
 
     def __init__(self, *, read_only: bool, time_limit: float | None) -> None:
         self.read_only = read_only
@@ -41,6 +52,10 @@ class SessionWalls:
         # Two wrappers may share an engine with different settings; a connection prepared by
         # the other one is prepared again.
         self._fingerprint = (type(self).__name__, read_only, time_limit)
+        self._denials: CatalogDenials | None = None
+        self._denials_lock = threading.Lock()
+        self._workers: WorkerPool | str | None = None  # a pool, or why there is none
+        self._workers_lock = threading.Lock()
 
     def install(self, engine: Engine) -> None:
         event.listen(engine, "connect", self._on_connect)
@@ -53,6 +68,67 @@ class SessionWalls:
     def _on_connect(self, dbapi_connection: Any, connection_record: Any) -> None:
         self.prepare(dbapi_connection, connection_record.info)
         connection_record.info[_SESSION_KEY] = self._fingerprint
+
+    def catalog_denials(self, engine: Engine) -> CatalogDenials:
+        """What the database's own catalog marks as out of bounds: read once, then kept.
+
+        A failed read raises (the call fails) and is tried again on the next call.
+        """
+        if self._denials is None:
+            with self._denials_lock:
+                if self._denials is None:
+                    self._denials = self.read_catalog_denials(engine)
+        return self._denials
+
+    def read_catalog_denials(self, engine: Engine) -> CatalogDenials:
+        return EMPTY
+
+    def worker_pool(self, engine: Engine) -> WorkerPool | None:
+        """The worker processes checked statements run in; None where they run here."""
+        if not self.read_only:
+            return None
+        if self._workers is None:
+            with self._workers_lock:
+                if self._workers is None:
+                    self._workers = self._start_pool(engine)
+        return self._workers if isinstance(self._workers, WorkerPool) else None
+
+    def workers_unavailable(self, reason: str, *, lasting: bool) -> None:
+        """Run this call's statement in this process, and, when ``lasting``, every later one."""
+        if lasting:
+            with self._workers_lock:
+                pool, self._workers = self._workers, reason
+            if isinstance(pool, WorkerPool):
+                pool.close()
+        self._warn_in_process(reason, lasting=lasting)
+
+    def _warn_in_process(self, reason: str, *, lasting: bool = True) -> None:
+        engine = type(self).__name__.removesuffix("Walls")
+        which = f"{engine} statements run" if lasting else f"this {engine} statement runs"
+        _log.warning(
+            "%s inside this process (%s), without the memory cap and the exact time limit of a"
+            " worker process.",
+            which,
+            reason,
+        )
+
+    def worker_spec(self, engine: Engine) -> WorkerSpec | None:
+        """What a worker process opens for this engine; None to run statements here."""
+        return None
+
+    def _start_pool(self, engine: Engine) -> WorkerPool | str:
+        spec = self.worker_spec(engine)
+        if spec is None:
+            return "no worker process for this engine"
+        reason = workers_supported()
+        if reason is not None:
+            self._warn_in_process(reason)
+            return reason
+        pool = WorkerPool(spec)
+        # Idle workers end with the wrapper, or when the engine is disposed of.
+        weakref.finalize(self, pool.close)
+        event.listen(engine, "engine_disposed", lambda *_: pool.close())
+        return pool
 
     def prepare(self, dbapi_connection: Any, info: dict) -> None:
         """Session-wide settings on a fresh DB-API connection.
@@ -85,14 +161,14 @@ class SessionWalls:
     ) -> tuple[str, Any]:
         """The text to run so that long values are cut before they are sent, and what
         ``restore_rows`` needs afterwards; at most ``rows`` rows are fetched, within
-        ``sql_results.VALUE_BUDGET``."""
+        ``sql_cuts.VALUE_BUDGET``."""
         return statement, None
 
     def restore_rows(
         self, keys: list[str], rows: list[tuple], plan: Any
     ) -> tuple[list[str], list[tuple]]:
         """The caller's columns and rows from what the statement of ``cut`` gave."""
-        return keys, rows
+        return restore(keys, rows, plan)
 
     def end_call(self, conn: Connection) -> None:
         """Leave nothing of this call on the pooled connection: locks, variables, objects."""

@@ -9,13 +9,17 @@ from __future__ import annotations
 import contextlib
 import math
 import re
+import struct
 from collections.abc import Iterator
+from functools import partial
 from typing import Any
 
 from sqlalchemy.engine import Connection, CursorResult, Engine
 from sqlalchemy.exc import DBAPIError
 
 from . import sql_bounds_mysql as bounds
+from . import sql_denylist_mysql
+from .sql_denylist import CatalogDenials
 from .sql_session import SessionWalls, StatementWatch
 
 _MYSQL_QUERY_TIMEOUT = 3024  # ER_QUERY_TIMEOUT
@@ -27,6 +31,7 @@ _NOT_PREPARABLE = 1295  # ER_UNSUPPORTED_PS
 _SETTINGS_KEY = "quorlix.mysql_settings"
 _CLIENT_MULTI_STATEMENTS = 1 << 16
 _OPTION_MULTI_STATEMENTS_OFF = 1  # MYSQL_OPTION_MULTI_STATEMENTS_OFF
+_COM_SET_OPTION = 0x1B
 
 # Modes under which the server reads quotes differently from the statement check: with them
 # '\' no longer escapes and "..." becomes an identifier. The composite modes imply ANSI_QUOTES.
@@ -52,6 +57,10 @@ class MySQLWalls(SessionWalls):
     def install(self, engine: Engine) -> None:
         super().install(engine)
         self._engine = engine
+
+    def read_catalog_denials(self, engine: Engine) -> CatalogDenials:
+        with engine.connect() as conn:
+            return sql_denylist_mysql.read_denials(conn)
 
     def prepare(self, dbapi_connection: Any, info: dict) -> None:
         _one_statement_per_call(dbapi_connection)
@@ -160,18 +169,33 @@ class MySQLWalls(SessionWalls):
 def _one_statement_per_call(dbapi_connection: Any) -> None:
     """Have the server refuse a text holding several statements, as it does by default.
 
-    mysqlclient asks for several statements per call when it connects; it can switch that off
-    again. A connection that asked for them and cannot is refused.
+    mysqlclient asks for several statements per call when it connects, and any driver can be
+    told to (PyMySQL's ``client_flag``); the session is switched back with the protocol's
+    COM_SET_OPTION. A connection that asked for them and cannot be switched back is refused.
     """
     if not getattr(dbapi_connection, "client_flag", 0) & _CLIENT_MULTI_STATEMENTS:
         return
-    set_option = getattr(dbapi_connection, "set_server_option", None)
+    set_option = getattr(dbapi_connection, "set_server_option", None)  # mysqlclient
+    if set_option is None and _speaks_pymysql_packets(dbapi_connection):
+        set_option = partial(_set_server_option_pymysql, dbapi_connection)
     if set_option is None:
         raise ValueError(
             "the MySQL connection was opened with CLIENT.MULTI_STATEMENTS, so one call could"
             " run several statements. Remove that flag from the engine's connect_args."
         )
     set_option(_OPTION_MULTI_STATEMENTS_OFF)
+
+
+def _speaks_pymysql_packets(dbapi_connection: Any) -> bool:
+    return all(hasattr(dbapi_connection, name) for name in ("_execute_command", "_read_packet"))
+
+
+def _set_server_option_pymysql(dbapi_connection: Any, option: int) -> None:
+    """COM_SET_OPTION, which PyMySQL has no call for; the server answers EOF, or an error."""
+    dbapi_connection._execute_command(_COM_SET_OPTION, struct.pack("<H", option))
+    reply = dbapi_connection._read_packet()  # raises the server's error
+    if not (reply.is_eof_packet() or reply.is_ok_packet()):
+        raise ValueError("the MySQL server gave no answer to COM_SET_OPTION; connection refused")
 
 
 def clean_sql_mode(sql_mode: str) -> str:

@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import contextlib
 import math
+import secrets
 from collections.abc import Iterator
 from typing import Any
 
@@ -20,6 +21,8 @@ from sqlalchemy.engine import Connection, Engine
 from sqlalchemy.exc import DBAPIError
 
 from . import sql_bounds_postgres as bounds
+from . import sql_denylist_postgres
+from .sql_denylist import CatalogDenials
 from .sql_session import SessionWalls, StatementWatch
 
 _QUERY_CANCELED = "57014"
@@ -48,6 +51,10 @@ class PostgresWalls(SessionWalls):
             return engine.connect()
         return self._statement_engine.connect()
 
+    def read_catalog_denials(self, engine: Engine) -> CatalogDenials:
+        with self.connect(engine) as conn:  # where statements run, so errors read the same
+            return sql_denylist_postgres.read_denials(conn)
+
     def prepare(self, dbapi_connection: Any, info: dict) -> None:
         mode = "READ ONLY" if self.read_only else "READ WRITE"
         statements = [
@@ -56,6 +63,9 @@ class PostgresWalls(SessionWalls):
             # must too, or a quote could end a string where the check saw none end.
             "SET standard_conforming_strings = on",
             f"SET statement_timeout = {self._milliseconds()}",
+            # DISCARD ALL keeps the seed of random(): one query's setseed() would fix the next
+            # one's ORDER BY random(), so every session setup draws it anew.
+            f"SELECT setseed({_fresh_seed()!r})",
         ]
         with contextlib.closing(dbapi_connection.cursor()) as cursor:
             cursor.execute("; ".join(statements))
@@ -86,9 +96,6 @@ class PostgresWalls(SessionWalls):
     ) -> tuple[str, Any]:
         return bounds.cut_statement(columns, statement, rows, min_chars)
 
-    def restore_rows(self, keys: list[str], rows: list[tuple], plan: Any):
-        return bounds.restore(keys, rows, plan)
-
     def interrupt(self, conn: Connection) -> None:
         raw = conn.connection.dbapi_connection
         cancel = getattr(raw, "cancel_safe", None) or raw.cancel
@@ -97,7 +104,7 @@ class PostgresWalls(SessionWalls):
     def end_call(self, conn: Connection) -> None:
         # Temporary tables, prepared statements, LISTEN, advisory locks and settings of this
         # call must not meet the next one. DISCARD ALL drops them all, and the session
-        # settings with them, so those are made again.
+        # settings with them, so those are made again (and the seed of random() drawn anew).
         raw = conn.connection.dbapi_connection
         raw.rollback()
         raw.autocommit = True
@@ -121,6 +128,11 @@ class PostgresWalls(SessionWalls):
         if self.time_limit is None:
             return 0  # PostgreSQL's "no limit"
         return max(1, math.ceil(self.time_limit * 1000))
+
+
+def _fresh_seed() -> float:
+    """A seed for random() from the operating system's source, in setseed's range [-1, 1]."""
+    return secrets.randbits(53) / 2**52 - 1.0
 
 
 def _require_psycopg() -> None:

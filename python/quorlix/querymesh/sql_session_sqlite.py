@@ -1,9 +1,12 @@
-"""SQLite: ``query_only``, an authorizer, and a progress handler as the time limit.
+"""SQLite: sessions that only read, a time limit, and checked statements in worker processes.
 
-``PRAGMA query_only`` alone leaves gaps: SQLite still allows ATTACH (which creates files),
-writes to TEMP tables and any PRAGMA, including one that turns ``query_only`` off again. The
-authorizer closes them: it is asked about every action while a statement is compiled and lets
-through only reading.
+Every connection is locked down by ``sql_reader_sqlite``: ``query_only``, an authorizer that
+lets through only reading, values of at most 256 KiB, and a wait for another connection's lock
+no longer than the time limit. Checked statements run in a worker process over the same file
+opened read-only (``sql_worker``): SQLite builds a whole row before handing it over, up to 2,000
+columns of 256 KiB, and one C function call cannot be interrupted, so the worker's memory is
+capped and it is stopped at the time limit. An in-memory database exists only in this process,
+so its statements run here, under a progress handler that interrupts them at the deadline.
 """
 
 from __future__ import annotations
@@ -12,90 +15,37 @@ import contextlib
 import sqlite3
 import time
 from collections.abc import Iterator
+from functools import partial
 from typing import Any
 
-from sqlalchemy.engine import Connection
+from sqlalchemy.engine import Connection, Engine
 from sqlalchemy.exc import DBAPIError
 
-from .sql_denylist import is_denied_function
+from . import sql_reader_sqlite as reader
 from .sql_session import SessionWalls, StatementWatch
+from .sql_worker import WorkerSpec
 
-# How many virtual-machine steps SQLite runs between two looks at the clock.
-_PROGRESS_STEPS = 10_000
-
-# Longest string, blob or row SQLite may make or read. One C function call (instr, replace,
-# a LIKE pattern) can take time that grows with the product of its arguments' lengths, and no
-# interrupt reaches it before it returns: this keeps the worst such call to about two seconds,
-# and one value to 256 KiB. A stored value longer than this cannot be read.
-MAX_VALUE_BYTES = 256 * 1024
-_LIMIT_LENGTH = getattr(sqlite3, "SQLITE_LIMIT_LENGTH", 0)
-
-_READ = getattr(sqlite3, "SQLITE_READ", 20)
-_SELECT = getattr(sqlite3, "SQLITE_SELECT", 21)
-_FUNCTION = getattr(sqlite3, "SQLITE_FUNCTION", 31)
-_RECURSIVE = getattr(sqlite3, "SQLITE_RECURSIVE", 33)
-_TRANSACTION = getattr(sqlite3, "SQLITE_TRANSACTION", 22)
-_PRAGMA = getattr(sqlite3, "SQLITE_PRAGMA", 19)
-_UPDATE = getattr(sqlite3, "SQLITE_UPDATE", 23)
-
-# Pragmas whose argument only names what to describe (SQLAlchemy reflects through them, and
-# the pragma_table_info(...) table functions ask for them).
-_DESCRIBING_PRAGMAS = {
-    "table_info",
-    "table_xinfo",
-    "index_list",
-    "index_info",
-    "index_xinfo",
-    "foreign_key_list",
-}
-# Pragmas that may be read (no argument) but not set.
-_READABLE_PRAGMAS = {
-    "database_list",
-    "table_list",
-    "collation_list",
-    "function_list",
-    "module_list",
-    "pragma_list",
-    "compile_options",
-    "read_uncommitted",
-    "query_only",
-    "user_version",
-    "schema_version",
-    "encoding",
-    "foreign_keys",
-}
-_SCHEMA_TABLES = {"sqlite_master", "sqlite_temp_master", "sqlite_schema", "sqlite_temp_schema"}
-
-
-def authorize_read(action: int, arg1: Any, arg2: Any, db_name: Any, trigger: Any) -> int:
-    if action in (_READ, _SELECT, _RECURSIVE, _TRANSACTION):
-        return sqlite3.SQLITE_OK
-    if action == _FUNCTION:
-        return sqlite3.SQLITE_DENY if is_denied_function(arg2 or "") else sqlite3.SQLITE_OK
-    if action == _PRAGMA:
-        name = (arg1 or "").lower()
-        if name in _DESCRIBING_PRAGMAS or (name in _READABLE_PRAGMAS and arg2 is None):
-            return sqlite3.SQLITE_OK
-        return sqlite3.SQLITE_DENY
-    if action == _UPDATE and arg1 in _SCHEMA_TABLES:
-        # SQLite asks this while it sets up eponymous virtual tables such as
-        # pragma_table_info; the write itself would still need writable_schema, a pragma
-        # refused above, and query_only stays on.
-        return sqlite3.SQLITE_OK
-    return sqlite3.SQLITE_DENY
+# What a worker's data segment may grow past its start: SQLite itself needs little (its page
+# cache, one row of at most 2,000 values of 256 KiB).
+WORKER_MEMORY = 1024 * 1024 * 1024
 
 
 class SQLiteWalls(SessionWalls):
     enforces_read_only = True
     enforces_time_limit = True
+    fetch_batch = 1  # a row arrives with every value whole
 
     def prepare(self, dbapi_connection: Any, info: dict) -> None:
-        # Drop our own authorizer first: it would refuse the pragma that follows.
-        dbapi_connection.set_authorizer(None)
-        dbapi_connection.execute(f"PRAGMA query_only = {'ON' if self.read_only else 'OFF'}")
-        if self.read_only:
-            dbapi_connection.set_authorizer(authorize_read)
-            dbapi_connection.setlimit(_LIMIT_LENGTH, MAX_VALUE_BYTES)
+        reader.lock_down(dbapi_connection, self.read_only, self.time_limit)
+
+    def worker_spec(self, engine: Engine) -> WorkerSpec | None:
+        with engine.connect() as conn:
+            databases = conn.exec_driver_sql("PRAGMA database_list").fetchall()
+        path = next((file for _, name, file in databases if name == "main"), "")
+        if not path:
+            return None  # an in-memory database: no other process can open it
+        options = {"path": path, "time_limit": self.time_limit}
+        return WorkerSpec("sqlite", options, memory_cap=WORKER_MEMORY)
 
     @contextlib.contextmanager
     def statement(self, conn: Connection, schema: str | None) -> Iterator[StatementWatch]:
@@ -105,14 +55,7 @@ class SQLiteWalls(SessionWalls):
             return
         raw = conn.connection.dbapi_connection
         watch.deadline = time.monotonic() + self.time_limit
-
-        def interrupt_after_deadline() -> int:
-            if time.monotonic() >= watch.deadline:
-                watch.fired = True
-                return 1
-            return 0
-
-        raw.set_progress_handler(interrupt_after_deadline, _PROGRESS_STEPS)
+        reader.stop_at(raw, watch.deadline, partial(setattr, watch, "fired", True))
         try:
             yield watch
         finally:

@@ -28,4 +28,4 @@ class ServiceDatabase(RecordingDatabase):
     def query(self, sql: str) -> dict:
         """Runs an edited query through the same checks and bounds: columns and rows."""
         keys, rows, more = super()._fetch(self._checked(sql), self.max_rows, None, None)
-        return plain_rows(keys, rows, more)
+        return plain_rows(keys, rows, more, self.max_result_chars)
