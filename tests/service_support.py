@@ -1,7 +1,7 @@
 """A real quorlix server on 127.0.0.1 for the service tests, answering with the stub model.
 
-The server runs uvicorn in a thread of the test process, so tests can reach into its store; the
-crash and flood tests start it as a separate process instead.
+The server runs in a thread of the test process (the same HTTP server as ``quorlix serve``), so
+tests can reach into its store; the crash and flood tests start it as a separate process instead.
 """
 
 from __future__ import annotations
@@ -13,16 +13,17 @@ import signal
 import socket
 import subprocess
 import sys
+import asyncio
 import threading
 import time
 from dataclasses import dataclass
 from typing import Any
 
 import httpx
-import uvicorn
 from graph_scripts import CITY_ORDERS_SQL, schema_name, section
 from quorlix.service import Limits, RunStore, Service, create_app
 from quorlix.service.database import ServiceDatabase
+from quorlix.service.http_server import ConnectionLimits, HTTPServer
 from safety_scripts import checked_query
 from support.stub_openai import delay, text
 
@@ -94,7 +95,7 @@ def feed(stub, answers: Answers, replies: int = 400) -> None:
 class Running:
     url: str
     service: Service
-    server: uvicorn.Server
+    server: HTTPServer
     thread: threading.Thread
 
     def client(self, token: str | None = None, **kw: Any) -> httpx.Client:
@@ -102,7 +103,7 @@ class Running:
         return httpx.Client(base_url=self.url, headers=headers, timeout=30, **kw)
 
     def stop(self) -> None:
-        self.server.should_exit = True
+        self.server.stop()
         self.thread.join(timeout=60)
 
 
@@ -117,15 +118,22 @@ def build_service(db_url: str, store_url: str, limits: Limits | None = None, **k
     return Service(graph, db, RunStore(store_url), limits or Limits(), **kw)
 
 
-def serve_in_thread(service: Service) -> Running:
+def serve_in_thread(service: Service, limits: ConnectionLimits | None = None, **app_options) -> Running:
     sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     sock.bind(("127.0.0.1", 0))
-    config = uvicorn.Config(create_app(service), log_level="warning", lifespan="on")
-    server = uvicorn.Server(config)
-    # Signal handlers belong to the main thread, which is pytest's.
-    server.install_signal_handlers = lambda: None  # type: ignore[method-assign]
-    thread = threading.Thread(target=server.run, kwargs={"sockets": [sock]}, daemon=True)
+    sock.listen(128)
+    server = HTTPServer(create_app(service, **app_options), sock, limits)
+
+    def run() -> None:
+        loop = asyncio.new_event_loop()
+        try:
+            loop.run_until_complete(server.serve())
+        finally:
+            loop.close()
+            sock.close()
+
+    thread = threading.Thread(target=run, daemon=True)
     thread.start()
     ends = time.monotonic() + 30
     while not server.started:

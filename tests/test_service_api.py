@@ -31,7 +31,7 @@ def answers():
 
 @pytest.fixture(scope="module")
 def module_server(stub_openai_server, sample_db, answers, tmp_path_factory):
-    # One server for the module: building the graph and starting uvicorn cost seconds.
+    # One server for the module: building the graph and starting the server cost seconds.
     with pytest.MonkeyPatch.context() as patch:
         for name, value in stub_openai_server.environment().items():
             patch.setenv(name, value)
