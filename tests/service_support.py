@@ -6,14 +6,15 @@ tests can reach into its store; the crash and flood tests start it as a separate
 
 from __future__ import annotations
 
+import asyncio
 import os
 import re
+import resource
 import select
 import signal
 import socket
 import subprocess
 import sys
-import asyncio
 import threading
 import time
 from dataclasses import dataclass
@@ -118,7 +119,9 @@ def build_service(db_url: str, store_url: str, limits: Limits | None = None, **k
     return Service(graph, db, RunStore(store_url), limits or Limits(), **kw)
 
 
-def serve_in_thread(service: Service, limits: ConnectionLimits | None = None, **app_options) -> Running:
+def serve_in_thread(
+    service: Service, limits: ConnectionLimits | None = None, **app_options
+) -> Running:
     sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     sock.bind(("127.0.0.1", 0))
@@ -189,8 +192,9 @@ class ServerProcess:
         return self.process.wait(timeout=timeout)
 
 
-def start_server_process(stub, home, *args: str) -> ServerProcess:
-    """``quorlix serve`` in a child process on a free port, answered by the stub model."""
+def start_server_process(stub, home, *args: str, open_files: int | None = None) -> ServerProcess:
+    """``quorlix serve`` in a child process on a free port, answered by the stub model; with
+    ``open_files``, under that limit on open file descriptors."""
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(os.path.abspath(entry) for entry in sys.path if entry)
     env["QUORLIX_HOME"] = str(home)
@@ -203,6 +207,7 @@ def start_server_process(stub, home, *args: str) -> ServerProcess:
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
         text=True,
+        preexec_fn=None if open_files is None else lambda: _limit_open_files(open_files),
     )
     ends = time.monotonic() + 90
     while time.monotonic() < ends:
@@ -216,3 +221,7 @@ def start_server_process(stub, home, *args: str) -> ServerProcess:
             break
     process.kill()
     raise AssertionError(f"the server did not start:\n{process.stderr.read()}")
+
+
+def _limit_open_files(count: int) -> None:
+    resource.setrlimit(resource.RLIMIT_NOFILE, (count, count))
