@@ -10,11 +10,14 @@ from __future__ import annotations
 import base64
 import datetime
 import decimal
+import os
 import uuid
 from contextvars import ContextVar
+from pathlib import Path
 from typing import Any
 
 from quorlix.querymesh.custom_sql import CustomSQLDatabase
+from quorlix.querymesh.sqlite_read_only import sqlite_file
 
 _current_attempts: ContextVar[list[dict] | None] = ContextVar("quorlix_run_attempts", default=None)
 
@@ -64,6 +67,43 @@ class ServiceDatabase(CustomSQLDatabase):
             "rows": [[plain_cell(cell) for cell in row] for row in rows],
             "truncated": more,
         }
+
+
+class FileChanged(Exception):
+    """The served database file is gone or is another file; the message says what to do."""
+
+
+class ServedFile:
+    """The SQLite file the server started on, to notice it being moved, deleted or replaced:
+    connections opened before keep reading the old file, new ones fail or read the new one."""
+
+    def __init__(self, path: Path) -> None:
+        self.path = path
+        self._identity = _identity(path)
+
+    @classmethod
+    def of(cls, db: CustomSQLDatabase) -> ServedFile | None:
+        path = sqlite_file(db._engine.url)
+        return cls(path) if path is not None else None
+
+    def check(self) -> None:
+        try:
+            now = _identity(self.path)
+        except FileNotFoundError:
+            raise FileChanged(
+                f"the database file {self.path} is gone (moved or deleted since the server "
+                "started); put it back, or restart the server with --db naming where it is"
+            ) from None
+        if now != self._identity:
+            raise FileChanged(
+                f"the database file {self.path} was replaced by another file since the server "
+                "started; restart the server to answer from the new one"
+            )
+
+
+def _identity(path: Path) -> tuple[int, int]:
+    info = os.stat(path)
+    return info.st_dev, info.st_ino
 
 
 def plain_cell(value: Any) -> Any:
