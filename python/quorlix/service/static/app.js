@@ -1,5 +1,8 @@
 // The quorlix page. Everything shown here comes from a model or a database, so it is only
-// ever put into the document as text (textContent, text nodes), never parsed as markup.
+// ever put into the document as text (textContent, text nodes), never parsed as markup; text.js
+// shows it with its hidden characters marked and its direction isolated.
+
+import { isolated, showText, textNodes } from "./text.js";
 
 const $ = (id) => document.getElementById(id);
 const PAGE_ROWS = 25;
@@ -21,7 +24,7 @@ const NODE_NAMES = {
   final_response_generation_node: "Write answer",
 };
 
-const state = { runId: null, result: null, page: 0, cursor: null, objectUrls: [] };
+const state = { runId: null, result: null, page: 0, cursor: null, objectUrls: [], finalSql: "" };
 
 // --- talking to the server -----------------------------------------------------------------
 
@@ -194,14 +197,15 @@ function clearObjectUrls() {
 
 function showRun(run) {
   state.runId = run.id;
+  state.finalSql = "";
   clearObjectUrls();
   $("run").hidden = false;
-  $("run-question").textContent = run.question;
+  showText($("run-question"), run.question);
   $("run-status").textContent = STATUS_TEXT[run.status] || run.status;
   $("run").dataset.status = run.status;
   $("steps").replaceChildren();
   for (const step of run.steps || []) addStep(step);
-  $("run-error").textContent = run.error ? sentence(run.error) : "";
+  showText($("run-error"), run.error ? sentence(run.error) : "");
   for (const block of ["answer-block", "chart-block", "sql-block", "result-block", "analysis-block"]) {
     $(block).hidden = true;
   }
@@ -216,7 +220,7 @@ function addStep(step) {
   const time = document.createElement("span");
   time.className = "time";
   time.textContent = ` ${Number(step.duration_s).toFixed(1)} s `;
-  item.append(name, time, document.createTextNode(step.summary || ""));
+  item.append(name, time, isolated(step.summary || ""));
   $("steps").append(item);
 }
 
@@ -225,18 +229,19 @@ async function openRun(runId) {
   if (state.runId !== runId && state.runId !== null && run.id !== runId) return;
   showRun(run);
   if (run.answer !== null && run.answer !== undefined) {
-    $("answer").textContent = run.answer;
+    showText($("answer"), run.answer);
     $("answer-block").hidden = false;
     setFeedback(run.feedback && run.feedback.rating);
   }
   if (run.final_sql) {
+    state.finalSql = run.final_sql;
     highlightSql(run.final_sql, $("sql"));
     $("sql-edit").value = run.final_sql;
     $("sql-block").hidden = false;
   }
   if (run.result) showResult(run.result, true);
   if (run.analysis_output || run.analysis_error) {
-    $("analysis").textContent = [run.analysis_output, run.analysis_error].filter(Boolean).join("\n");
+    showText($("analysis"), [run.analysis_output, run.analysis_error].filter(Boolean).join("\n"));
     $("analysis-block").hidden = false;
   }
   if (run.chart_url) {
@@ -262,24 +267,32 @@ function showResult(result, fromRun) {
 function renderPage() {
   const { columns, rows, truncated } = state.result;
   const table = $("result");
+  // A column of numbers (nulls aside) is aligned on the right, heading included.
+  const numeric = columns.map(
+    (_, i) =>
+      rows.some((row) => row[i] !== null) &&
+      rows.every((row) => row[i] === null || typeof row[i] === "number"),
+  );
   const head = document.createElement("thead");
   const headRow = document.createElement("tr");
-  for (const column of columns) {
+  columns.forEach((column, i) => {
     const cell = document.createElement("th");
     cell.scope = "col";
-    cell.textContent = column;
+    showText(cell, column);
+    if (numeric[i]) cell.className = "num";
     headRow.append(cell);
-  }
+  });
   head.append(headRow);
   const body = document.createElement("tbody");
   const start = state.page * PAGE_ROWS;
   for (const row of rows.slice(start, start + PAGE_ROWS)) {
     const tr = document.createElement("tr");
-    for (const value of row) {
+    row.forEach((value, i) => {
       const cell = document.createElement("td");
-      cell.textContent = value === null ? "NULL" : String(value);
+      showText(cell, value === null ? "NULL" : String(value));
+      cell.className = [numeric[i] ? "num" : "", value === null ? "null" : ""].join(" ").trim();
       tr.append(cell);
-    }
+    });
     body.append(tr);
   }
   table.replaceChildren(head, body);
@@ -338,7 +351,8 @@ function setFeedback(rating) {
 async function sendFeedback(rating) {
   const body = { rating };
   const edited = $("sql-edit").value.trim();
-  if (rating === "down" && edited && edited !== ($("sql").textContent || "").trim()) {
+  // The shown SQL marks hidden characters; the query itself is what the edit is compared to.
+  if (rating === "down" && edited && edited !== state.finalSql.trim()) {
     body.corrected_sql = edited;
   }
   try {
@@ -370,7 +384,7 @@ async function loadHistory(fresh) {
     const button = document.createElement("button");
     button.type = "button";
     button.dataset.id = run.id;
-    button.append(document.createTextNode(run.question));
+    button.append(isolated(run.question));
     const when = document.createElement("span");
     when.className = "when";
     when.textContent = `${new Date(run.created_at).toLocaleString()} · ${run.status}`;
@@ -436,7 +450,7 @@ export function highlightSql(sql, target) {
   const parts = [];
   let at = 0;
   for (const match of sql.matchAll(SQL_TOKEN)) {
-    if (match.index > at) parts.push(document.createTextNode(sql.slice(at, match.index)));
+    if (match.index > at) parts.push(textNodes(sql.slice(at, match.index)));
     const [token, comment, string, , number, word] = match;
     let kind = null;
     if (comment) kind = "com";
@@ -447,14 +461,14 @@ export function highlightSql(sql, target) {
     if (kind) {
       const span = document.createElement("span");
       span.className = kind;
-      span.textContent = token;
+      span.append(textNodes(token));
       parts.push(span);
     } else {
-      parts.push(document.createTextNode(token));
+      parts.push(textNodes(token));
     }
     at = match.index + token.length;
   }
-  if (at < sql.length) parts.push(document.createTextNode(sql.slice(at)));
+  if (at < sql.length) parts.push(textNodes(sql.slice(at)));
   target.replaceChildren(...parts);
 }
 
