@@ -22,7 +22,7 @@ class HeadAsGet:
             async def headers_only(message):
                 if message["type"] == "http.response.start":
                     await send(message)
-                elif message["type"] == "http.response.body":
+                else:  # the body, however it comes (as bytes, or as a file's path)
                     await send({"type": "http.response.body", "body": b"", "more_body": False})
                     scope_of_app.cancel()
                     await anyio.lowlevel.checkpoint()
