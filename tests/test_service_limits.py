@@ -260,3 +260,20 @@ def test_a_store_folder_chosen_by_the_user_keeps_its_mode(tmp_path):
     RunStore(f"sqlite:///{shared / 'runs.db'}").close()
     assert stat.S_IMODE(shared.stat().st_mode) == 0o750
     assert stat.S_IMODE((shared / "runs.db").stat().st_mode) == 0o600
+
+
+@pytest.mark.parametrize(
+    ("args", "message"),
+    [
+        (["--allowed-hosts", "ask.*.example"], "not a host name or a pattern like"),
+        (["--header-timeout", "0"], "--header-timeout must be more than 0"),
+        (["--body-timeout", "-1"], "--body-timeout must be more than 0"),
+        (["--max-connections", "0"], "--max-connections must be 1 or more"),
+        (["--ray", "--max-connections", "100"], "do not apply with --ray"),
+    ],
+)
+def test_serve_refuses_bad_connection_options(monkeypatch, capsys, args, message):
+    monkeypatch.delenv("QUORLIX_API_TOKENS", raising=False)
+    monkeypatch.delenv("QUORLIX_API_TOKENS_FILE", raising=False)
+    assert main(["serve", "--port", "0", *args]) == 2
+    assert message in capsys.readouterr().err
