@@ -10,10 +10,10 @@ changes something.
 
 from __future__ import annotations
 
-import ipaddress
 from collections.abc import Iterable
 from urllib.parse import urlsplit
 
+from .auth import is_loopback
 from .refusals import send_refusal
 
 SAFE_METHODS = frozenset({"GET", "HEAD", "OPTIONS"})
@@ -22,12 +22,7 @@ SAFE_METHODS = frozenset({"GET", "HEAD", "OPTIONS"})
 def is_loopback_name(host: str) -> bool:
     """``host`` as a Host header names it (an IPv6 address in brackets, no port)."""
     name = host.lower().rstrip(".")
-    if name == "localhost" or name.endswith(".localhost"):
-        return True
-    try:
-        return ipaddress.ip_address(name.strip("[]")).is_loopback
-    except ValueError:
-        return False
+    return is_loopback(name.removeprefix("[").removesuffix("]")) or name.endswith(".localhost")
 
 
 def split_host(value: str) -> tuple[str, str]:
