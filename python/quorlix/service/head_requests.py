@@ -7,8 +7,8 @@ import anyio.lowlevel
 
 
 class HeadAsGet:
-    """Pure ASGI middleware. The app sees a GET; once it has started its response, the body is
-    dropped and the app is stopped, so a HEAD on an event stream does not follow the run."""
+    """Pure ASGI middleware. The app sees a GET; once it has sent its status and headers, the
+    response ends and the app is stopped, so a HEAD on an event stream waits for nothing."""
 
     def __init__(self, app) -> None:
         self.app = app
@@ -20,11 +20,11 @@ class HeadAsGet:
         with anyio.CancelScope() as scope_of_app:
 
             async def headers_only(message):
-                if message["type"] == "http.response.start":
-                    await send(message)
-                else:  # the body, however it comes (as bytes, or as a file's path)
-                    await send({"type": "http.response.body", "body": b"", "more_body": False})
-                    scope_of_app.cancel()
-                    await anyio.lowlevel.checkpoint()
+                if message["type"] != "http.response.start":
+                    return
+                await send(message)
+                await send({"type": "http.response.body", "body": b"", "more_body": False})
+                scope_of_app.cancel()
+                await anyio.lowlevel.checkpoint()
 
             await self.app({**scope, "method": "GET"}, receive, headers_only)
