@@ -1,14 +1,16 @@
 """A real quorlix server on 127.0.0.1 for the service tests, answering with the stub model.
 
-The server runs uvicorn in a thread of the test process, so tests can reach into its store; the
-crash and flood tests start it as a separate process instead.
+The server runs in a thread of the test process (the same HTTP server as ``quorlix serve``), so
+tests can reach into its store; the crash and flood tests start it as a separate process instead.
 """
 
 from __future__ import annotations
 
+import asyncio
 import contextlib
 import os
 import re
+import resource
 import select
 import signal
 import socket
@@ -21,10 +23,10 @@ from typing import Any
 
 import httpx
 import pytest
-import uvicorn
 from graph_scripts import CITY_ORDERS_SQL, schema_name, section
 from quorlix.service import Limits, RunStore, Service, create_app
 from quorlix.service.database import ServiceDatabase
+from quorlix.service.http_server import ConnectionLimits, HTTPServer
 from safety_scripts import checked_query
 from support.stub_openai import delay, text
 
@@ -102,7 +104,7 @@ def feed(stub, answers: Answers, replies: int = 400) -> None:
 class Running:
     url: str
     service: Service
-    server: uvicorn.Server
+    server: HTTPServer
     thread: threading.Thread
 
     def client(self, token: str | None = None, **kw: Any) -> httpx.Client:
@@ -110,7 +112,7 @@ class Running:
         return httpx.Client(base_url=self.url, headers=headers, timeout=30, **kw)
 
     def stop(self) -> None:
-        self.server.should_exit = True
+        self.server.stop()
         self.thread.join(timeout=60)
 
 
@@ -140,15 +142,24 @@ def served(stub, db_url: str, store_url: str, limits: Limits | None = None, **kw
             service.store.close()
 
 
-def serve_in_thread(service: Service) -> Running:
+def serve_in_thread(
+    service: Service, limits: ConnectionLimits | None = None, **app_options
+) -> Running:
     sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     sock.bind(("127.0.0.1", 0))
-    config = uvicorn.Config(create_app(service), log_level="warning", lifespan="on")
-    server = uvicorn.Server(config)
-    # Signal handlers belong to the main thread, which is pytest's.
-    server.install_signal_handlers = lambda: None  # type: ignore[method-assign]
-    thread = threading.Thread(target=server.run, kwargs={"sockets": [sock]}, daemon=True)
+    sock.listen(128)
+    server = HTTPServer(create_app(service, **app_options), sock, limits)
+
+    def run() -> None:
+        loop = asyncio.new_event_loop()
+        try:
+            loop.run_until_complete(server.serve())
+        finally:
+            loop.close()
+            sock.close()
+
+    thread = threading.Thread(target=run, daemon=True)
     thread.start()
     ends = time.monotonic() + 30
     while not server.started:
@@ -205,9 +216,14 @@ class ServerProcess:
 
 
 def start_server_process(
-    stub, home, *args: str, env_changes: dict[str, str] | None = None
+    stub,
+    home,
+    *args: str,
+    env_changes: dict[str, str] | None = None,
+    open_files: int | None = None,
 ) -> ServerProcess:
-    """``quorlix serve`` in a child process on a free port, answered by the stub model."""
+    """``quorlix serve`` in a child process on a free port, answered by the stub model; with
+    ``open_files``, under that limit on open file descriptors."""
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(os.path.abspath(entry) for entry in sys.path if entry)
     env["QUORLIX_HOME"] = str(home)
@@ -221,6 +237,7 @@ def start_server_process(
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
         text=True,
+        preexec_fn=None if open_files is None else lambda: _limit_open_files(open_files),
     )
     ends = time.monotonic() + 90
     while time.monotonic() < ends:
@@ -234,3 +251,7 @@ def start_server_process(
             break
     process.kill()
     raise AssertionError(f"the server did not start:\n{process.stderr.read()}")
+
+
+def _limit_open_files(count: int) -> None:
+    resource.setrlimit(resource.RLIMIT_NOFILE, (count, count))

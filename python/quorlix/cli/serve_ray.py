@@ -16,12 +16,15 @@ from .common import (
     progress,
     shown_url,
     usage_error,
+    warn,
 )
 
 DEFAULT_REPLICAS = 2
 
 
-def run_on_ray(args: argparse.Namespace, tokens: dict[str, str], stdout) -> int:
+def run_on_ray(
+    args: argparse.Namespace, tokens: dict[str, str], allowed_hosts: list[str], stdout
+) -> int:
     try:
         import ray
         from ray import serve
@@ -31,6 +34,7 @@ def run_on_ray(args: argparse.Namespace, tokens: dict[str, str], stdout) -> int:
             "(or pip install 'ray[serve]')"
         )
     from quorlix.service import Limits, RunStore, StoreError, ray_serve
+    from quorlix.service.auth import is_loopback
     from quorlix.service.lease import LEASE_SECONDS
     from quorlix.service.store import default_store_url
 
@@ -59,9 +63,17 @@ def run_on_ray(args: argparse.Namespace, tokens: dict[str, str], stdout) -> int:
             grace=args.grace,
         ),
         tokens=tokens,
+        allowed_hosts=allowed_hosts,
+        body_timeout=args.body_timeout,
         lease_seconds=args.lease or LEASE_SECONDS,
         verbose=args.verbose,
     )
+    if not is_loopback(args.host):
+        warn(
+            f"Ray Serve's HTTP proxy on {args.host} neither times out slow clients nor caps "
+            "connections; put a reverse proxy that does (nginx, HAProxy, a cloud load balancer) "
+            "in front of it"
+        )
     address = os.environ.get("RAY_ADDRESS") or None
     if address is not None:
         progress(f"Ray: {address}")  # a running cluster keeps its own usage-reporting choice

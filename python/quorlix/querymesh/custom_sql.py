@@ -68,6 +68,7 @@ from .sql_table_info import (
 from .sql_urls import with_default_driver
 from .sql_watchdog import watchdog
 from .sql_worker import WorkerPool, WorkerTimeout, WorkerUnavailable
+from .sqlite_read_only import read_only_url
 
 __all__ = ["CustomSQLDatabase", "QueryTimeoutError", "UnsafeSQLError"]
 
@@ -172,6 +173,7 @@ class CustomSQLDatabase(CachedTableInfo, LazyCatalogue, SQLDatabase):
             return cls(engine, **kwargs)
         if read_only:
             require_existing_sqlite_file(url)
+            database_uri = read_only_url(url)
         return super().from_uri(
             with_default_driver(database_uri), engine_args=engine_args, **kwargs
         )

@@ -12,8 +12,9 @@ PAGE_POLICY = (
     "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' blob: data:; "
     "connect-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'"
 )
-# The interactive API docs load their viewer from its project's CDN.
-DOCS_PATHS = ("/docs", "/redoc")
+# The interactive API docs load their viewer from its project's CDN. Only these two pages: a
+# prefix would also let through whatever is ever served below them.
+DOCS_PATHS = frozenset({"/docs", "/redoc"})
 
 _ALWAYS = ((b"x-content-type-options", b"nosniff"), (b"referrer-policy", b"no-referrer"))
 _OUTSIDE_DOCS = (
@@ -32,7 +33,7 @@ class SecurityHeaders:
         if scope["type"] != "http":
             await self.app(scope, receive, send)
             return
-        wanted = _ALWAYS if scope["path"].startswith(DOCS_PATHS) else _ALWAYS + _OUTSIDE_DOCS
+        wanted = _ALWAYS if scope["path"] in DOCS_PATHS else _ALWAYS + _OUTSIDE_DOCS
 
         async def send_with_headers(message):
             if message["type"] == "http.response.start":

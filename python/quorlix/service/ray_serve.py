@@ -18,6 +18,7 @@ from typing import Any
 from sqlalchemy.engine import make_url
 
 from .lease import LEASE_SECONDS, replica_of
+from .limits import BODY_SECONDS
 from .manager import Limits
 from .store import StoreError
 
@@ -40,6 +41,8 @@ class ReplicaSpec:
     store_url: str
     limits: Limits = field(default_factory=Limits)
     tokens: dict[str, str] = field(default_factory=dict)
+    allowed_hosts: list[str] = field(default_factory=list)
+    body_timeout: float = BODY_SECONDS
     lease_seconds: float = LEASE_SECONDS
     verbose: bool = False
 
@@ -70,7 +73,9 @@ class QuorlixReplica:
             model_timeout=config_4.timeout,
             lease_seconds=spec.lease_seconds,
         )
-        self._app = create_app(self.service)
+        self._app = create_app(
+            self.service, body_timeout=spec.body_timeout, allowed_hosts=spec.allowed_hosts
+        )
         replica = replica_of(self.service.manager.server_id) or {}
         served_by = f"{replica.get('host')} {replica.get('pid')}"
 

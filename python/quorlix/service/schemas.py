@@ -2,17 +2,37 @@
 
 from __future__ import annotations
 
-from typing import Literal
+from typing import Annotated, Literal
 
-from pydantic import BaseModel, ConfigDict, Field, field_validator
+from pydantic import AfterValidator, BaseModel, ConfigDict, Field, field_validator
 
 from quorlix.questions import MAX_QUESTION_CHARS, question_problem
+
+
+def _storable(value: str) -> str:
+    # Neither store takes these: PostgreSQL refuses NUL in text, and a lone surrogate (a half of
+    # a UTF-16 pair, which JSON's \u escapes can carry) is no character and cannot be encoded.
+    if "\x00" in value:
+        raise ValueError("the text contains a NUL character (\\u0000); remove it")
+    try:
+        value.encode("utf-8")
+    except UnicodeEncodeError as exc:
+        code = ord(value[exc.start])
+        raise ValueError(
+            f"the text contains an unpaired surrogate (\\u{code:04x}), which is not a character;"
+            " send valid Unicode"
+        ) from None
+    return value
+
+
+# Text that goes into the store or to the database.
+Text = Annotated[str, AfterValidator(_storable)]
 
 
 class RunRequest(BaseModel):
     model_config = ConfigDict(extra="forbid")
 
-    question: str = Field(
+    question: Text = Field(
         description=f"The question, in plain language (at most {MAX_QUESTION_CHARS:,} characters)"
     )
     analysis_tries: int = Field(3, ge=1, le=10, description="How often analysis code is written")
@@ -32,11 +52,11 @@ class FeedbackRequest(BaseModel):
     model_config = ConfigDict(extra="forbid")
 
     rating: Literal["up", "down"]
-    corrected_sql: str | None = Field(None, max_length=20_000)
-    comment: str | None = Field(None, max_length=2_000)
+    corrected_sql: Text | None = Field(None, max_length=20_000)
+    comment: Text | None = Field(None, max_length=2_000)
 
 
 class SQLRequest(BaseModel):
     model_config = ConfigDict(extra="forbid")
 
-    sql: str = Field(min_length=1, max_length=20_000, description="One read-only query")
+    sql: Text = Field(min_length=1, max_length=20_000, description="One read-only query")

@@ -12,6 +12,7 @@ from quorlix.cli.common import describe
 
 from .auth import Authenticator
 from .changes import Changes
+from .database import FileChanged, ServedFile
 from .lease import LEASE_SECONDS
 from .manager import Limits, RunManager
 from .metrics import Metrics
@@ -43,6 +44,7 @@ class Service:
         self.changes = Changes()
         self.model_endpoint = model_endpoint
         self.model_timeout = model_timeout
+        self.served_file = ServedFile.of(db)
         self.manager = RunManager(
             store,
             graph,
@@ -76,13 +78,15 @@ class Service:
             try:
                 check()
                 report[name] = "ok"
-            except Unreachable as exc:
+            except (Unreachable, FileChanged) as exc:
                 report[name] = str(exc)
             except Exception as exc:  # any failure is the answer here
                 report[name] = describe(exc)
         return report
 
     def _check_database(self) -> None:
+        if self.served_file is not None:
+            self.served_file.check()
         with self.db._engine.connect() as conn:
             conn.execute(text("SELECT 1"))
 

@@ -39,6 +39,8 @@ from sqlalchemy import (
 )
 from sqlalchemy.engine import Connection, Engine, make_url
 
+from .private_files import private_folder, private_sqlite_file
+
 SCHEMA_VERSION = 1
 SCHEMA_LOCK = 0x71786C78  # an advisory lock key of our own
 OPEN_STATUSES = ("queued", "running")
@@ -430,7 +432,9 @@ def _engine_for(url: str) -> Engine:
     if parsed.get_backend_name() == "sqlite":
         database = parsed.database or ""
         if database and database != ":memory:" and not database.startswith("file:"):
-            Path(database).expanduser().parent.mkdir(parents=True, exist_ok=True)
+            path = Path(database).expanduser().resolve()
+            private_folder(path.parent, tighten=path.parent == quorlix_home().resolve())
+            private_sqlite_file(path)
         engine = create_engine(url, connect_args={"timeout": 30, "check_same_thread": False})
 
         @event.listens_for(engine, "connect")

@@ -2,9 +2,8 @@
 
 from __future__ import annotations
 
-import csv
-import io
 import json
+import re
 from typing import Annotated
 
 import anyio
@@ -16,6 +15,7 @@ from quorlix.cli.common import describe
 
 from ..auth import current_user
 from ..changes import wait_for
+from ..csv_export import csv_text
 from ..lease import replica_of
 from ..manager import Busy, Closing
 from ..runner import iso
@@ -29,6 +29,9 @@ User = Annotated[str, Depends(current_user)]
 KEEPALIVE_SECONDS = 15.0
 # Streams re-read the store at least this often, so changes from other processes arrive too.
 POLL_SECONDS = 1.0
+# Run numbers and event ids are integers of the stores (at most 2**63 - 1): up to 18 ASCII
+# digits always fit. Python's isdigit() would also take '²' or '٣'.
+STORE_NUMBER = re.compile(r"[0-9]{1,18}")
 
 
 async def service_of(request: Request) -> Service:
@@ -150,7 +153,7 @@ def list_runs(
 ):
     before = None
     if cursor is not None:
-        if not cursor.isdigit():
+        if not STORE_NUMBER.fullmatch(cursor):
             raise HTTPException(422, detail="cursor must be the next_cursor of an earlier page")
         before = int(cursor)
     rows = service.store.list_runs(user, limit + 1, before)
@@ -176,7 +179,7 @@ async def run_events(
     last_event_id: Annotated[str | None, Header()] = None,
 ):
     await own_run(service, run_id, user)
-    after = int(last_event_id) if last_event_id and last_event_id.strip().isdigit() else 0
+    after = _event_id(last_event_id)
     store = service.store
 
     async def stream():
@@ -208,6 +211,14 @@ async def run_events(
     )
 
 
+def _event_id(header: str | None) -> int:
+    """Where a resumed stream starts: after the event the client names. An id that cannot be
+    one of ours (not a number, or beyond what the store holds) is taken as none: the client
+    gets the whole stream, end included, rather than an error or a stream that never ends."""
+    given = (header or "").strip()
+    return int(given) if STORE_NUMBER.fullmatch(given) else 0
+
+
 @router.get("/{run_id}/chart", summary="The chart the analysis drew")
 async def run_chart(run_id: str, service: ServiceDep, user: User):
     await own_run(service, run_id, user)
@@ -233,12 +244,8 @@ async def run_csv(run_id: str, service: ServiceDep, user: User):
 
 def csv_response(result: dict, filename: str) -> Response:
     """Result rows (columns, rows) as a CSV download."""
-    out = io.StringIO()
-    writer = csv.writer(out)
-    writer.writerow(result["columns"])
-    writer.writerows(result["rows"])
     return Response(
-        out.getvalue(),
+        csv_text(result["columns"], result["rows"]),
         media_type="text/csv; charset=utf-8",
         headers={"Content-Disposition": f'attachment; filename="{filename}"'},
     )

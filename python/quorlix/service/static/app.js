@@ -1,5 +1,8 @@
 // The quorlix page. Everything shown here comes from a model or a database, so it is only
-// ever put into the document as text (textContent, text nodes), never parsed as markup.
+// ever put into the document as text (textContent, text nodes), never parsed as markup; text.js
+// shows it with its hidden characters marked and its direction isolated.
+
+import { isolated, showText, textNodes } from "./text.js";
 
 const $ = (id) => document.getElementById(id);
 const PAGE_ROWS = 25;
@@ -31,6 +34,7 @@ const state = {
   page: 0,
   cursor: null,
   objectUrls: [],
+  finalSql: "",
 };
 
 // --- talking to the server -----------------------------------------------------------------
@@ -218,13 +222,14 @@ function showRun(run) {
   state.runId = run.id;
   state.view += 1;
   state.runResult = null;
+  state.finalSql = "";
   clearObjectUrls();
   $("run").hidden = false;
-  $("run-question").textContent = run.question;
+  showText($("run-question"), run.question);
   setStatus(run.status);
   $("steps").replaceChildren();
   for (const step of run.steps || []) addStep(step);
-  $("run-error").textContent = run.error ? sentence(run.error) : "";
+  showText($("run-error"), run.error ? sentence(run.error) : "");
   $("rerun-error").textContent = "";
   $("result-error").textContent = "";
   $("edit").open = false;
@@ -248,7 +253,7 @@ function addStep(step) {
   const time = document.createElement("span");
   time.className = "time";
   time.textContent = ` ${Number(step.duration_s).toFixed(1)} s `;
-  item.append(name, time, document.createTextNode(step.summary || ""));
+  item.append(name, time, isolated(step.summary || ""));
   $("steps").append(item);
 }
 
@@ -260,18 +265,19 @@ async function openRun(runId, view, given = null) {
   state.runResult = run.result || null;
   if (run.status === "succeeded" && !run.result) setStatus(run.status, NO_ROWS_TEXT);
   if (run.answer !== null && run.answer !== undefined) {
-    $("answer").textContent = run.answer;
+    showText($("answer"), run.answer);
     $("answer-block").hidden = false;
     setFeedback(run.feedback && run.feedback.rating);
   }
   if (run.final_sql) {
+    state.finalSql = run.final_sql;
     highlightSql(run.final_sql, $("sql"));
     $("sql-edit").value = run.final_sql;
     $("sql-block").hidden = false;
   }
   if (run.result) showResult(run.result, true);
   if (run.analysis_output || run.analysis_error) {
-    $("analysis").textContent = [run.analysis_output, run.analysis_error].filter(Boolean).join("\n");
+    showText($("analysis"), [run.analysis_output, run.analysis_error].filter(Boolean).join("\n"));
     $("analysis-block").hidden = false;
   }
   if (run.chart_url) {
@@ -298,24 +304,32 @@ function showResult(result, fromRun) {
 function renderPage() {
   const { columns, rows, truncated } = state.result;
   const table = $("result");
+  // A column of numbers (nulls aside) is aligned on the right, heading included.
+  const numeric = columns.map(
+    (_, i) =>
+      rows.some((row) => row[i] !== null) &&
+      rows.every((row) => row[i] === null || typeof row[i] === "number"),
+  );
   const head = document.createElement("thead");
   const headRow = document.createElement("tr");
-  for (const column of columns) {
+  columns.forEach((column, i) => {
     const cell = document.createElement("th");
     cell.scope = "col";
-    cell.textContent = column;
+    showText(cell, column);
+    if (numeric[i]) cell.className = "num";
     headRow.append(cell);
-  }
+  });
   head.append(headRow);
   const body = document.createElement("tbody");
   const start = state.page * PAGE_ROWS;
   for (const row of rows.slice(start, start + PAGE_ROWS)) {
     const tr = document.createElement("tr");
-    for (const value of row) {
+    row.forEach((value, i) => {
       const cell = document.createElement("td");
-      cell.textContent = value === null ? "NULL" : String(value);
+      showText(cell, value === null ? "NULL" : String(value));
+      cell.className = [numeric[i] ? "num" : "", value === null ? "null" : ""].join(" ").trim();
       tr.append(cell);
-    }
+    });
     body.append(tr);
   }
   table.replaceChildren(head, body);
@@ -352,7 +366,7 @@ $("csv").addEventListener("click", async () => {
     link.remove();
     setTimeout(() => URL.revokeObjectURL(url), 10000);
   } catch (error) {
-    $("result-error").textContent = error.message;
+    showText($("result-error"), error.message);
   }
 });
 
@@ -367,7 +381,7 @@ $("rerun").addEventListener("click", async () => {
   } catch (error) {
     // Said beside the Run button; the table below goes back to the run's own result, so no
     // earlier edit's rows stand there as if this one had produced them.
-    $("rerun-error").textContent = error.message;
+    showText($("rerun-error"), error.message);
     if (state.runResult) showResult(state.runResult, true);
     else $("result-block").hidden = true;
   }
@@ -384,7 +398,8 @@ function setFeedback(rating) {
 async function sendFeedback(rating) {
   const body = { rating };
   const edited = $("sql-edit").value.trim();
-  if (rating === "down" && edited && edited !== ($("sql").textContent || "").trim()) {
+  // The shown SQL marks hidden characters; the query itself is what the edit is compared to.
+  if (rating === "down" && edited && edited !== state.finalSql.trim()) {
     body.corrected_sql = edited;
   }
   try {
@@ -416,7 +431,7 @@ async function loadHistory(fresh) {
     const link = document.createElement("a");
     link.href = runLink(run.id);
     link.dataset.id = run.id;
-    link.append(document.createTextNode(run.question));
+    link.append(isolated(run.question));
     const when = document.createElement("span");
     when.className = "when";
     when.textContent = `${new Date(run.created_at).toLocaleString()} · ${run.status}`;
@@ -515,7 +530,7 @@ export function highlightSql(sql, target) {
   const parts = [];
   let at = 0;
   for (const match of sql.matchAll(SQL_TOKEN)) {
-    if (match.index > at) parts.push(document.createTextNode(sql.slice(at, match.index)));
+    if (match.index > at) parts.push(textNodes(sql.slice(at, match.index)));
     const [token, comment, string, , number, word] = match;
     let kind = null;
     if (comment) kind = "com";
@@ -526,14 +541,14 @@ export function highlightSql(sql, target) {
     if (kind) {
       const span = document.createElement("span");
       span.className = kind;
-      span.textContent = token;
+      span.append(textNodes(token));
       parts.push(span);
     } else {
-      parts.push(document.createTextNode(token));
+      parts.push(textNodes(token));
     }
     at = match.index + token.length;
   }
-  if (at < sql.length) parts.push(document.createTextNode(sql.slice(at)));
+  if (at < sql.length) parts.push(textNodes(sql.slice(at)));
   target.replaceChildren(...parts);
 }
 
