@@ -1,12 +1,12 @@
 """The served database: the graph's read-only wrapper, remembering what each run fetched.
 
 A run's record shows the rows its answer was built on: the run records its queries
-(``sql_recording``), so concurrent runs each keep their own.
+(``quorlix.sql.recording``), so concurrent runs each keep their own.
 """
 
 from __future__ import annotations
 
-from quorlix.querymesh.sql_recording import (
+from quorlix.sql.recording import (
     RecordingDatabase,
     last_result,
     plain_cell,
