@@ -52,8 +52,9 @@ class EngineKind:
 
     def __init_subclass__(cls, **kwargs: Any) -> None:
         super().__init_subclass__(**kwargs)
+        found = cls()
         for name in cls.names:
-            _REGISTERED[name] = cls()
+            _REGISTERED[name] = found
 
     def url(self, url: str | URL, *, read_only: bool) -> str | URL:
         """The URL SQLAlchemy is given for ``url``; may refuse one that cannot be served."""
