@@ -98,7 +98,7 @@ def run(args: argparse.Namespace) -> int:
     require_sign_in(config_35, config_4)
     if not args.json:
         progress(f"Database: {shown_url(url)}")
-    from quorlix.querymesh.sql_recording import (
+    from quorlix.sql.recording import (
         RecordingDatabase,
         last_result,
         start_recording,

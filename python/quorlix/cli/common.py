@@ -117,7 +117,7 @@ def database_url(given: str | None) -> str:
         from quorlix.sample import default_database_uri
 
         return default_database_uri()
-    from quorlix.datasources import is_data_path
+    from quorlix.sql.engines.duckdb.sources import is_data_path
 
     if is_data_path(given):
         if not Path(given).expanduser().exists():
@@ -171,8 +171,8 @@ def open_database(url: str, cls: type | None = None):
     database that does not answer is one error line (exit 1), before any other work."""
     from sqlalchemy.exc import NoSuchModuleError
 
-    from quorlix.datasources import DataSourceError
     from quorlix.querymesh.custom_sql import CustomSQLDatabase
+    from quorlix.sql.engines.duckdb.sources import DataSourceError
 
     try:
         db = (cls or CustomSQLDatabase).from_uri(url)
@@ -210,7 +210,7 @@ def warn_about_account(db) -> None:
     """Say on stderr what the database account could do beyond answering questions."""
     from sqlalchemy.exc import SQLAlchemyError
 
-    from quorlix.querymesh.sql_privileges import account_warnings
+    from quorlix.sql.privileges import account_warnings
 
     try:
         found = account_warnings(db)

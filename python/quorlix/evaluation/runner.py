@@ -17,7 +17,7 @@ from typing import Any
 
 from quorlix.querymesh.analysis_exit import program_exit
 from quorlix.querymesh.custom_sql import CustomSQLDatabase
-from quorlix.querymesh.sql_guard import sqlglot_dialect
+from quorlix.sql.check.guard import sqlglot_dialect
 
 from .compare import Comparison
 from .execute import QueryFailed, fetch_rows

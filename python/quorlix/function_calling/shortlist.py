@@ -22,7 +22,7 @@ from functools import cache
 from typing import TYPE_CHECKING, Any
 
 from quorlix.prompts.table_shortlist import SHORTLIST_HEADING
-from quorlix.querymesh.sql_catalogue_scan import TableSketch, scan_catalogue
+from quorlix.sql.catalogue.scan import TableSketch, scan_catalogue
 
 if TYPE_CHECKING:
     import bm25s

@@ -2,7 +2,7 @@
 SQLite file it was started on.
 
 A run's record shows the rows its answer was built on: the run records its queries
-(``sql_recording``), so concurrent runs each keep their own.
+(``quorlix.sql.recording``), so concurrent runs each keep their own.
 """
 
 from __future__ import annotations
@@ -11,7 +11,8 @@ import os
 from pathlib import Path
 
 from quorlix.querymesh.custom_sql import CustomSQLDatabase
-from quorlix.querymesh.sql_recording import (
+from quorlix.sql.engines.sqlite.read_only import sqlite_file
+from quorlix.sql.recording import (
     RecordingDatabase,
     last_result,
     plain_cell,
@@ -19,7 +20,6 @@ from quorlix.querymesh.sql_recording import (
     start_recording,
     stop_recording,
 )
-from quorlix.querymesh.sqlite_read_only import sqlite_file
 
 __all__ = [
     "FileChanged",
