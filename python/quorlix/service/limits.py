@@ -25,20 +25,25 @@ class BodyLimit:
         if scope["type"] != "http":
             await self.app(scope, receive, send)
             return
-        declared = dict(scope.get("headers") or ()).get(b"content-length")
+        headers = dict(scope.get("headers") or ())
+        declared = headers.get(b"content-length")
         if declared is not None and (
             not declared.isdigit() or len(declared) > 12 or int(declared) > self.limit
         ):
             await _refuse(send, _TooLarge(self.limit))
             return
         seen = 0
-        complete = False
+        # Without a length or a chunked coding a request has no body, so nothing to wait for:
+        # a GET's event stream may then listen for the client leaving as long as it runs.
+        complete = declared in (None, b"0") and b"transfer-encoding" not in headers
         started = False
         deadline = anyio.current_time() + self.timeout
 
         async def bounded_receive():
             nonlocal seen, complete
-            if complete:  # the body is in: what is left to hear is the client leaving
+            # Once the body is in, or the answer has begun, what is left to hear is the client
+            # leaving: the deadline was for the body, and a refusal could no longer be sent.
+            if complete or started:
                 return await receive()
             with anyio.move_on_after(deadline - anyio.current_time()):
                 message = await receive()
