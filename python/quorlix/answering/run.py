@@ -84,6 +84,10 @@ def answer_question(
 
 
 def _stream(graph: Any, setup: RunSetup, outcome: Outcome, on_step: OnStep | None) -> None:
+    if on_step is None:
+        # Only the last state is wanted: no steps to describe.
+        _last_state(graph, setup, outcome)
+        return
     options: dict[str, Any] = {"stream_mode": ["updates", "values"]}
     if setup.stop_before:
         options["interrupt_before"] = setup.stop_before
@@ -119,4 +123,15 @@ def _stream(graph: Any, setup: RunSetup, outcome: Outcome, on_step: OnStep | Non
             last_wall, last = now_wall, now
     finally:
         chunks.close()
+    outcome.state = dict(outcome.state)
+
+
+def _last_state(graph: Any, setup: RunSetup, outcome: Outcome) -> None:
+    options: dict[str, Any] = {"stream_mode": "values"}
+    if setup.stop_before:
+        options["interrupt_before"] = setup.stop_before
+    for state in graph.compiled_graph.stream(
+        setup.inputs, config=run_config(graph, setup.callbacks), **options
+    ):
+        outcome.state = state
     outcome.state = dict(outcome.state)
