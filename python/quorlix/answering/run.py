@@ -15,7 +15,7 @@ from quorlix.usage import Prices, UsageRecorder
 
 from .errors import RUN_ERROR, describe, failure_kind
 from .outcome import Outcome, file_stamp
-from .setup import RUN_PREPARERS, Preparer, RunSetup, build_inputs, run_config
+from .setup import Preparer, RunSetup, build_inputs, prepare_run, run_config
 from .steps import Step, describe_step
 
 # Called after each finished node with the step and the outcome so far; False ends the run.
@@ -53,8 +53,7 @@ def answer_question(
         callbacks=[usage, *callbacks],
         stop_before=stop_before,
     )
-    for preparer in (*RUN_PREPARERS, *prepare):
-        preparer(setup)
+    prepare_run(setup, prepare)
     attempts, token = start_recording()
     outcome = Outcome(
         state=dict(setup.inputs),

@@ -4,7 +4,7 @@ knowledge for this run's context, a handler streaming tokens or tracing the run)
 
 from __future__ import annotations
 
-from collections.abc import Callable
+from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
@@ -27,6 +27,12 @@ Preparer = Callable[[RunSetup], None]
 
 # Applied to every run, in order, before those a caller passes to ``answer_question``.
 RUN_PREPARERS: list[Preparer] = []
+
+
+def prepare_run(setup: RunSetup, extra: Iterable[Preparer] = ()) -> None:
+    """Apply ``RUN_PREPARERS`` (as they are now), then ``extra``, to the run's setup."""
+    for preparer in (*RUN_PREPARERS, *extra):
+        preparer(setup)
 
 
 def build_inputs(question: str, save_path: Path | str | None, analysis_tries: int) -> dict:
