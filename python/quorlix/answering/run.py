@@ -53,7 +53,6 @@ def answer_question(
         callbacks=[usage, *callbacks],
         stop_before=stop_before,
     )
-    prepare_run(setup, prepare)
     attempts, token = start_recording()
     outcome = Outcome(
         state=dict(setup.inputs),
@@ -64,6 +63,10 @@ def answer_question(
     )
     try:
         with usage.recording():
+            # Inside the run: what a preparer asks of the model is counted, and its errors end
+            # the run as the graph's do.
+            prepare_run(setup, prepare)
+            outcome.state = dict(setup.inputs)
             _stream(graph, setup, outcome, on_step)
     except Stopped:
         raise
