@@ -15,7 +15,7 @@ import traceback
 import warnings
 from collections.abc import Sequence
 
-from quorlix import __version__
+from quorlix import __version__, config
 
 from . import ask, collector, db, graph, models, serve, tables
 from . import eval as evaluate
@@ -76,6 +76,18 @@ def _shared_options(parser: argparse.ArgumentParser, default) -> None:
 def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
+    # Every setting is read and checked now, before any database or model is touched.
+    try:
+        settings = config.Config.from_environ()
+    except config.ConfigError as exc:
+        for problem in exc.problems:
+            error(problem)
+        return EXIT_USAGE
+    with config.installed(settings):
+        return _run(args)
+
+
+def _run(args: argparse.Namespace) -> int:
     if not args.verbose:
         # Library deprecation notices and the like are for developers, not for answers.
         warnings.simplefilter("ignore")

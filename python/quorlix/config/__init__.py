@@ -30,6 +30,7 @@ __all__ = [
     "DATABASE_UTILITY_VARIABLES",
     "Setting",
     "current",
+    "field_of",
     "install",
     "installed",
     "setting",
@@ -309,6 +310,14 @@ def settings() -> dict[str, Setting]:
 _SETTINGS: dict[str, Setting] = {
     field.name: field.metadata["setting"] for field in dataclasses.fields(Config)
 }
+
+
+def field_of(variable: str) -> str:
+    """The field that holds ``variable``."""
+    return _BY_VARIABLE[variable]
+
+
+_BY_VARIABLE = {spec.variable: name for name, spec in _SETTINGS.items()}
 
 
 def read(name: str, environ: Mapping[str, str] | None = None) -> Any:

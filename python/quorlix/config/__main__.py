@@ -7,7 +7,7 @@ import argparse
 import sys
 from pathlib import Path
 
-from . import ConfigError, Config
+from . import Config, ConfigError
 from .markdown import readme_tables, tables
 
 

@@ -34,7 +34,8 @@ def choice(*allowed: str) -> Callable[[str], str]:
     def read(value: str) -> str:
         chosen = value.lower()
         if chosen not in allowed:
-            raise Invalid(" or ".join(", ".join(allowed).rsplit(", ", 1)))
+            quoted = ", ".join(repr(name) for name in allowed)
+            raise Invalid(" or ".join(quoted.rsplit(", ", 1)))
         return chosen
 
     return read
