@@ -59,9 +59,12 @@ def _prices(value: str) -> str:
 
 def _tokens(variable: str):
     def read(value: str) -> str:
-        from quorlix.service.auth import load_tokens
+        from quorlix.service.auth import TokenError, load_tokens
 
-        load_tokens({variable: value})
+        try:
+            load_tokens({variable: value})
+        except TokenError as error:
+            raise ValueError(str(error)) from None
         return value
 
     return read
