@@ -64,7 +64,6 @@ class _AzureChatSettings:
     _model_variable: str
     _deployment_field: str
     _model_field: str
-    _default_model: str
 
     def __init__(
         self,
@@ -200,7 +199,6 @@ class AzureOpenAIChat35(_AzureChatSettings):
     _model_variable = "QUORLIX_CHAT35_MODEL"
     _deployment_field = "chat35_deployment"
     _model_field = "chat35_model"
-    _default_model = "gpt-35-turbo"
 
 
 class AzureOpenAIChat4(_AzureChatSettings):
@@ -221,7 +219,6 @@ class AzureOpenAIChat4(_AzureChatSettings):
     _model_variable = "QUORLIX_CHAT4_MODEL"
     _deployment_field = "chat4_deployment"
     _model_field = "chat4_model"
-    _default_model = "gpt-4"
 
 
 _http_clients: tuple[Any, Any] | None = None

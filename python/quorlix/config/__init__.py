@@ -37,6 +37,9 @@ __all__ = [
     "settings",
 ]
 
+# The newest dated GA data-plane version when this was written. It supports both ways
+# langchain-openai asks for structured output (function calling and json_schema
+# response_format), which preview-era versions before 2024-08-01 did not.
 DEFAULT_API_VERSION = "2024-10-21"
 _MODELS = "models"
 _OTHER = "other"
