@@ -20,6 +20,7 @@ from typing import Any
 from loguru import logger
 
 from .changes import Changes
+from .follow_ups import follow_up_preparers
 from .lease import LEASE_SECONDS, Lease, new_server_id
 from .metrics import Metrics
 from .runner import Stopped, answer, read_chart
@@ -53,6 +54,7 @@ class _Job:
     run_id: str
     question: str
     options: dict
+    thread_id: str | None = None
     stopped: threading.Event = field(default_factory=threading.Event)
     started: float | None = None
 
@@ -103,7 +105,9 @@ class RunManager:
 
     # --- accepting -------------------------------------------------------------------------
 
-    def submit(self, owner: str, question: str, options: dict) -> dict:
+    def submit(
+        self, owner: str, question: str, options: dict, thread_id: str | None = None
+    ) -> dict:
         with self._lock:
             if self._closing:
                 raise Closing
@@ -113,13 +117,15 @@ class RunManager:
             self._accepted += 1
         run_id = secrets.token_hex(16)
         try:
-            row = self.store.create_run(run_id, owner, question, options, self.server_id)
+            row = self.store.create_run(
+                run_id, owner, question, options, self.server_id, thread_id=thread_id
+            )
         except BaseException:
             with self._lock:
                 self._accepted -= 1
             raise
         self.metrics.runs.labels("accepted").inc()
-        self._queue.put(_Job(run_id, question, options))
+        self._queue.put(_Job(run_id, question, options, thread_id))
         self._update_gauges()
         return row
 
@@ -192,8 +198,15 @@ class RunManager:
         with tempfile.TemporaryDirectory(prefix="quorlix-run-") as work:
             save_path = Path(work) / "chart.png"
             try:
+                prepare = follow_up_preparers(self.store, self.graph, job.run_id, job.thread_id)
                 status, record = answer(
-                    self.graph, job.question, job.options, save_path, on_step, self.explain
+                    self.graph,
+                    job.question,
+                    job.options,
+                    save_path,
+                    on_step,
+                    self.explain,
+                    prepare=prepare,
                 )
             except Stopped:
                 return

@@ -4,11 +4,12 @@ from __future__ import annotations
 
 import datetime
 import os
-from collections.abc import Callable
+from collections.abc import Callable, Iterable
 from pathlib import Path
 from typing import Any
 
 from quorlix.answering import FAILED, Outcome, Step, Stopped, answer_question, describe
+from quorlix.answering.setup import Preparer
 from quorlix.usage import Prices, PriceTableError, load_prices
 
 from .store import empty_record
@@ -32,6 +33,7 @@ def answer(
     save_path: Path,
     on_step: Callable[[dict, dict], bool],
     explain: Callable[[BaseException], str] | None = None,
+    prepare: Iterable[Preparer] = (),
 ) -> tuple[str, dict]:
     """Runs the graph; ``on_step(record, step)`` saves each step and says whether to go on.
 
@@ -63,6 +65,7 @@ def answer(
         on_step=save_step,
         prices=_prices(),
         explain=explain or describe,
+        prepare=prepare,
     )
     record["usage"] = outcome.usage.as_dict()
     record["sql_attempts"] = [dict(attempt) for attempt in outcome.attempts]
