@@ -54,7 +54,9 @@ def test_a_version_1_store_keeps_everything_and_takes_threads(make_store, tmp_pa
         after = table_rows(url)
         assert after["quorlix_store"] == [{"key": "schema_version", "value": str(SCHEMA_VERSION)}]
         for table in V1_TABLES[1:]:
-            kept = [{key: row[key] for key in old} for row, old in zip(after[table], before[table])]
+            assert len(after[table]) == len(before[table]), table
+            pairs = zip(after[table], before[table], strict=True)
+            kept = [{key: row[key] for key in old} for row, old in pairs]
             assert kept == before[table], table
         old_run = store.get_run("a" * 32)
         assert old_run["thread_id"] is None and old_run["standalone_question"] is None
