@@ -11,8 +11,8 @@ from quorlix.answering.setup import Preparer, RunSetup
 from .store import RunStore
 
 
-def thread_turns(store: RunStore, thread_id: str, run_id: str) -> list[Turn]:
-    """The turns of the runs asked in the thread before ``run_id``, oldest first."""
+def thread_turns(store: RunStore, thread_id: str, run_id: str | None = None) -> list[Turn]:
+    """The turns of the runs asked in the thread (before ``run_id``), oldest first."""
     return [
         Turn.of_record(row["question"], row["standalone_question"], row["record"] or {})
         for row in store.thread_runs(thread_id, before=run_id)

@@ -14,7 +14,7 @@ from quorlix.usage import Prices, PriceTableError, load_prices
 
 from .store import empty_record
 
-__all__ = ["MAX_CHART_BYTES", "Stopped", "answer", "iso", "read_chart"]
+__all__ = ["MAX_CHART_BYTES", "Stopped", "answer", "finished_record", "iso", "read_chart"]
 
 PNG_MAGIC = b"\x89PNG\r\n\x1a\n"
 MAX_CHART_BYTES = 20 * 1024 * 1024
@@ -67,12 +67,18 @@ def answer(
         explain=explain or describe,
         prepare=prepare,
     )
+    return outcome.status, finished_record(record, outcome, save_path.parent)
+
+
+def finished_record(record: dict, outcome: Outcome, folder: Path | None) -> dict:
+    """The run's record (``record``, with the steps saved so far) completed from how it
+    ended; paths inside ``folder``, the run's own (if it has one), are shown by their names."""
     record["usage"] = outcome.usage.as_dict()
     record["sql_attempts"] = [dict(attempt) for attempt in outcome.attempts]
-    _fill(record, outcome, save_path.parent)
+    _fill(record, outcome, folder)
     if outcome.status == FAILED:
         record["error"] = outcome.reason
-    return outcome.status, record
+    return record
 
 
 def _prices() -> Prices | None:
@@ -84,7 +90,7 @@ def _prices() -> Prices | None:
         return None
 
 
-def _fill(record: dict, outcome: Outcome, folder: Path) -> None:
+def _fill(record: dict, outcome: Outcome, folder: Path | None) -> None:
     state = outcome.state
     queries = state.get("generated_sql_query") or []
     record["final_sql"] = str(queries[-1]).strip() if queries else None
@@ -101,7 +107,7 @@ def _fill(record: dict, outcome: Outcome, folder: Path) -> None:
     # The run's temporary folder ("Chart saved to /tmp/quorlix-run-.../chart.png") means nothing
     # to whoever reads the record, and is the server's business: its files go by their names.
     for key in ("analysis_output", "analysis_error", "answer"):
-        if record.get(key):
+        if folder is not None and record.get(key):
             record[key] = record[key].replace(f"{folder}{os.sep}", "")
 
 
