@@ -111,3 +111,14 @@ def test_a_thread_is_its_owners_alone(server, token, method, path, body, status)
     with server.client(BOB) as bob:
         assert all(t["id"] != thread_id for t in bob.get("/v1/threads").json()["threads"])
     assert server.service.store.thread_runs(thread_id) == []
+
+
+def test_a_run_asked_on_its_own_starts_a_thread_that_can_be_continued(server):
+    with server.client(ALICE) as client:
+        alone = client.post("/v1/runs?wait=true", json={"question": "Orders per city? [[c]]"})
+        run = alone.json()
+        assert run["thread_id"] == run["id"] and run["standalone_question"] is None
+        more = client.post(f"/v1/threads/{run['id']}/runs?wait=true", json={"question": "[[d]]?"})
+        assert more.json()["standalone_question"] == "[[d]]? (after: Orders per city?)"
+        listed = client.get("/v1/threads").json()["threads"][0]
+        assert (listed["first_run_id"], listed["last_run_id"]) == (run["id"], more.json()["id"])

@@ -58,15 +58,19 @@ def test_a_version_1_store_keeps_everything_and_takes_threads(make_store, tmp_pa
             pairs = zip(after[table], before[table], strict=True)
             kept = [{key: row[key] for key in old} for row, old in pairs]
             assert kept == before[table], table
+        # Each run there becomes a thread of its own, as a run asked on its own is now.
         old_run = store.get_run("a" * 32)
-        assert old_run["thread_id"] is None and old_run["standalone_question"] is None
+        assert old_run["thread_id"] == "a" * 32 and old_run["standalone_question"] is None
+        [old_thread] = store.list_threads("alice", 10)
+        assert (old_thread["title"], old_thread["runs"]) == (old_run["question"], 1)
         assert store.chart("a" * 32)[1].startswith(b"\x89PNG")
 
         store.create_thread("t" * 32, "alice")
         store.create_run("c" * 32, "alice", "And per country?", {}, thread_id="t" * 32)
         store.set_standalone_question("c" * 32, "How many customers per country?")
         assert [run["id"] for run in store.thread_runs("t" * 32)] == ["c" * 32]
-        assert store.list_threads("alice", 10)[0]["runs"] == 1
+        newest = store.list_threads("alice", 10)[0]
+        assert (newest["id"], newest["runs"], newest["first_run_id"]) == ("t" * 32, 1, "c" * 32)
     finally:
         store.close()
     # Opening it again finds nothing left to do.

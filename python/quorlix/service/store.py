@@ -78,8 +78,8 @@ runs_table = Table(
     Column("record", JSON, nullable=False),
     Column("feedback", JSON),
     Column("extras", JSON, nullable=False),
-    # The thread a run continues (None: a question of its own), and the question the graph
-    # answered when a follow-up was restated first (None: the question as asked).
+    # The thread of the run (a run asked on its own starts one, with the run's id), and the
+    # question the graph answered when a follow-up was restated first (None: as asked).
     Column("thread_id", String(32), index=True),
     Column("standalone_question", Text),
 )
@@ -270,13 +270,18 @@ class RunStore:
             options=options,
             record=empty_record(),
             extras={},
-            thread_id=thread_id,
+            thread_id=thread_id or run_id,
             standalone_question=None,
         )
         with self._begin() as conn:
-            conn.execute(_ADD_RUN, values)
-            if thread_id is not None:
+            if thread_id is None:
+                conn.execute(
+                    insert(threads_table),
+                    dict(id=run_id, owner=owner, title=question, created_at=now, updated_at=now),
+                )
+            else:
                 _touch_thread(conn, thread_id, question, now)
+            conn.execute(_ADD_RUN, values)
         return values
 
     def get_run(self, run_id: str, owner: str | None = None) -> dict | None:
@@ -448,13 +453,20 @@ class RunStore:
         return dict(row) if row else None
 
     def list_threads(self, owner: str, limit: int, before: int | None = None) -> list[dict]:
-        """The owner's threads, newest first, each with its number of runs."""
-        runs = (
-            select(func.count())
-            .where(runs_table.c.thread_id == threads_table.c.id)
-            .scalar_subquery()
+        """The owner's threads, newest first, each with its number of runs and the ids of its
+        first and last."""
+        in_thread = runs_table.c.thread_id == threads_table.c.id
+        runs = select(func.count()).where(in_thread).scalar_subquery()
+        first, last = (
+            select(runs_table.c.id).where(in_thread).order_by(order).limit(1).scalar_subquery()
+            for order in (runs_table.c.number, runs_table.c.number.desc())
         )
-        query = select(threads_table, runs.label("runs")).where(threads_table.c.owner == owner)
+        query = select(
+            threads_table,
+            runs.label("runs"),
+            first.label("first_run_id"),
+            last.label("last_run_id"),
+        ).where(threads_table.c.owner == owner)
         if before is not None:
             query = query.where(threads_table.c.number < before)
         query = query.order_by(threads_table.c.number.desc()).limit(limit)
@@ -511,7 +523,8 @@ def _touch_thread(conn: Connection, thread_id: str, question: str, now: float) -
 
 def _add_threads(conn: Connection) -> None:
     """Version 2: runs record their thread and standalone question (the threads table itself
-    is made by ``create_all``)."""
+    is made by ``create_all``); every run already there becomes a thread of its own, with its
+    id, as a run asked on its own does now."""
     present = {column["name"] for column in inspect(conn).get_columns(runs_table.name)}
     for name in ("thread_id", "standalone_question"):
         if name in present:
@@ -523,6 +536,16 @@ def _add_threads(conn: Connection) -> None:
     for index in runs_table.indexes:
         if index.name not in indexed and "thread_id" in index.columns:
             index.create(conn)
+    runs = runs_table.c
+    updated_at = runs.created_at.label("updated_at")
+    alone = select(runs.id, runs.owner, runs.question, runs.created_at, updated_at)
+    alone = alone.where(runs.thread_id.is_(None))
+    conn.execute(
+        insert(threads_table).from_select(
+            ["id", "owner", "title", "created_at", "updated_at"], alone.order_by(runs.number)
+        )
+    )
+    conn.execute(update(runs_table).where(runs.thread_id.is_(None)).values(thread_id=runs.id))
 
 
 # Schema version -> what brings a store of the version before it up to it.

@@ -24,6 +24,8 @@ def thread_summary(row: dict) -> dict:
         "id": row["id"],
         "title": row["title"],
         "run_count": row.get("runs"),
+        "first_run_id": row.get("first_run_id"),
+        "last_run_id": row.get("last_run_id"),
         "created_at": iso(row["created_at"]),
         "updated_at": iso(row["updated_at"]),
         "url": f"/v1/threads/{row['id']}",
