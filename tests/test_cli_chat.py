@@ -1,11 +1,20 @@
-"""``quorlix chat`` read from a pipe (one thread, a question per line) and ``quorlix ask
---thread`` continuing what it stored, in child processes against the stub model."""
+"""``quorlix chat`` on a terminal (Ctrl+C stops an answer and keeps the session, the arrow keys
+recall earlier lines, Ctrl+D leaves) and read from a pipe (one thread, a question per line),
+and ``quorlix ask --thread`` continuing what it stored, in child processes against the stub
+model."""
 
 from __future__ import annotations
 
+import contextlib
+import fcntl
+import os
+import pty
 import re
+import select
 import subprocess
 import sys
+import termios
+import time
 
 import pytest
 from quorlix.sample import shop
@@ -24,9 +33,14 @@ def home(tmp_path_factory):
 
 
 @pytest.fixture
-def chat(stub_azure_env, home, tmp_path):
+def answers():
+    return Answers()
+
+
+@pytest.fixture
+def chat(stub_azure_env, home, tmp_path, answers):
     """Runs the command with its input piped in; the store and chart are the test's own."""
-    feed(stub_azure_env, Answers())
+    feed(stub_azure_env, answers)
     folder = tmp_path / "quorlix-run-chat"  # where the stub's analysis saves its chart
     folder.mkdir()
     store = f"sqlite:///{tmp_path / 'runs.db'}"
@@ -44,7 +58,74 @@ def chat(stub_azure_env, home, tmp_path):
 
     run.store = store
     run.chart = str(folder / "chart.png")
+    run.command = [sys.executable, "-m", "quorlix.cli", "chat", "--chart", run.chart]
+    run.command += ["--store", store]
+    run.env, run.cwd = _environment(home), tmp_path
     return run
+
+
+class Terminal:
+    """The command on a terminal of its own (a pseudo-terminal it controls, so Ctrl+C there
+    interrupts it as a person's would)."""
+
+    def __init__(self, command, env, cwd) -> None:
+        self.master, slave = pty.openpty()
+
+        def take_terminal() -> None:
+            os.setsid()
+            fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+
+        self.process = subprocess.Popen(
+            command,
+            stdin=slave,
+            stdout=slave,
+            stderr=slave,
+            env=env,
+            cwd=cwd,
+            preexec_fn=take_terminal,
+        )
+        os.close(slave)
+        self.seen = b""
+        self.read_to = 0
+
+    def wait_for(self, text: str, timeout: float = 120) -> None:
+        """Until ``text`` appears after what was waited for before."""
+        wanted, ends = text.encode(), time.monotonic() + timeout
+        while wanted not in self.seen[self.read_to :]:
+            assert time.monotonic() < ends, self.seen.decode(errors="replace")[-3000:]
+            if select.select([self.master], [], [], 0.2)[0]:
+                with contextlib.suppress(OSError):
+                    self.seen += os.read(self.master, 65536)
+        self.read_to = self.seen.index(wanted, self.read_to) + len(wanted)
+
+    def type(self, keys: str) -> None:
+        os.write(self.master, keys.encode())
+
+    def close(self) -> int:
+        try:
+            return self.process.wait(timeout=60)
+        finally:
+            os.close(self.master)
+
+
+def test_on_a_terminal_ctrl_c_stops_an_answer_and_the_session_goes_on(chat, answers):
+    answers.pause = 0.3  # a run takes a few seconds: time to stop it mid-way
+    terminal = Terminal(chat.command, chat.env, chat.cwd)
+    terminal.wait_for("quorlix> ")
+    terminal.type("Orders per city? [[a]]\n")
+    terminal.wait_for("table_names_lookup_node")
+    terminal.type("\x03")
+    terminal.wait_for("Stopped. The thread goes on")
+    terminal.wait_for("quorlix> ")
+    terminal.type("Orders per city? [[b]]\n")
+    terminal.wait_for("Answer: Analysed: b")
+    terminal.wait_for("quorlix> ")
+    terminal.type("\x1b[A\n")  # the up arrow recalls the last question: now a follow-up
+    terminal.wait_for("Understood as: Orders per city? [[b]] (after: Orders per city?)")
+    terminal.wait_for("quorlix> ")
+    terminal.type("\x04")
+    assert terminal.close() == 0
+    assert b"Answer: Analysed: a" not in terminal.seen
 
 
 def follow_up_prompts(stub) -> list[str]:
