@@ -122,3 +122,15 @@ def test_a_run_asked_on_its_own_starts_a_thread_that_can_be_continued(server):
         assert more.json()["standalone_question"] == "[[d]]? (after: Orders per city?)"
         listed = client.get("/v1/threads").json()["threads"][0]
         assert (listed["first_run_id"], listed["last_run_id"]) == (run["id"], more.json()["id"])
+
+
+def test_a_long_threads_follow_up_reads_only_the_turns_it_shows(server):
+    from quorlix.service.follow_ups import thread_turns
+
+    store = server.service.store
+    store.create_thread("1" * 32, "alice")
+    for n in range(8):
+        store.create_run(f"{n:032d}", "alice", f"Question {n}?", {}, thread_id="1" * 32)
+    turns, skipped = thread_turns(store, "1" * 32, run_id=f"{7:032d}")
+    assert [turn.question for turn in turns] == [f"Question {n}?" for n in range(2, 7)]
+    assert skipped == 2

@@ -76,11 +76,12 @@ def _failure(error: str | None, sql: str | None) -> str:
     return "the query returned none" if sql else "no query was written"
 
 
-def thread_context(turns: Sequence[Turn], max_turns: int, max_chars: int) -> str:
+def thread_context(turns: Sequence[Turn], max_turns: int, max_chars: int, skipped: int = 0) -> str:
     """The earlier turns as the model sees them: the last ``max_turns``, newest kept first
-    when ``max_chars`` cannot hold them all; a single turn longer than that is cut."""
+    when ``max_chars`` cannot hold them all; a single turn longer than that is cut.
+    ``skipped`` counts turns before ``turns`` that were not even read (a long thread's)."""
     recent = list(turns)[-max_turns:] if max_turns > 0 else []
-    first_number = len(turns) - len(recent) + 1
+    first_number = skipped + len(turns) - len(recent) + 1
     shown: list[str] = []
     used = 0
     for offset in range(len(recent) - 1, -1, -1):
@@ -94,7 +95,7 @@ def thread_context(turns: Sequence[Turn], max_turns: int, max_chars: int) -> str
             cost = len(block)
         shown.append(block)
         used += cost
-    left_out = len(turns) - len(shown)
+    left_out = skipped + len(turns) - len(shown)
     lines = []
     if left_out:
         count = texts.TURNS_LEFT_OUT.format(count=left_out, s="" if left_out == 1 else "s")
@@ -150,23 +151,28 @@ def standalone_of(reply: Any, question: str) -> str:
 
 
 def follow_up_preparer(
-    model: Any, turns: Iterable[Turn], max_turns: int | None = None, max_chars: int | None = None
+    model: Any,
+    turns: Iterable[Turn],
+    max_turns: int | None = None,
+    max_chars: int | None = None,
+    skipped: int = 0,
 ) -> Preparer | None:
     """A preparer that restates the run's question in the light of ``turns`` (the thread's
-    earlier ones, oldest first), or None for the first question of a thread.
+    earlier ones, oldest first, after ``skipped`` older ones not read), or None for the first
+    question of a thread.
 
     ``model`` is a LangChain chat model; the limits default to the ``thread_turns`` and
     ``thread_context_chars`` settings.
     """
     earlier = list(turns)
-    if not earlier:
+    if not earlier and not skipped:
         return None
     if max_turns is None or max_chars is None:
         from quorlix import config
 
         max_turns = config.setting("thread_turns") if max_turns is None else max_turns
         max_chars = config.setting("thread_context_chars") if max_chars is None else max_chars
-    context = thread_context(earlier, max_turns, max_chars)
+    context = thread_context(earlier, max_turns, max_chars, skipped)
 
     def restate(setup: RunSetup) -> None:
         messages = follow_up_messages(setup.question, context)

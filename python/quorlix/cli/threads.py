@@ -23,8 +23,10 @@ class LocalThread:
     store: Any  # a RunStore
     thread_id: str | None
     owner: str = LOCAL_OWNER
-    # The turns so far, oldest first (Turn), read from the store once.
+    # The latest turns so far, oldest first (Turn), read from the store once, and how many
+    # earlier ones were not read.
     turns: list = field(default_factory=list)
+    skipped: int = 0
 
     @classmethod
     def open(cls, store_url: str | None, thread_id: str) -> LocalThread:
@@ -38,7 +40,8 @@ class LocalThread:
                 f"--thread {thread_id!r}: the run store {store.shown_url} holds no such thread; "
                 "`quorlix chat` prints a thread's id when it starts one (or give --store)"
             )
-        return cls(store, thread_id, row["owner"], thread_turns(store, thread_id))
+        turns, skipped = thread_turns(store, thread_id)
+        return cls(store, thread_id, row["owner"], turns, skipped)
 
     @classmethod
     def new(cls, store_url: str | None) -> LocalThread:
@@ -48,7 +51,7 @@ class LocalThread:
     def preparers(self, graph: Any) -> list:
         from quorlix.answering.follow_up import follow_up_preparer
 
-        restate = follow_up_preparer(graph.pandas_ai_model, self.turns)
+        restate = follow_up_preparer(graph.pandas_ai_model, self.turns, skipped=self.skipped)
         return [] if restate is None else [restate]
 
     def record(self, question: str, outcome: Any, options: dict) -> None:

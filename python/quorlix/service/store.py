@@ -473,16 +473,24 @@ class RunStore:
         with self.engine.connect() as conn:
             return [dict(row) for row in conn.execute(query).mappings()]
 
-    def thread_runs(self, thread_id: str, before: str | None = None) -> list[dict]:
+    def thread_runs(
+        self, thread_id: str, before: str | None = None, last: int | None = None
+    ) -> list[dict]:
         """The thread's runs in the order they were asked; with ``before``, those asked before
-        that run."""
-        query = select(runs_table).where(runs_table.c.thread_id == thread_id)
-        if before is not None:
-            earlier = select(runs_table.c.number).where(runs_table.c.id == before)
-            query = query.where(runs_table.c.number < earlier.scalar_subquery())
+        that run; with ``last``, only that many of the latest of them."""
+        query = select(runs_table).where(_in_thread(thread_id, before))
+        if last is not None:
+            query = query.order_by(runs_table.c.number.desc()).limit(last)
+            with self.engine.connect() as conn:
+                return [dict(row) for row in conn.execute(query).mappings()][::-1]
         with self.engine.connect() as conn:
             rows = conn.execute(query.order_by(runs_table.c.number)).mappings()
             return [dict(row) for row in rows]
+
+    def count_thread_runs(self, thread_id: str, before: str | None = None) -> int:
+        query = select(func.count()).select_from(runs_table).where(_in_thread(thread_id, before))
+        with self.engine.connect() as conn:
+            return int(conn.execute(query).scalar() or 0)
 
     def set_standalone_question(self, run_id: str, standalone: str) -> None:
         with self._begin() as conn:
@@ -508,6 +516,14 @@ class RunStore:
             for table in (events_table, charts_table):
                 conn.execute(delete(table).where(table.c.run_id == run_id))
             conn.execute(delete(runs_table).where(runs_table.c.id == run_id))
+
+
+def _in_thread(thread_id: str, before: str | None):
+    condition = runs_table.c.thread_id == thread_id
+    if before is not None:
+        earlier = select(runs_table.c.number).where(runs_table.c.id == before)
+        condition = condition & (runs_table.c.number < earlier.scalar_subquery())
+    return condition
 
 
 def _touch_thread(conn: Connection, thread_id: str, question: str, now: float) -> None:
