@@ -6,16 +6,31 @@ from __future__ import annotations
 
 import pytest
 from playwright.sync_api import expect
-from service_support import Answers, feed, served
+from service_support import FOLLOW_UP_MARK, Answers, feed, restated, served
+from support.stub_openai import text
 from test_service_page import ALICE, browser, open_page  # noqa: F401 - fixture used by name
 
 pytestmark = pytest.mark.filterwarnings("ignore:Parameters {'top_p'}:UserWarning")
 
 
+class RestatedAtOnce(Answers):
+    """Restates follow-ups even while the gate holds the graph's own model calls."""
+
+    def __call__(self, request):
+        if FOLLOW_UP_MARK in request.prompt_text:
+            return text(restated(request.prompt_text))
+        return super().__call__(request)
+
+
 @pytest.fixture
-def server(stub_openai_server, sqlite_sample_db, tmp_path):
+def answers():
+    return RestatedAtOnce()
+
+
+@pytest.fixture
+def server(stub_openai_server, sqlite_sample_db, tmp_path, answers):
     stub_openai_server.reset()
-    feed(stub_openai_server, Answers(), replies=400)
+    feed(stub_openai_server, answers, replies=400)
     store = f"sqlite:///{tmp_path / 'runs.db'}"
     with served(
         stub_openai_server, sqlite_sample_db.url, store, tokens={ALICE: "alice"}
@@ -29,17 +44,26 @@ def ask(page, question: str, answer: str) -> None:
     expect(page.locator("#answer")).to_have_text(answer, timeout=30_000)
 
 
-def test_a_follow_up_is_asked_and_shown_in_the_thread(browser, server):  # noqa: F811
+def test_a_follow_up_is_asked_and_shown_in_the_thread(browser, server, answers):  # noqa: F811
     page, problems = open_page(browser, server.url, ALICE)
     expect(page.locator("#question-label")).to_have_text("Question")
     ask(page, "Orders per city? [[a]]", "Answer: Analysed: a")
     expect(page.locator("#run-understood")).to_be_hidden()
     expect(page.locator("#question-label")).to_have_text("Follow-up question")
 
-    ask(page, "Only Dublin? [[b]]", "Answer: Analysed: b")
-    expect(page.locator("#run-understood")).to_have_text(
-        "Understood as: Only Dublin? [[b]] (after: Orders per city?)"
-    )
+    understood = "Understood as: Only Dublin? [[b]] (after: Orders per city?)"
+    answers.gate.clear()  # the follow-up waits in the graph's first model call
+    try:
+        page.fill("#question", "Only Dublin? [[b]]")
+        page.click("#ask")
+        expect(page.locator("#steps li").first).to_be_visible(timeout=30_000)
+        # Shown while the answer is still being worked on.
+        expect(page.locator("#run-understood")).to_have_text(understood)
+        expect(page.locator("#run-status")).to_have_text("Working on it…")
+    finally:
+        answers.gate.set()
+    expect(page.locator("#answer")).to_have_text("Answer: Analysed: b", timeout=30_000)
+    expect(page.locator("#run-understood")).to_have_text(understood)
     earlier = page.locator("#thread li")
     expect(earlier).to_have_count(1)
     expect(earlier.locator(".turn-question")).to_have_text("Orders per city? [[a]]")

@@ -183,6 +183,9 @@ async function follow(runId, view) {
           if (event.event === "step") {
             addStep(event.data);
             setStatus("running");
+            // A follow-up is restated before the graph's first step: say how it was read
+            // while the answer is still being worked on.
+            if (event.data.number === 1) showUnderstoodSoon(runId, view);
           }
           if (event.event === "end") {
             await openRun(runId, view);
@@ -194,6 +197,15 @@ async function follow(runId, view) {
       if (error.status === 401 || error.status === 404) throw error;
     }
     await new Promise((resolve) => setTimeout(resolve, 1000));
+  }
+}
+
+async function showUnderstoodSoon(runId, view) {
+  try {
+    const run = await (await api(`/v1/runs/${encodeURIComponent(runId)}`)).json();
+    if (state.view === view) showUnderstood($("run-understood"), run);
+  } catch {
+    // shown with the answer instead
   }
 }
 
