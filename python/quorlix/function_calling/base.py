@@ -13,6 +13,11 @@ Either way the names the model answers are matched to the database's tables (``r
 one that is not a table is dropped and reported in the result's ``unknown``, since a single
 unknown name would otherwise turn the whole schema text handed to the SQL writer into an error.
 When none of them is a table, every table the model was shown is taken instead.
+
+While a run has team knowledge applied (``quorlix.knowledge.applied``), the model is shown its
+reference section after the node's own prompt, and the shortlist ranks the tables against the
+names the run's examples read as well as against the question. Without knowledge the prompt is
+the node's, unchanged.
 """
 
 from __future__ import annotations
@@ -21,6 +26,8 @@ import os
 from typing import Any
 
 from langchain_openai import AzureChatOpenAI
+
+from quorlix.knowledge.applied import current, current_section
 
 from .shortlist import describe_shortlist, table_index
 
@@ -66,15 +73,36 @@ class RelevantTablePicker:
         """Ask the model which tables the question needs and return the state update."""
         names = list(self.db.get_usable_table_names())
         if _count_names(state["table_names_from_db"]) <= self.shortlist_threshold:
-            update = self.node.invoke(state)
+            update = self._ask(state)
             return {"relevant_tables": picked(update["relevant_tables"], names, names)}
         question = state["rewritten_question"] or state["user_question"]
         index = table_index(self.db)
-        shortlist = index.rank(question, self.shortlist_size)
+        shortlist = index.rank(_with_example_names(question), self.shortlist_size)
         shown = dict(state)
         shown["table_names_from_db"] = describe_shortlist(index, shortlist, len(names))
-        update = self.node.invoke(shown)
+        update = self._ask(shown)
         return {"relevant_tables": picked(update["relevant_tables"], names, shortlist)}
+
+    def _ask(self, state: dict) -> dict:
+        section = current_section()
+        if not section:
+            return self.node.invoke(state)
+        # The node's own prompt, followed by the run's reference material as data.
+        messages = self.node.generate_prompt(state)
+        messages[-1].content += section
+        answer = self.node.model.invoke(messages)
+        return {"relevant_tables": answer.relevant_tables}
+
+
+def _with_example_names(question: str) -> str:
+    """The question, and the names that the run's examples read (their tables and columns)."""
+    retrieved = current()
+    if retrieved is None or not retrieved.examples:
+        return question
+    from quorlix.knowledge.retrieval import sql_words
+
+    names = [word for example in retrieved.examples for word in sql_words(example.sql)]
+    return question + "\n" + " ".join(dict.fromkeys(names))
 
 
 class PickedTables(list):
