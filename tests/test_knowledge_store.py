@@ -80,6 +80,9 @@ def test_glossary_keeps_one_entry_per_term_whatever_its_case(store):
         (example("q", "SELECT 1", status="maybe"), "status must be one of"),
         (example("q", "S" * 20_001), "'sql' is 20,001 characters long"),
         (GlossaryEntry("t", "", SHOP), "'definition' must be a non-empty string"),
+        (example("q", "DELETE FROM orders"), "the SQL is not kept: Refused"),
+        (example("q", "SELECT 1; DROP TABLE orders"), "the SQL is not kept: Refused"),
+        (GlossaryEntry("t", "d", SHOP, sql="1; DROP TABLE t"), "entry's SQL is not kept"),
     ],
 )
 def test_entries_that_cannot_be_kept_are_refused_with_the_reason(tmp_path, record, message):

@@ -44,6 +44,7 @@ from .records import (
     KnowledgeError,
     VerifiedExample,
 )
+from .walls import check_fragment, check_query
 
 KNOWLEDGE_FILE = "knowledge.db"
 SCHEMA_LOCK = 0x71786B6E  # an advisory lock key of our own, beside the run store's
@@ -140,6 +141,7 @@ class KnowledgeStore:
         the one already there is returned (a candidate repeating an accepted example stays
         accepted)."""
         example = example.checked()
+        check_query(example.sql, example.database)
         now = time.time()
         key = fingerprint(example.question, example.sql)
         with self._begin() as conn:
@@ -216,6 +218,8 @@ class KnowledgeStore:
     def put_term(self, entry: GlossaryEntry) -> GlossaryEntry:
         """Stores ``entry``, replacing the database's entry for the same term if there is one."""
         entry = entry.checked()
+        if entry.sql:
+            check_fragment(entry.sql, entry.database)
         now = time.time()
         key = term_key(entry.term)
         values = dict(

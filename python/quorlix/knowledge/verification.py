@@ -12,6 +12,7 @@ from typing import Any
 
 from .records import CANDIDATE, KnowledgeError, VerifiedExample
 from .store import KnowledgeStore
+from .walls import RefusedSQL
 
 
 class CandidateRefused(KnowledgeError):
@@ -51,4 +52,7 @@ def add_candidate(
         run_id=example.run_id,
     ).checked()
     verify_sql(db, example.sql)
-    return store.add_example(example)
+    try:
+        return store.add_example(example)
+    except RefusedSQL as err:  # the store's own check, in the example's dialect
+        raise CandidateRefused(str(err)) from None
