@@ -79,6 +79,12 @@ def add_parser(commands: argparse._SubParsersAction) -> None:
         help="print the final state, with the result rows as JSON values, as JSON (nothing else "
         "on stdout)",
     )
+    parser.add_argument(
+        "--knowledge",
+        metavar="FILE",
+        help="give the SQL writer the verified examples and glossary of this JSON Lines file "
+        "instead of those 'quorlix knowledge' keeps for the database",
+    )
     parser.set_defaults(run=run)
 
 
@@ -105,8 +111,11 @@ def run(args: argparse.Namespace) -> int:
         stop_recording,
     )
 
+    retrieved = _retrieve_knowledge(url, args.knowledge, question)
     db = open_database(url, RecordingDatabase)
     graph = import_graph_module().SQLGraph(db, config_35, config_4)
+    if retrieved and not args.json:
+        _print_knowledge(retrieved, args.verbose)
 
     inputs = {
         "user_question": question,
@@ -120,8 +129,11 @@ def run(args: argparse.Namespace) -> int:
 
     recorder = UsageRecorder(prices)
     attempts, recording = start_recording()
+    from quorlix.knowledge import applied
+
     try:
-        state = _run_graph(graph, inputs, verbose=args.verbose, recorder=recorder)
+        with applied(retrieved):
+            state = _run_graph(graph, inputs, verbose=args.verbose, recorder=recorder)
     except (SystemExit, KeyboardInterrupt) as exc:
         reason = program_exit(exc)
         if reason is None:  # a real Ctrl-C
@@ -136,6 +148,8 @@ def run(args: argparse.Namespace) -> int:
         # The state holds the rows as Python's text of them; "result" has them as JSON values.
         result = last_result(attempts) if state.get("execution_success") else None
         extras = {"result": result, "chart_path": chart_written, "usage": recorder.as_dict()}
+        if retrieved:
+            extras["knowledge"] = retrieved.as_record()
         print_json({**state, **extras})
     else:
         _print_result(state, chart_written)
@@ -146,6 +160,35 @@ def run(args: argparse.Namespace) -> int:
         warn("no SQL query returned rows; the answer rests on the failure")
         return EXIT_NO_ROWS
     return EXIT_OK
+
+
+def _retrieve_knowledge(url: str, file: str | None, question: str):
+    """The examples and glossary entries this question is given, from the file or the store."""
+    from quorlix.knowledge.database_keys import database_key
+    from quorlix.knowledge.for_run import run_knowledge
+    from quorlix.knowledge.records import KnowledgeError
+    from quorlix.knowledge.retrieval import retrieve
+
+    try:
+        knowledge = run_knowledge(database_key(url), file)
+    except KnowledgeError as exc:
+        usage_error(f"--knowledge {file}: {exc}" if file else str(exc))
+    return retrieve(knowledge, question)
+
+
+def _print_knowledge(retrieved: Any, verbose: bool) -> None:
+    examples, terms = len(retrieved.examples), len(retrieved.terms)
+    progress(
+        f"Knowledge: {examples} example{'' if examples == 1 else 's'} and {terms} glossary "
+        f"term{'' if terms == 1 else 's'} given as reference ({len(retrieved.section):,} "
+        "characters)"
+    )
+    if not verbose:
+        return
+    for example in retrieved.examples:
+        progress(f"  example #{example.id}: {_short(example.question)}")
+    for entry in retrieved.terms:
+        progress(f"  term: {entry.term}")
 
 
 def _chart_path(given: str) -> Path:
