@@ -6,10 +6,11 @@ berlin), so a question worded differently still meets the example through the sc
 two share. Words are split and folded as the table shortlist folds them (``order_items`` and
 "order items" meet, plurals fold), with the same BM25 library (``bm25s``).
 
-The glossary bridges wordings: a question or example that uses a term or one of its synonyms
-is taken to use all of them and the names its SQL fragment reads, so "turnover" meets an example
-about "revenue" when the glossary says they are one thing. The glossary entries a question uses
-are given to it whatever the examples.
+The glossary bridges wordings: a question or example that uses one of a term's synonyms is
+indexed as if it used the term too, so "turnover" meets an example about "revenue" when the
+glossary says they are one thing. (Adding every synonym, or the names the term's SQL reads,
+measured worse on the paraphrase benchmark: texts that use a common term grow and rank lower.)
+The glossary entries a question uses are given to it whatever the examples.
 
 Only examples that share at least one word with the question count; the best ``k`` of them are
 given, best first (equal scores keep the order the examples were added in).
@@ -161,9 +162,9 @@ class _Concept:
     @classmethod
     def of(cls, entry: GlossaryEntry) -> _Concept:
         names = tuple(tuple(words(name)) for name in (entry.term, *entry.synonyms) if words(name))
-        adds = [word for name in names for word in name]
-        if entry.sql:
-            adds += sql_words(entry.sql)
+        # The term's own words, not the synonyms': a text using a synonym is indexed as if it
+        # used the term, and texts using the term are left as they are.
+        adds = list(names[0]) if names else []
         return cls(entry, names, tuple(dict.fromkeys(adds)))
 
     def used_in(self, text_word_list: Sequence[str]) -> bool:
@@ -218,7 +219,7 @@ class KnowledgeIndex:
     def _expanded(self, found: list[str], plain: list[str]) -> list[str]:
         for concept in self._concepts:
             if concept.used_in(plain):
-                found = found + list(concept.adds)
+                found = found + [word for word in concept.adds if word not in found]
         return found
 
     def _document(self, example: VerifiedExample) -> list[str]:
