@@ -97,7 +97,9 @@ def test_a_bad_line_is_refused_naming_the_line(tmp_path, line, message):
             "postgresql://db.example:5433/sales",
         ),
         ("mysql+pymysql://root@127.0.0.1/shop", "mysql://127.0.0.1/shop"),
+        ("sqlite:///file%3A///data/x.db?mode=ro&uri=true", "sqlite:/data/x.db"),
+        ("sqlite:////data/x.db", "sqlite:/data/x.db"),
     ],
 )
-def test_the_database_key_leaves_out_the_account_and_driver(url, key):
+def test_the_database_key_leaves_out_the_account_driver_and_url_form(url, key):
     assert database_key(url) == key

@@ -3,7 +3,8 @@
 Examples are written for one database's tables, so each is kept under the database it belongs
 to. The key leaves out the user name and password (a team shares knowledge whichever account
 asks), the driver (``postgresql+psycopg2`` and ``postgresql`` reach the same database) and the
-connection options; a file-based database is named by its absolute path. The built-in sample
+connection options; a file-based database is named by its absolute path, however its URL
+spells it (``sqlite:///shop.db``, SQLite's read-only ``file:`` form). The built-in sample
 shop database is ``sample:shop`` wherever its copy lives.
 """
 
@@ -29,7 +30,12 @@ def database_key(url: str) -> str:
     backend = parsed.get_backend_name()
     database = parsed.database or ""
     if backend in ("sqlite", "duckdb"):
-        if not database or database == ":memory:" or database.startswith("file:"):
+        if database.startswith("file:"):
+            # SQLite's URI form, as the read-only opening writes it: file:///path?mode=ro
+            from urllib.parse import unquote, urlsplit
+
+            database = unquote(urlsplit(database).path)
+        if not database or database == ":memory:":
             return f"{backend}:{database}"
         path = Path(database).expanduser().resolve()
         if backend == "sqlite" and path == _sample_path():
