@@ -61,8 +61,17 @@ def is_loopback(host: str) -> bool:
 
 
 class Authenticator:
-    def __init__(self, tokens: dict[str, str]) -> None:
+    def __init__(
+        self, tokens: dict[str, str], admins: set[str] | frozenset[str] = frozenset()
+    ) -> None:
         self._tokens = [(token.encode(), name) for token, name in tokens.items()]
+        self._admins = frozenset(admins)
+
+    def is_admin(self, user: str) -> bool:
+        """Whether ``user`` may change the team's knowledge (accept candidates, edit it).
+
+        Without tokens the server answers only on this machine, to its owner: they are."""
+        return not self._tokens or user in self._admins
 
     @property
     def required(self) -> bool:
@@ -93,5 +102,17 @@ async def current_user(request: Request) -> str:
             status.HTTP_401_UNAUTHORIZED,
             detail="a valid API token is required: send 'Authorization: Bearer <token>'",
             headers={"WWW-Authenticate": "Bearer"},
+        )
+    return user
+
+
+async def admin_user(request: Request) -> str:
+    """Dependency: the name of the token, which must have the admin role."""
+    user = await current_user(request)
+    if not request.app.state.service.auth.is_admin(user):
+        raise HTTPException(
+            status.HTTP_403_FORBIDDEN,
+            detail=f"{user!r} may not change the team's knowledge: that needs a token with the "
+            "admin role",
         )
     return user

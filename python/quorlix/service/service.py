@@ -9,6 +9,8 @@ from urllib.parse import urlsplit
 from sqlalchemy import text
 
 from quorlix.cli.common import describe
+from quorlix.knowledge.database_keys import database_key
+from quorlix.knowledge.store import KnowledgeStore
 
 from .auth import Authenticator
 from .changes import Changes
@@ -34,12 +36,16 @@ class Service:
         model_endpoint: str | None = None,
         model_timeout: float | None = None,
         lease_seconds: float = LEASE_SECONDS,
+        admins: set[str] | frozenset[str] = frozenset(),
     ) -> None:
         self.graph = graph
         self.db = db
         self.store = store
         self.limits = limits or Limits()
-        self.auth = Authenticator(tokens or {})
+        self.auth = Authenticator(tokens or {}, admins)
+        # The team's knowledge lives beside the runs, so servers sharing a store share it too.
+        self.knowledge = KnowledgeStore(store.engine)
+        self.knowledge_key = database_key(db._engine.url.render_as_string(hide_password=False))
         self.metrics = Metrics()
         self.changes = Changes()
         self.model_endpoint = model_endpoint
