@@ -12,8 +12,8 @@ from langchain_community.utilities.sql_database import SQLDatabase
 from quorlix.knowledge import applied
 from quorlix.knowledge.records import GlossaryEntry, VerifiedExample
 from quorlix.knowledge.retrieval import retrieve
-from quorlix.knowledge.section import CLOSING
 from quorlix.knowledge.store import Knowledge
+from quorlix.prompts.reference import CLOSING
 from quorlix.querymesh.nodewright import SQLGeneration
 
 pytestmark = pytest.mark.filterwarnings("ignore:Parameters {'top_p'}:UserWarning")

@@ -5,8 +5,8 @@ from __future__ import annotations
 import pytest
 from quorlix.knowledge.records import GlossaryEntry, VerifiedExample
 from quorlix.knowledge.retrieval import retrieve
-from quorlix.knowledge.section import CLOSING, OPENING
 from quorlix.knowledge.store import Knowledge
+from quorlix.prompts.reference import CLOSING, OPENING
 
 DB = "sample:shop"
 REVENUE_SQL = (

@@ -165,9 +165,10 @@ def run(args: argparse.Namespace) -> int:
 def _retrieve_knowledge(url: str, file: str | None, question: str):
     """The examples and glossary entries this question is given, from the file or the store."""
     from quorlix.knowledge.database_keys import database_key
-    from quorlix.knowledge.for_run import run_knowledge
     from quorlix.knowledge.records import KnowledgeError
     from quorlix.knowledge.retrieval import retrieve
+
+    from .knowledge_store import run_knowledge
 
     try:
         knowledge = run_knowledge(database_key(url), file)

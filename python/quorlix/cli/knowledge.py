@@ -105,10 +105,11 @@ def _database(args: argparse.Namespace) -> str:
 
 def _store(args: argparse.Namespace):
     from quorlix.knowledge.records import KnowledgeError
-    from quorlix.knowledge.store import KnowledgeStore, local_store_url
+
+    from .knowledge_store import open_store
 
     try:
-        return KnowledgeStore(args.store or local_store_url())
+        return open_store(args.store)
     except KnowledgeError as exc:
         usage_error(f"--store {shown_url(args.store)}: {exc}")
 

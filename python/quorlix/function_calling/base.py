@@ -14,10 +14,9 @@ one that is not a table is dropped and reported in the result's ``unknown``, sin
 unknown name would otherwise turn the whole schema text handed to the SQL writer into an error.
 When none of them is a table, every table the model was shown is taken instead.
 
-While a run has team knowledge applied (``quorlix.knowledge.applied``), the model is shown its
-reference section after the node's own prompt, and the shortlist ranks the tables against the
-names the run's examples read as well as against the question. Without knowledge the prompt is
-the node's, unchanged.
+While a run has team knowledge applied (``quorlix.prompts.reference``), the model is shown its
+reference section after the node's own prompt. Without knowledge the prompt is the node's,
+unchanged.
 """
 
 from __future__ import annotations
@@ -27,7 +26,7 @@ from typing import Any
 
 from langchain_openai import AzureChatOpenAI
 
-from quorlix.knowledge.applied import current, current_section
+from quorlix.prompts.reference import reference_section
 
 from .shortlist import describe_shortlist, table_index
 
@@ -77,14 +76,14 @@ class RelevantTablePicker:
             return {"relevant_tables": picked(update["relevant_tables"], names, names)}
         question = state["rewritten_question"] or state["user_question"]
         index = table_index(self.db)
-        shortlist = index.rank(_with_example_names(question), self.shortlist_size)
+        shortlist = index.rank(question, self.shortlist_size)
         shown = dict(state)
         shown["table_names_from_db"] = describe_shortlist(index, shortlist, len(names))
         update = self._ask(shown)
         return {"relevant_tables": picked(update["relevant_tables"], names, shortlist)}
 
     def _ask(self, state: dict) -> dict:
-        section = current_section()
+        section = reference_section()
         if not section:
             return self.node.invoke(state)
         # The node's own prompt, followed by the run's reference material as data.
@@ -92,17 +91,6 @@ class RelevantTablePicker:
         messages[-1].content += section
         answer = self.node.model.invoke(messages)
         return {"relevant_tables": answer.relevant_tables}
-
-
-def _with_example_names(question: str) -> str:
-    """The question, and the names that the run's examples read (their tables and columns)."""
-    retrieved = current()
-    if retrieved is None or not retrieved.examples:
-        return question
-    from quorlix.knowledge.retrieval import sql_words
-
-    names = [word for example in retrieved.examples for word in sql_words(example.sql)]
-    return question + "\n" + " ".join(dict.fromkeys(names))
 
 
 class PickedTables(list):

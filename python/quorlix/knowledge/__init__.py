@@ -2,17 +2,17 @@
 
 * ``records``: ``VerifiedExample`` and ``GlossaryEntry``, the statuses and origins.
 * ``store``: ``KnowledgeStore`` on SQLite or PostgreSQL (the service's run store database, or
-  ``open_local_store()`` under QUORLIX_HOME for the command line).
+  the command line's file under QUORLIX_HOME).
 * ``files``: JSON Lines in and out, evaluation sets in, an evaluation set out.
 * ``retrieval``: ``retrieve(knowledge, question)`` gives a ``Retrieved``: the best examples,
   the glossary entries the question uses, and the prompt section that shows them.
 * ``applied``: ``applied(retrieved)`` makes it the knowledge of the run entered in its block;
-  the database wrapper's table information (which the SQL writer's prompts show) and the
-  relevant-table picker add the section while it is applied.
+  its section becomes the run's reference section (``quorlix.prompts.reference``), which the
+  database wrapper's table information (shown by the SQL writer's prompts) and the
+  relevant-table picker add while it is applied.
 * ``verification``: a candidate's SQL must pass the read-only wrapper and return rows.
 
-Nothing is imported here but ``applied``, which the database wrapper needs and which needs
-nothing; the rest load when asked for by name.
+Nothing is imported here but ``applied``; the rest load when asked for by name.
 """
 
 from __future__ import annotations
@@ -28,7 +28,6 @@ _LAZY = {
     "KnowledgeError": "records",
     "KnowledgeStore": "store",
     "Knowledge": "store",
-    "open_local_store": "store",
     "Retrieved": "retrieval",
     "KnowledgeIndex": "retrieval",
     "retrieve": "retrieval",

@@ -1,10 +1,10 @@
-"""The knowledge of the run under way, for the places where it enters the graph.
+"""The knowledge of the run under way.
 
-A run enters ``applied(retrieved)`` around its graph run; the database wrapper's table
-information and the relevant-table picker read ``current_section()`` while the run's nodes
-build their prompts. It is a context variable: LangGraph carries the caller's context into the
-threads it runs nodes on, and concurrent runs (each in its own context) never see one
-another's knowledge. Outside ``applied`` there is none, and nothing is added anywhere.
+A run enters ``applied(retrieved)`` around its graph run: the examples and terms are kept for
+whoever reports on the run (``current()``), and their section becomes the run's reference
+section (``quorlix.prompts.reference``), which the database wrapper's table information and
+the relevant-table picker add to their prompts. Both are context variables, so concurrent runs
+never see one another's knowledge; outside ``applied`` there is none.
 """
 
 from __future__ import annotations
@@ -14,9 +14,9 @@ from contextlib import contextmanager
 from contextvars import ContextVar
 from typing import TYPE_CHECKING
 
+from quorlix.prompts.reference import reference_section, with_reference
+
 if TYPE_CHECKING:
-    # Only for annotations: the database wrapper imports this module, and retrieval imports
-    # the table shortlist, which imports the wrapper's package.
     from .retrieval import Retrieved
 
 _current: ContextVar[Retrieved | None] = ContextVar("quorlix_knowledge", default=None)
@@ -27,7 +27,8 @@ def applied(retrieved: Retrieved | None) -> Iterator[Retrieved | None]:
     """Makes ``retrieved`` the knowledge of everything run in this block (None: none)."""
     token = _current.set(retrieved if retrieved else None)
     try:
-        yield retrieved
+        with with_reference(retrieved.section if retrieved else ""):
+            yield retrieved
     finally:
         _current.reset(token)
 
@@ -37,6 +38,5 @@ def current() -> Retrieved | None:
 
 
 def current_section() -> str:
-    """The section to add to a prompt now: "" outside a run with knowledge."""
-    retrieved = _current.get()
-    return retrieved.section if retrieved is not None else ""
+    """The reference section in force now ("" outside a run with knowledge)."""
+    return reference_section()

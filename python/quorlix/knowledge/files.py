@@ -10,6 +10,10 @@ A knowledge file holds one JSON object a line, examples and glossary entries mix
 JSON Lines format imports as it is; a Spider or BIRD set (a JSON array) imports through the
 evaluation set reader, each question under the database its ``db_id`` names. A line's ``db``
 (a URL, a relative SQLite path taken from the file's folder) files it under that database.
+
+``file_knowledge`` is a file's knowledge for one run (``quorlix ask --knowledge FILE``): the
+entries of the run's database, numbered by their place in the file, their SQL checked by the
+same walls as the store's.
 """
 
 from __future__ import annotations
@@ -27,6 +31,8 @@ from .records import (
     KnowledgeError,
     VerifiedExample,
 )
+from .store import Knowledge
+from .walls import check_fragment, check_query
 
 EXAMPLE_KEYS = {"question", "sql", "gold_sql", "notes", "evidence", "id", "db", "difficulty"}
 TERM_KEYS = {"term", "definition", "sql", "synonyms", "db"}
@@ -155,6 +161,31 @@ def _from_question_set(source: Path, database: str) -> KnowledgeFile:
             ).checked()
         )
     return found
+
+
+def file_knowledge(path: str | Path, database: str) -> Knowledge:
+    """The examples and glossary of ``path`` that belong to ``database``, numbered by line."""
+    found = read_knowledge_file(path, database)
+    examples: list[VerifiedExample] = []
+    for number, example in enumerate(found.examples, start=1):
+        if example.database != database:
+            continue
+        check_query(example.sql, database)
+        examples.append(_numbered(example, number))
+    glossary: list[GlossaryEntry] = []
+    for number, entry in enumerate(found.glossary, start=1):
+        if entry.database != database:
+            continue
+        if entry.sql:
+            check_fragment(entry.sql, database)
+        glossary.append(_numbered(entry, number))
+    return Knowledge(examples=tuple(examples), glossary=tuple(glossary))
+
+
+def _numbered(item, number: int):
+    from dataclasses import replace
+
+    return replace(item, id=number)
 
 
 def knowledge_lines(

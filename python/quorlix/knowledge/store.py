@@ -1,10 +1,10 @@
 """Where verified examples and glossary entries live: tables on SQLite or PostgreSQL.
 
 The service keeps them in its run store's database (``KnowledgeStore(run_store.engine)``), so
-every server process sharing that store shares the knowledge too; the command line keeps its own
-SQLite file under ``QUORLIX_HOME`` (``open_local_store()``). The tables are created on first use
-beside whatever else the database holds; they take their names' ``quorlix_knowledge_`` prefix
-so as not to meet anyone else's.
+every server process sharing that store shares the knowledge too; the command line keeps its
+own SQLite file under ``QUORLIX_HOME`` (``quorlix.cli.knowledge_store``). The tables are
+created on first use beside whatever else the database holds; their names' prefix
+``quorlix_knowledge_`` keeps them apart from anyone else's.
 """
 
 from __future__ import annotations
@@ -14,7 +14,6 @@ import time
 from collections.abc import Iterable, Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass, replace
-from pathlib import Path
 
 from sqlalchemy import (
     JSON,
@@ -46,7 +45,6 @@ from .records import (
 )
 from .walls import check_fragment, check_query
 
-KNOWLEDGE_FILE = "knowledge.db"
 SCHEMA_LOCK = 0x71786B6E  # an advisory lock key of our own, beside the run store's
 
 metadata = MetaData()
@@ -311,30 +309,11 @@ def _entry(row) -> GlossaryEntry:
     )
 
 
-def local_store_url() -> str:
-    """The command line's own store: ``knowledge.db`` under QUORLIX_HOME."""
-    from quorlix.service.store import quorlix_home
-
-    return f"sqlite:///{(quorlix_home() / KNOWLEDGE_FILE).resolve()}"
-
-
-def open_local_store() -> KnowledgeStore:
-    return KnowledgeStore(local_store_url())
-
-
 def _engine_for(url: str) -> Engine:
     parsed = make_url(url)
     backend = parsed.get_backend_name()
     if backend == "sqlite":
-        database = parsed.database or ""
-        if database and database != ":memory:" and not database.startswith("file:"):
-            # Questions and SQL of a team's database: private, as the run store is.
-            from quorlix.service.private_files import private_folder, private_sqlite_file
-            from quorlix.service.store import quorlix_home
-
-            path = Path(database).expanduser().resolve()
-            private_folder(path.parent, tighten=path.parent == quorlix_home().resolve())
-            private_sqlite_file(path)
+        # Whoever names the file makes it private first (the command line does, for its own).
         engine = create_engine(url, connect_args={"timeout": 30, "check_same_thread": False})
 
         @event.listens_for(engine, "connect")
