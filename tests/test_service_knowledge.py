@@ -5,6 +5,7 @@ from __future__ import annotations
 import pytest
 from graph_scripts import CITY_ORDERS_SQL
 from quorlix.service import Limits
+from quorlix.service.auth import load_tokens
 from service_support import Answers, build_service, feed, serve_in_thread
 from support.databases import build_sample_sqlite
 
@@ -121,3 +122,22 @@ def test_an_admin_reviews_candidates_and_edits_the_glossary(server):
         assert user.get("/v1/knowledge/glossary").json()["glossary"] == [saved.json()]
         assert admin.delete("/v1/knowledge/glossary/CITY").status_code == 200
         assert user.get("/v1/knowledge/glossary").json()["glossary"] == []
+
+
+@pytest.mark.parametrize(
+    ("entries", "tokens", "roles"),
+    [
+        (
+            "ada:" + "a" * 16 + ":admin, ulf:" + "b" * 16,
+            {"a" * 16: "ada", "b" * 16: "ulf"},
+            {"ada": "admin"},
+        ),
+        ("ada:" + "a" * 16 + ":ADMIN ", {"a" * 16: "ada"}, {"ada": "admin"}),
+        ("kim:cc:" + "d" * 16, {"cc:" + "d" * 16: "kim"}, {}),  # a colon of the token's own
+        ("kim:" + "d" * 16 + ":boss", {"d" * 16 + ":boss": "kim"}, {}),  # no role by that name
+    ],
+)
+def test_a_token_entry_may_name_a_role_in_a_last_column(entries, tokens, roles):
+    found: dict[str, str] = {}
+    assert load_tokens({"QUORLIX_API_TOKENS": entries}, found) == tokens
+    assert found == roles
