@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import pytest
-from graph_scripts import CITY_ORDERS_SQL
+from graph_scripts import CITY_ORDERS_SQL, schema_name
 from quorlix.service import Limits
 from quorlix.service.auth import load_tokens
 from service_support import Answers, build_service, feed, serve_in_thread
@@ -77,6 +77,30 @@ def test_a_rating_offers_a_verified_candidate_or_says_why_not(server, feedback, 
         kept = {"status": stored[0].status, "sql": stored[0].sql, "origin": stored[0].origin}
         assert kept == learnt and stored[0].run_id == run["id"]
         assert stored[0].question == "Orders per city? [[rated]]"
+
+
+def test_a_liked_answer_once_accepted_is_given_to_the_next_similar_question(
+    server, stub_openai_server
+):
+    with server.client(USER) as user, server.client(ADMIN) as admin:
+        first = ask(user, "Which city placed the most orders? [[first]]")
+        offered = user.post(f"/v1/runs/{first['id']}/feedback", json={"rating": "up"}).json()
+        before = ask(user, "How many orders came from each city? [[before]]")
+        admin.post(f"/v1/knowledge/candidates/{offered['candidate']['id']}/accept")
+        after = ask(user, "How many orders came from each city? [[after]]")
+
+    assert before["knowledge"] is None
+    assert [e["question"] for e in after["knowledge"]["examples"]] == [first["question"]]
+    sql_prompts = {
+        tag: request.prompt_text
+        for request in stub_openai_server.requests
+        if schema_name(request) == "SQLQueryInput"
+        for tag in ("[[before]]", "[[after]]")
+        if tag in request.prompt_text
+    }
+    assert "REFERENCE MATERIAL" not in sql_prompts["[[before]]"]
+    shown = sql_prompts["[[after]]"].split("REFERENCE MATERIAL", 1)[1]
+    assert first["question"] in shown and CITY_ORDERS_SQL in shown
 
 
 @pytest.mark.parametrize(

@@ -10,6 +10,8 @@ import socket
 import sys
 from dataclasses import replace
 
+from quorlix.answering.graph_build import quiet_graph
+
 from .common import (
     EXIT_OK,
     connection_problem,
@@ -156,6 +158,7 @@ def add_parser(commands: argparse._SubParsersAction) -> None:
 
 def run(args: argparse.Namespace) -> int:
     from quorlix.service.auth import (
+        ADMIN,
         TOKENS_FILE_VARIABLE,
         TOKENS_VARIABLE,
         TokenError,
@@ -166,10 +169,13 @@ def run(args: argparse.Namespace) -> int:
     _check_numbers(args)
     _check_ray_options(args)
     hosts = allowed_hosts(args.allowed_hosts)
+    roles: dict[str, str] = {}
     try:
-        tokens = load_tokens()
+        tokens = load_tokens(roles=roles)
     except TokenError as exc:
         usage_error(str(exc))
+    # Who may change the team's knowledge: the names whose token entry says admin.
+    admins = frozenset(name for name, role in roles.items() if role == ADMIN)
     loopback = is_loopback(args.host)
     if not loopback:
         if not tokens:
@@ -186,17 +192,18 @@ def run(args: argparse.Namespace) -> int:
     if args.verbose:
         sys.stdout = sys.stderr  # diagnostics go to stderr, as everywhere in the command
     else:
-        _quiet_graph()
+        quiet_graph()
 
     if args.ray:
         from .serve_ray import run_on_ray
 
-        return run_on_ray(args, tokens, hosts, stdout)
+        return run_on_ray(args, tokens, hosts, stdout, admins)
 
     # The analysis sandbox's warm parent boots beside the imports, not in the first run.
     start_analysis_sandbox()
 
-    from quorlix.service import Limits, RunStore, Service, StoreError, create_app
+    from quorlix.service import Limits, RunStore, StoreError, create_app
+    from quorlix.service.build import build_service
     from quorlix.service.database import ServiceDatabase
     from quorlix.service.http_server import BACKLOG, ConnectionLimits, HTTPServer
     from quorlix.service.lease import LEASE_SECONDS
@@ -221,15 +228,15 @@ def run(args: argparse.Namespace) -> int:
     limits = Limits(
         max_runs=args.max_runs, queue=args.queue, run_deadline=args.run_deadline, grace=args.grace
     )
-    service = Service(
+    service = build_service(
         graph,
         db,
         store,
         limits,
+        config_4,
         tokens=tokens,
-        model_endpoint=config_4.azure_endpoint,
-        model_timeout=config_4.timeout,
         lease_seconds=args.lease or LEASE_SECONDS,
+        admins=admins,
     )
     app = create_app(service, body_timeout=args.body_timeout, allowed_hosts=hosts)
     connections = ConnectionLimits()
@@ -297,17 +304,6 @@ def _listen(host: str, port: int, backlog: int) -> socket.socket:
             "here)"
         )
     return sock
-
-
-def _quiet_graph() -> None:
-    """The nodes print diagnostics (whole prompts, with users' data) and log progress; without
-    --verbose they go nowhere. This is set once for the process, before any run starts: a
-    per-run redirection would mix up the output of concurrent runs."""
-    from loguru import logger
-
-    sys.stdout = open(os.devnull, "w")  # noqa: SIM115 - lives as long as the process
-    logger.remove()
-    logger.add(sys.stderr, level="WARNING")
 
 
 def _check_numbers(args: argparse.Namespace) -> None:

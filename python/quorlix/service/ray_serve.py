@@ -10,7 +10,6 @@ from __future__ import annotations
 
 import json
 import os
-import sys
 from collections.abc import MutableMapping
 from dataclasses import dataclass, field
 from typing import Any
@@ -41,6 +40,7 @@ class ReplicaSpec:
     store_url: str
     limits: Limits = field(default_factory=Limits)
     tokens: dict[str, str] = field(default_factory=dict)
+    admins: frozenset[str] = frozenset()
     allowed_hosts: list[str] = field(default_factory=list)
     body_timeout: float = BODY_SECONDS
     lease_seconds: float = LEASE_SECONDS
@@ -51,27 +51,28 @@ class QuorlixReplica:
     """One replica: builds its graph once, then serves the app."""
 
     def __init__(self, spec: ReplicaSpec) -> None:
-        from quorlix.cli.common import import_graph_module, model_settings
+        from quorlix.answering.graph_build import build_graph, chat_settings, quiet_graph
 
         from .app import create_app
+        from .build import build_service
         from .database import ServiceDatabase
-        from .service import Service
         from .store import RunStore
 
         if not spec.verbose:
-            _quiet_graph()
-        config_35, config_4 = model_settings()
+            # A replica's output goes to Ray's log files: the same rule as the plain server.
+            quiet_graph()
+        config_35, config_4 = chat_settings()
         db = ServiceDatabase.from_uri(spec.db_url)
-        graph = import_graph_module().SQLGraph(db, config_35, config_4)
-        self.service = Service(
+        graph = build_graph(db, config_35, config_4)
+        self.service = build_service(
             graph,
             db,
             RunStore(spec.store_url),
             spec.limits,
+            config_4,
             tokens=spec.tokens,
-            model_endpoint=config_4.azure_endpoint,
-            model_timeout=config_4.timeout,
             lease_seconds=spec.lease_seconds,
+            admins=spec.admins,
         )
         self._app = create_app(
             self.service, body_timeout=spec.body_timeout, allowed_hosts=spec.allowed_hosts
@@ -88,16 +89,6 @@ class QuorlixReplica:
 
     def __serve_build_asgi_app__(self):
         return self._app
-
-
-def _quiet_graph() -> None:
-    # The graph's nodes print whole prompts, with users' data; a replica's output goes to
-    # Ray's log files, so it is dropped unless asked for (the same rule as the plain server).
-    from loguru import logger
-
-    sys.stdout = open(os.devnull, "w")  # noqa: SIM115 - lives as long as the replica
-    logger.remove()
-    logger.add(sys.stderr, level="WARNING")
 
 
 def parse_autoscale(text: str) -> tuple[int, int]:

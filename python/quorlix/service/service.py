@@ -8,8 +8,9 @@ from urllib.parse import urlsplit
 
 from sqlalchemy import text
 
-from quorlix.cli.common import describe
+from quorlix.answering.errors import describe, explain_failure
 from quorlix.knowledge.database_keys import database_key
+from quorlix.knowledge.for_runs import KnowledgeForRun
 from quorlix.knowledge.store import KnowledgeStore
 
 from .auth import Authenticator
@@ -59,18 +60,17 @@ class Service:
             self.changes,
             explain=self.explain,
             lease_seconds=lease_seconds,
+            knowledge_for_run=self.knowledge_for_run,
         )
+
+    def knowledge_for_run(self) -> KnowledgeForRun:
+        """A run's preparer: the accepted examples and the glossary of the served database,
+        read from the store when the run starts (so an example accepted a moment ago counts)."""
+        return KnowledgeForRun(lambda: self.knowledge.knowledge(self.knowledge_key))
 
     def explain(self, exc: BaseException) -> str:
         """Why a run failed, in one sentence a person asking can act on."""
-        import openai
-
-        if self.model_timeout is not None and isinstance(exc, openai.APITimeoutError):
-            return (
-                f"the model service did not answer within {self.model_timeout:g} s "
-                "(QUORLIX_REQUEST_TIMEOUT); try again later"
-            )
-        return describe(exc)
+        return explain_failure(exc, self.model_timeout)
 
     def readiness(self) -> dict[str, str]:
         """'ok' or the reason, for the database, the store and the model service."""

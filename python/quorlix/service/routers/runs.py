@@ -11,7 +11,7 @@ from fastapi import APIRouter, Depends, Header, HTTPException, Query, Request, R
 from fastapi.responses import JSONResponse, StreamingResponse
 from sqlalchemy.exc import SQLAlchemyError
 
-from quorlix.cli.common import describe
+from quorlix.answering.errors import describe
 
 from ..auth import current_user
 from ..changes import wait_for
@@ -66,6 +66,7 @@ def view(row: dict) -> dict:
         "chart_url": f"/v1/runs/{row['id']}/chart" if record.get("chart") else None,
         "error": record.get("error"),
         "usage": record.get("usage"),
+        "knowledge": record.get("knowledge"),
         "feedback": row["feedback"],
         "replica": replica_of(row.get("server_id")),
         **({"extras": row["extras"]} if row.get("extras") else {}),
