@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import hmac
 import ipaddress
-import os
 from pathlib import Path
 
 from fastapi import HTTPException, Request, status
@@ -30,7 +29,8 @@ def load_tokens(
     An entry is ``name:token``, or ``name:token:role`` to give the name a role (``admin``: may
     change the team's knowledge); ``roles``, when given, receives name -> role.
     """
-    environ = dict(os.environ if environ is None else environ)
+    if environ is None:
+        environ = _configured_tokens()
     tokens: dict[str, str] = {}
     inline = environ.get(TOKENS_VARIABLE, "")
     for number, entry in enumerate(inline.split(","), 1):
@@ -46,6 +46,18 @@ def load_tokens(
             if line.strip() and not line.lstrip().startswith("#"):
                 _add(tokens, line, f"{path} line {number}", roles)
     return tokens
+
+
+def _configured_tokens() -> dict[str, str]:
+    from quorlix import config
+
+    try:
+        return {
+            TOKENS_VARIABLE: config.setting("api_tokens") or "",
+            TOKENS_FILE_VARIABLE: config.setting("api_tokens_file") or "",
+        }
+    except config.ConfigError as exc:
+        raise TokenError(str(exc)) from None
 
 
 def _add(tokens: dict[str, str], entry: str, where: str, roles: dict[str, str] | None) -> None:
