@@ -81,6 +81,12 @@ def add_parser(commands: argparse._SubParsersAction) -> None:
     parser.add_argument(
         "--json", action="store_true", help="print the summary as one JSON object on stdout"
     )
+    parser.add_argument(
+        "--knowledge",
+        metavar="FILE",
+        help="score every question twice, without and with this file's verified examples and "
+        "glossary, and report both (a question's own example is left out for it)",
+    )
     parser.set_defaults(run=run)
 
 
@@ -113,6 +119,8 @@ def run(args: argparse.Namespace) -> int:
     comparison = Comparison(metric, args.tolerance, args.drop_distinct)
     questions = question_set.questions[: args.limit]
 
+    if args.knowledge and args.out:
+        usage_error("--out cannot be combined with --knowledge yet; score without --out")
     results = ResultsFile(Path(args.out).expanduser()) if args.out else None
     if results is not None and args.questions and _same_file(results.path, args.questions):
         usage_error("--out names the question file itself; give another file for the results")
@@ -131,22 +139,35 @@ def run(args: argparse.Namespace) -> int:
         lambda db: querymesh.SQLGraph(db, config_35, config_4), comparison, describe=describe
     )
     records = [done[question.id] for question in questions if question.id in done]
+    sides: list[tuple[str, Any]] = [("", evaluator.score)]
+    knowledge_side = None
+    if args.knowledge:
+        from .eval_knowledge import KnowledgeSide, scorers
+
+        knowledge_side = KnowledgeSide(args.knowledge, todo)
+        sides = scorers(evaluator, knowledge_side)
     if not args.json:
         skipped = f"; {len(done)} already scored in {args.out}" if done else ""
+        twice = ", each without and with team knowledge" if knowledge_side else ""
         progress(
-            f"Scoring {len(todo)} of {len(questions)} questions ({comparison.describe()}){skipped}."
+            f"Scoring {len(todo)} of {len(questions)} questions ({comparison.describe()})"
+            f"{twice}{skipped}."
         )
-    bar = _progress_bar(len(todo))
-
-    def keep(record: dict[str, Any]) -> None:
-        records.append(record)
-        if results is not None:
-            results.append(record)
-        bar.update(1)
+    bar = _progress_bar(len(todo) * len(sides))
+    side_records: dict[str, list[dict[str, Any]]] = {}
 
     try:
         with _graph_output_hidden(args.verbose):
-            evaluate(todo, evaluator.score, args.concurrency, keep)
+            for name, score in sides:
+                kept = side_records.setdefault(name, list(records))
+
+                def keep(record: dict[str, Any], kept=kept) -> None:
+                    kept.append(record)
+                    if results is not None:
+                        results.append(record)
+                    bar.update(1)
+
+                evaluate(todo, score, args.concurrency, keep)
     except KeyboardInterrupt:
         if results is not None:
             progress(f"Rerun with --out {args.out} to score the remaining questions.")
@@ -157,8 +178,22 @@ def run(args: argparse.Namespace) -> int:
             results.close()
         evaluator.close()
 
+    records = side_records[sides[-1][0]]
     summary = summarise(records, comparison)
-    if args.json:
+    if knowledge_side is not None:
+        from .eval_knowledge import compared
+
+        without = summarise(side_records["without"], comparison)
+        report = knowledge_side.report()
+        if args.json:
+            print_json({"without": without, "with": summary, "knowledge": report})
+        else:
+            print(render(without, f"{question_set.name}, without team knowledge"))
+            print()
+            print(render(summary, f"{question_set.name}, with team knowledge"))
+            print()
+            print(compared(without, summary, report))
+    elif args.json:
         print_json(summary)
     else:
         print(render(summary, question_set.name))
