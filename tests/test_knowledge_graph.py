@@ -19,8 +19,10 @@ from quorlix.querymesh.nodewright import SQLGeneration
 pytestmark = pytest.mark.filterwarnings("ignore:Parameters {'top_p'}:UserWarning")
 
 QUESTION = "Which city placed the most orders?"
+# Braces of both template languages: knowledge is a value in the prompts, never a template.
+NOTES = "count every status {dialect} {{ 7 * 7 }}"
 EXAMPLE = VerifiedExample(
-    "Which city has the most orders?", CITY_ORDERS_SQL, "db", notes="count every status", id=7
+    "Which city has the most orders?", CITY_ORDERS_SQL, "db", notes=NOTES, id=7
 )
 CITY = GlossaryEntry("city", "Where the customer lives, as stored in customers.city", "db", id=3)
 UNRELATED = Knowledge(examples=(VerifiedExample("Weather today?", "SELECT 1", "db", id=1),))
@@ -88,8 +90,9 @@ def test_the_section_reaches_table_choice_sql_generation_and_correction_only(
     # The SQL review, the analysis program and the answer are not given it.
     assert set(shown) == {"review", "PythonCodeInput", "GenerationOutput"}
     assert {count for counts in shown.values() for count in counts} == {0}
-    generation = responder.prompts["SQLQueryInput"][0]
-    assert generation.endswith(CLOSING) and "    count every status" in generation
+    generation, correction = responder.prompts["SQLQueryInput"]
+    assert generation.endswith(CLOSING)
+    assert f"    {NOTES}\n" in generation and f"    {NOTES}\n" in correction
 
 
 def test_concurrent_runs_each_see_only_their_own_knowledge(
