@@ -66,3 +66,31 @@ def test_eval_scores_without_and_with_knowledge_leaving_a_questions_own_example_
     with warnings.catch_warnings():
         main(["eval", questions, "--knowledge", knowledge])
     assert "accuracy 0.0% without, 50.0% with (+50.0 points)" in capsys.readouterr().out
+
+
+def test_both_scorings_keep_their_own_results_file_and_resume_from_them(
+    environment, tmp_path, capsys
+):
+    serve(environment, ByRequest(learner), 200)
+    questions = write(tmp_path / "set.jsonl", QUESTIONS)
+    knowledge = write(tmp_path / "team.jsonl", KNOWLEDGE)
+    out = tmp_path / "results.jsonl"
+    command = ["eval", questions, "--knowledge", knowledge, "--out", str(out), "--json"]
+
+    with warnings.catch_warnings():
+        first = main(command)
+        first_report = json.loads(capsys.readouterr().out)
+        asked = len(environment.requests)
+        again = main(command)
+        again_report = json.loads(capsys.readouterr().out)
+        mixed = main(["eval", questions, "--out", str(out)])
+
+    assert (first, again, mixed) == (0, 0, 2)
+    assert len(environment.requests) == asked  # everything was read back, nothing asked again
+    assert again_report["with"] == first_report["with"]
+    assert again_report["without"] == first_report["without"]
+    with_lines = [json.loads(line) for line in out.read_text().splitlines()]
+    without_lines = (tmp_path / "results.without.jsonl").read_text().splitlines()
+    assert {line["knowledge"] for line in with_lines} == {knowledge}
+    assert len(with_lines) == len(without_lines) == 2
+    assert "scored with the team knowledge of" in capsys.readouterr().err

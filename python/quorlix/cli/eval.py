@@ -6,6 +6,7 @@ import argparse
 import contextlib
 import os
 import sys
+from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
@@ -95,7 +96,6 @@ def run(args: argparse.Namespace) -> int:
     from quorlix.evaluation.formats import load_question_set
     from quorlix.evaluation.items import QuestionSetError
     from quorlix.evaluation.report import render, summarise
-    from quorlix.evaluation.results_file import ResultsFile
     from quorlix.evaluation.runner import Evaluator, evaluate
 
     if args.concurrency < 1:
@@ -119,71 +119,64 @@ def run(args: argparse.Namespace) -> int:
     comparison = Comparison(metric, args.tolerance, args.drop_distinct)
     questions = question_set.questions[: args.limit]
 
-    if args.knowledge and args.out:
-        usage_error("--out cannot be combined with --knowledge yet; score without --out")
-    results = ResultsFile(Path(args.out).expanduser()) if args.out else None
-    if results is not None and args.questions and _same_file(results.path, args.questions):
+    out = Path(args.out).expanduser() if args.out else None
+    if out is not None and args.questions and _same_file(out, args.questions):
         usage_error("--out names the question file itself; give another file for the results")
-    done: dict[str, dict[str, Any]] = {}
-    if results is not None:
-        try:
-            # Checked against the whole set: a file may hold more than this --limit asks.
-            done = results.load(question_set.questions, comparison)
-        except QuestionSetError as exc:
-            usage_error(str(exc))
-    todo = [question for question in questions if question.id not in done]
+    sides = _sides(args, out, question_set.questions, questions, comparison)
 
     config_35, config_4 = model_settings()
     querymesh = import_graph_module()
     evaluator = Evaluator(
         lambda db: querymesh.SQLGraph(db, config_35, config_4), comparison, describe=describe
     )
-    records = [done[question.id] for question in questions if question.id in done]
-    sides: list[tuple[str, Any]] = [("", evaluator.score)]
     knowledge_side = None
     if args.knowledge:
-        from .eval_knowledge import KnowledgeSide, scorers
+        from .eval_knowledge import KnowledgeSide
 
-        knowledge_side = KnowledgeSide(args.knowledge, todo)
-        sides = scorers(evaluator, knowledge_side)
+        knowledge_side = KnowledgeSide(args.knowledge, questions)
     if not args.json:
-        skipped = f"; {len(done)} already scored in {args.out}" if done else ""
+        done = len(questions) - len(sides[-1].todo)
+        skipped = f"; {done} already scored in {args.out}" if done else ""
         twice = ", each without and with team knowledge" if knowledge_side else ""
         progress(
-            f"Scoring {len(todo)} of {len(questions)} questions ({comparison.describe()})"
-            f"{twice}{skipped}."
+            f"Scoring {len(sides[-1].todo)} of {len(questions)} questions "
+            f"({comparison.describe()}){twice}{skipped}."
         )
-    bar = _progress_bar(len(todo) * len(sides))
-    side_records: dict[str, list[dict[str, Any]]] = {}
+    bar = _progress_bar(sum(len(side.todo) for side in sides))
 
     try:
         with _graph_output_hidden(args.verbose):
-            for name, score in sides:
-                kept = side_records.setdefault(name, list(records))
+            for side in sides:
+                score = evaluator.score
+                if side.knowledge is not None and knowledge_side is not None:
+                    score = knowledge_side.scorer(evaluator)
 
-                def keep(record: dict[str, Any], kept=kept) -> None:
-                    kept.append(record)
-                    if results is not None:
-                        results.append(record)
+                def keep(record: dict[str, Any], side=side) -> None:
+                    if side.knowledge is not None:
+                        record["knowledge"] = side.knowledge
+                    side.records.append(record)
+                    if side.results is not None:
+                        side.results.append(record)
                     bar.update(1)
 
-                evaluate(todo, score, args.concurrency, keep)
+                evaluate(side.todo, score, args.concurrency, keep)
     except KeyboardInterrupt:
-        if results is not None:
+        if out is not None:
             progress(f"Rerun with --out {args.out} to score the remaining questions.")
         raise
     finally:
         bar.close()
-        if results is not None:
-            results.close()
+        for side in sides:
+            if side.results is not None:
+                side.results.close()
         evaluator.close()
 
-    records = side_records[sides[-1][0]]
+    records = sides[-1].records
     summary = summarise(records, comparison)
     if knowledge_side is not None:
         from .eval_knowledge import compared
 
-        without = summarise(side_records["without"], comparison)
+        without = summarise(sides[0].records, comparison)
         report = knowledge_side.report()
         if args.json:
             print_json({"without": without, "with": summary, "knowledge": report})
@@ -214,6 +207,42 @@ def run(args: argparse.Namespace) -> int:
         error(f"every graph run failed, e.g.: {failed_runs[0]['reason']}")
         return EXIT_FAILED
     return EXIT_OK
+
+
+@dataclass
+class _Side:
+    """One scoring of the questions: with the knowledge of ``knowledge`` (a file) or none."""
+
+    knowledge: str | None
+    results: Any  # its ResultsFile, or None without --out
+    records: list[dict[str, Any]]
+    todo: list[Any]
+
+
+def _sides(args, out: Path | None, every: list, questions: list, comparison) -> list[_Side]:
+    """Without --knowledge one scoring; with it, one without and one with the knowledge, each
+    with its own results file (``--out FILE`` holds the one with; FILE.without... the other)."""
+    from quorlix.evaluation.items import QuestionSetError
+    from quorlix.evaluation.results_file import ResultsFile
+
+    plan: list[tuple[str | None, Path | None]] = [(None, out)]
+    if args.knowledge:
+        without = out.with_name(f"{out.stem}.without{out.suffix}") if out is not None else None
+        plan = [(None, without), (args.knowledge, out)]
+    sides = []
+    for knowledge, path in plan:
+        results = ResultsFile(path) if path is not None else None
+        done: dict[str, dict[str, Any]] = {}
+        if results is not None:
+            try:
+                # Checked against the whole set: a file may hold more than this --limit asks.
+                done = results.load(every, comparison, knowledge=knowledge)
+            except QuestionSetError as exc:
+                usage_error(str(exc))
+        records = [done[question.id] for question in questions if question.id in done]
+        todo = [question for question in questions if question.id not in done]
+        sides.append(_Side(knowledge, results, records, todo))
+    return sides
 
 
 def _same_file(path: Path, other: str) -> bool:

@@ -42,7 +42,11 @@ class KnowledgeSide:
         self._made.append(preparer)
         return [preparer]
 
+    def scorer(self, evaluator: Any) -> Callable[[Any], dict]:
+        return lambda question: evaluator.score(question, self.preparers(question))
+
     def report(self) -> dict[str, Any]:
+        # Of the questions scored in this invocation (a resumed one skips those already done).
         return {
             "file": self.path,
             "examples": sum(len(k.examples) for k in self._knowledge.values()),
@@ -50,13 +54,6 @@ class KnowledgeSide:
             "questions_given_knowledge": sum(1 for p in self._made if p.retrieved),
             "questions_whose_own_example_was_left_out": sum(1 for p in self._made if p.left_out),
         }
-
-
-def scorers(evaluator: Any, side: KnowledgeSide) -> list[tuple[str, Callable[[Any], dict]]]:
-    return [
-        ("without", evaluator.score),
-        ("with", lambda question: evaluator.score(question, side.preparers(question))),
-    ]
 
 
 def compared(without: dict[str, Any], with_: dict[str, Any], knowledge: dict[str, Any]) -> str:
@@ -72,7 +69,7 @@ def compared(without: dict[str, Any], with_: dict[str, Any], knowledge: dict[str
     return (
         f"Team knowledge from {knowledge['file']} ({knowledge['examples']} examples, "
         f"{knowledge['glossary']} glossary entries): accuracy {figure(without)} without, "
-        f"{figure(with_)} with{change}, on the same {with_['scored']} questions; "
-        f"{knowledge['questions_given_knowledge']} questions were given knowledge, and "
+        f"{figure(with_)} with{change}, on the same {with_['scored']} questions. Of those scored "
+        f"now, {knowledge['questions_given_knowledge']} were given knowledge and "
         f"{knowledge['questions_whose_own_example_was_left_out']} had their own example left out."
     )
