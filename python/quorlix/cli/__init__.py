@@ -1,5 +1,5 @@
 """The ``quorlix`` command: ask questions, list tables, draw the graph, check databases and models,
-measure answer quality, serve questions over HTTP.
+measure answer quality, keep the team's knowledge, serve questions over HTTP.
 
 Exit codes: 0 done, 1 the run failed (model, network or database error), 2 bad usage or
 missing configuration, 3 (``ask``) the run ended with an answer, but no SQL query returned rows.
