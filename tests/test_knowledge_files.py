@@ -97,6 +97,7 @@ def test_a_bad_line_is_refused_naming_the_line(tmp_path, line, message):
             "postgresql://db.example:5433/sales",
         ),
         ("mysql+pymysql://root@127.0.0.1/shop", "mysql://127.0.0.1/shop"),
+        ("postgresql://bob@db.example:5432/sales", "postgresql://db.example/sales"),
         ("sqlite:///file%3A///data/x.db?mode=ro&uri=true", "sqlite:/data/x.db"),
         ("sqlite:////data/x.db", "sqlite:/data/x.db"),
     ],

@@ -13,6 +13,7 @@ from __future__ import annotations
 from pathlib import Path
 
 SAMPLE_KEY = "sample:shop"
+_DEFAULT_PORTS = {"postgresql": 5432, "mysql": 3306, "mariadb": 3306, "mssql": 1433}
 
 
 def database_key(url: str) -> str:
@@ -42,7 +43,8 @@ def database_key(url: str) -> str:
             return SAMPLE_KEY
         return f"{backend}:{path}"
     host = parsed.host or ""
-    port = f":{parsed.port}" if parsed.port else ""
+    # The engine's default port and no port are one database.
+    port = f":{parsed.port}" if parsed.port and parsed.port != _DEFAULT_PORTS.get(backend) else ""
     return f"{backend}://{host}{port}/{database}"
 
 
