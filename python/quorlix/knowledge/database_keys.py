@@ -2,10 +2,10 @@
 
 Examples are written for one database's tables, so each is kept under the database it belongs
 to. The key leaves out the user name and password (a team shares knowledge whichever account
-asks), the driver (``postgresql+psycopg2`` and ``postgresql`` reach the same database) and the
-connection options; a file-based database is named by its absolute path, however its URL
-spells it (``sqlite:///shop.db``, SQLite's read-only ``file:`` form). The built-in sample
-shop database is ``sample:shop`` wherever its copy lives.
+asks), the driver (``postgresql+psycopg2`` and ``postgresql`` reach the same database), the
+connection options and a default port; a file-based database is named by its absolute path,
+however its URL spells it (``sqlite:///shop.db``, SQLite's read-only ``file:`` form). The
+built-in sample shop database is ``sample:shop`` wherever its copy lives.
 """
 
 from __future__ import annotations
