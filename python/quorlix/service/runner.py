@@ -6,12 +6,15 @@ import datetime
 import os
 from collections.abc import Callable
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from quorlix.answering import FAILED, Outcome, Step, Stopped, answer_question, describe
 from quorlix.usage import Prices, PriceTableError, load_prices
 
 from .store import empty_record
+
+if TYPE_CHECKING:
+    from quorlix.knowledge.for_runs import KnowledgeForRun
 
 __all__ = ["MAX_CHART_BYTES", "Stopped", "answer", "iso", "read_chart"]
 
@@ -32,13 +35,20 @@ def answer(
     save_path: Path,
     on_step: Callable[[dict, dict], bool],
     explain: Callable[[BaseException], str] | None = None,
+    knowledge: KnowledgeForRun | None = None,
 ) -> tuple[str, dict]:
     """Runs the graph; ``on_step(record, step)`` saves each step and says whether to go on.
 
+    ``knowledge`` gives the run the team's knowledge; the record names what it was given.
     Returns the run's status and its record. Graph failures end in a failed record with a
     readable reason; they are never raised.
     """
     record = empty_record()
+
+    def note_knowledge() -> None:
+        # Which examples and terms the question was given: why its SQL looks as it does.
+        if knowledge is not None and knowledge.retrieved:
+            record["knowledge"] = knowledge.retrieved.as_record()
 
     def save_step(step: Step, outcome: Outcome) -> bool:
         saved = {
@@ -49,6 +59,7 @@ def answer(
             "summary": step.summary,
         }
         record["steps"].append(saved)
+        note_knowledge()
         record["sql_attempts"] = [dict(attempt) for attempt in outcome.attempts]
         # Token usage as the model service reports it, per node and for the run;
         # "usage_reported" false (and null token counts) when it reports none.
@@ -63,7 +74,9 @@ def answer(
         on_step=save_step,
         prices=_prices(),
         explain=explain or describe,
+        prepare=[knowledge] if knowledge is not None else [],
     )
+    note_knowledge()
     record["usage"] = outcome.usage.as_dict()
     record["sql_attempts"] = [dict(attempt) for attempt in outcome.attempts]
     _fill(record, outcome, save_path.parent)
