@@ -99,7 +99,10 @@ def run(args: argparse.Namespace) -> int:
     from quorlix.sql.recording import RecordingDatabase
 
     db = open_database(url, RecordingDatabase)
-    graph = import_graph_module().SQLGraph(db, config_35, config_4)
+    import_graph_module()
+    from quorlix.answering.graph_build import build_graph
+
+    graph = build_graph(db, config_35, config_4)
 
     outcome = _answer(graph, question, chart, args, prices)
     if isinstance(outcome.exception, Exception):

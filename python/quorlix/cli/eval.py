@@ -126,9 +126,11 @@ def run(args: argparse.Namespace) -> int:
     todo = [question for question in questions if question.id not in done]
 
     config_35, config_4 = model_settings()
-    querymesh = import_graph_module()
+    import_graph_module()
+    from quorlix.answering.graph_build import build_graph
+
     evaluator = Evaluator(
-        lambda db: querymesh.SQLGraph(db, config_35, config_4), comparison, describe=describe
+        lambda db: build_graph(db, config_35, config_4), comparison, describe=describe
     )
     records = [done[question.id] for question in questions if question.id in done]
     if not args.json:
