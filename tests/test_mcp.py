@@ -23,6 +23,7 @@ from quorlix.service import RunStore
 from quorlix.service.database import ServiceDatabase
 from service_support import Answers, feed
 from support.databases import build_sample_sqlite
+from support.stub_openai import http_error
 
 TOKEN = "mcp-test-token-0123456789"
 TOOLS = {"ask", "list_tables", "describe_tables", "run_sql"}
@@ -164,6 +165,20 @@ def test_ask_answers_with_sql_rows_chart_and_run_which_is_stored(session_of, stu
     assert row is not None and row["status"] == "succeeded"
     steps = [f"{step['node']}: {step['summary']}" for step in row["record"]["steps"]]
     assert progress and progress == steps
+
+
+def test_a_run_that_fails_is_a_tool_error_with_the_reason_and_the_run(session_of, stub_llm):
+    stub_llm.reply(*[http_error(400, "This model's maximum context length is 4096 tokens.")] * 5)
+
+    async def scenario(session):
+        return await session.call_tool("ask", {"question": "Orders per city?"})
+
+    result = session_of(scenario)
+
+    assert result.is_error
+    assert result.structured_content["status"] == "failed"
+    assert "maximum context length" in texts(result)
+    assert f"Run: {result.structured_content['run_id']}" in texts(result)
 
 
 def _wall_text(place, sql: str) -> str:

@@ -26,7 +26,7 @@ from pathlib import Path
 from typing import Any
 
 from .fields import DATABASE_UTILITY_VARIABLES, Setting, setting_field
-from .values import GiB, Invalid, MiB, choice, seconds, size, text, url, whole_number
+from .values import GiB, Invalid, MiB, choice, seconds, size, text, url, url_like, whole_number
 
 __all__ = [
     "Config",
@@ -151,7 +151,7 @@ class Config:
         "with provider `openai`: the API's base URL, e.g. http://127.0.0.1:8000/v1 for a local "
         "vLLM, llama.cpp or Ollama server",
         DEFAULT_OPENAI_BASE_URL,
-        url,
+        url_like("http://127.0.0.1:8000/v1"),
         group=_MODELS,
     )
     openai_api_key: str | None = setting_field(
