@@ -42,12 +42,11 @@ class OpenAICompatibleChat(ChatOpenAI):
     def with_structured_output(
         self, schema: Any = None, *, method: str | None = None, **kwargs: Any
     ) -> Runnable:
-        plain = not (isinstance(schema, type) and issubclass(schema, BaseModel)) or kwargs
-        if method is not None or plain:
-            # A caller that says how, or asks for more than a record, gets ChatOpenAI's own.
+        is_record = isinstance(schema, type) and issubclass(schema, BaseModel)
+        if method is not None or not is_record or kwargs:
+            # A caller that says how, or wants more than a record (a dict schema, the raw
+            # message), gets ChatOpenAI's own, by the first method the server may accept.
             chosen = method or self._methods()[0]
-            if chosen == "json_mode" and not plain:
-                return json_mode_chain(self, schema)
             return super().with_structured_output(schema, method=chosen, **kwargs)
         return RunnableLambda(
             lambda value, config: self._structured(schema, value, config),
