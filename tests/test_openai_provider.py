@@ -206,3 +206,19 @@ def test_models_check_asks_each_model_of_provider_openai(stub_openai_env, capsys
         OPENAI_CHAT35_MODEL,
         OPENAI_CHAT4_MODEL,
     ]
+
+
+def test_quorlix_ask_answers_through_provider_openai(
+    stub_openai_env, sqlite_sample_db, tmp_path, capsys
+):
+    from quorlix import cli
+
+    chart = tmp_path / "chart.png"
+    script(stub_openai_env, Responder([CITY_ORDERS_SQL], [ANALYSIS_PROGRAM], str(chart)))
+    argv = ["ask", QUESTION, "--db", sqlite_sample_db.url, "--chart", str(chart), "--json"]
+
+    assert cli.main(argv) == 0
+
+    printed = json.loads(capsys.readouterr().out)
+    assert printed["generated_sql_query"] == [CITY_ORDERS_SQL]
+    assert set(printed["usage"]["by_deployment"]) == {OPENAI_CHAT35_MODEL, OPENAI_CHAT4_MODEL}
