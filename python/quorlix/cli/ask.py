@@ -107,7 +107,10 @@ def run(args: argparse.Namespace) -> int:
     knowledge = _knowledge_for_run(url, args)
 
     db = open_database(url, RecordingDatabase)
-    graph = import_graph_module().SQLGraph(db, config_35, config_4)
+    import_graph_module()
+    from quorlix.answering.graph_build import build_graph
+
+    graph = build_graph(db, config_35, config_4)
 
     outcome = _answer(graph, question, chart, args, prices, knowledge)
     if isinstance(outcome.exception, Exception):

@@ -125,9 +125,11 @@ def run(args: argparse.Namespace) -> int:
     sides = _sides(args, out, question_set.questions, questions, comparison)
 
     config_35, config_4 = model_settings()
-    querymesh = import_graph_module()
+    import_graph_module()
+    from quorlix.answering.graph_build import build_graph
+
     evaluator = Evaluator(
-        lambda db: querymesh.SQLGraph(db, config_35, config_4), comparison, describe=describe
+        lambda db: build_graph(db, config_35, config_4), comparison, describe=describe
     )
     knowledge_side = None
     if args.knowledge:

@@ -221,8 +221,10 @@ def run(args: argparse.Namespace) -> int:
         warn(f"the database does not answer ({problem}); runs fail until it does")
     elif not loopback:
         warn_about_account(db)
-    querymesh = import_graph_module()
-    graph = querymesh.SQLGraph(db, config_35, config_4)
+    import_graph_module()
+    from quorlix.answering.graph_build import build_graph
+
+    graph = build_graph(db, config_35, config_4)
     try:
         store = RunStore(args.store)
     except StoreError as exc:

@@ -23,10 +23,9 @@ from __future__ import annotations
 
 from typing import Any
 
-from langchain_openai import AzureChatOpenAI
-
 from quorlix.config import Config
 from quorlix.prompts.reference import reference_section
+from quorlix.providers import chat_model
 
 from .shortlist import describe_shortlist, table_index
 
@@ -37,8 +36,9 @@ DEFAULT_SHORTLIST_SIZE = Config.shortlist_size
 class RelevantTablePicker:
     """Chooses the tables a question needs: ``invoke(state)`` gives ``{"relevant_tables": [...]}``.
 
-    ``config`` is an ``AzureOpenAIChat35`` settings object (its attribute dictionary holds the
-    ``AzureChatOpenAI`` keyword arguments); ``db`` is the graph's ``CustomSQLDatabase``.
+    ``config`` is an ``AzureOpenAIChat35`` (or, for provider ``openai``, ``OpenAIChat35``)
+    settings object: its attribute dictionary holds the chat model's keyword arguments.
+    ``db`` is the graph's ``CustomSQLDatabase``.
     ``shortlist_threshold`` and ``shortlist_size`` default to the settings
     QUORLIX_SHORTLIST_THRESHOLD and QUORLIX_SHORTLIST_SIZE (``quorlix.config``), else 40 and 20.
     """
@@ -59,7 +59,7 @@ class RelevantTablePicker:
         self.shortlist_threshold = _setting("shortlist_threshold", shortlist_threshold, minimum=0)
         self.shortlist_size = _setting("shortlist_size", shortlist_size, minimum=1)
         self.db = db
-        self.model = AzureChatOpenAI(**vars(config), temperature=0)
+        self.model = chat_model(config, temperature=0)
         self.node = RelevantTableNames(db=db, model=self.model)
 
     # LangGraph inspects this signature and injects arguments by parameter name (config,

@@ -30,7 +30,7 @@ def build_service(
         store,
         limits,
         tokens=tokens,
-        model_endpoint=model_settings.azure_endpoint,
+        model_endpoint=model_settings.endpoint,
         model_timeout=model_settings.timeout,
         lease_seconds=lease_seconds,
         admins=admins,
