@@ -18,6 +18,7 @@ from starlette.exceptions import HTTPException
 
 from quorlix import __version__
 from quorlix.cli.common import describe
+from quorlix.telemetry.http_spans import instrument
 
 from .head_requests import HeadAsGet
 from .headers import SecurityHeaders
@@ -92,6 +93,7 @@ def create_app(
         HostAndOrigin, loopback_only=not service.auth.required, allowed_hosts=allowed_hosts
     )
     app.add_middleware(SecurityHeaders)
+    instrument(app)
     return app
 
 

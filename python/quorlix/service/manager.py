@@ -19,6 +19,8 @@ from typing import Any
 
 from loguru import logger
 
+from quorlix.telemetry.run_span import request_context, traced_run
+
 from .changes import Changes
 from .lease import LEASE_SECONDS, Lease, new_server_id
 from .metrics import Metrics
@@ -53,8 +55,12 @@ class _Job:
     run_id: str
     question: str
     options: dict
+    owner: str = ""
     stopped: threading.Event = field(default_factory=threading.Event)
     started: float | None = None
+    # The trace of the request that asked for the run (None with tracing off): the run is
+    # answered on a worker thread, and its spans belong to that request's trace.
+    trace_parent: Any = None
 
 
 class RunManager:
@@ -119,7 +125,7 @@ class RunManager:
                 self._accepted -= 1
             raise
         self.metrics.runs.labels("accepted").inc()
-        self._queue.put(_Job(run_id, question, options))
+        self._queue.put(_Job(run_id, question, options, owner, trace_parent=request_context()))
         self._update_gauges()
         return row
 
@@ -191,12 +197,23 @@ class RunManager:
 
         with tempfile.TemporaryDirectory(prefix="quorlix-run-") as work:
             save_path = Path(work) / "chart.png"
-            try:
-                status, record = answer(
-                    self.graph, job.question, job.options, save_path, on_step, self.explain
-                )
-            except Stopped:
-                return
+            with traced_run(
+                job.question, user=job.owner, run_id=job.run_id, parent=job.trace_parent
+            ) as run:
+                try:
+                    status, record = answer(
+                        self.graph,
+                        job.question,
+                        job.options,
+                        save_path,
+                        on_step,
+                        self.explain,
+                        callbacks=run.callbacks,
+                    )
+                except Stopped:
+                    run.finish("stopped")
+                    return
+                run.finish(status)
             chart = read_chart(save_path) if job.options.get("chart", True) else None
         ended = self.store.finish_run(job.run_id, status, record, chart, from_statuses=("running",))
         if ended:

@@ -38,6 +38,7 @@ def answer(
     save_path: Path,
     on_step: Callable[[dict, dict], bool],
     explain: Callable[[BaseException], str] | None = None,
+    callbacks: list | None = None,
 ) -> tuple[str, dict]:
     """Runs the graph; ``on_step(record, step)`` saves each step and says whether to go on.
 
@@ -56,7 +57,7 @@ def answer(
     # Token usage as the model service reports it, per node and for the run; "usage_reported"
     # false (and null token counts) when it reports none.
     usage = UsageRecorder(prices=_prices())
-    config = {**graph.runnable_config, "callbacks": [usage]}
+    config = {**graph.runnable_config, "callbacks": [usage, *(callbacks or ())]}
     final: dict = dict(inputs)
     last = time.time()
     try:
