@@ -19,6 +19,7 @@ from typing import Any
 
 from loguru import logger
 
+from quorlix.telemetry.json_logs import run_logged
 from quorlix.telemetry.run_span import request_context, traced_run
 
 from .changes import Changes
@@ -195,7 +196,7 @@ class RunManager:
             self.changes.publish(job.run_id)
             return saved
 
-        with tempfile.TemporaryDirectory(prefix="quorlix-run-") as work:
+        with run_logged(job.run_id), tempfile.TemporaryDirectory(prefix="quorlix-run-") as work:
             save_path = Path(work) / "chart.png"
             with traced_run(
                 job.question, user=job.owner, run_id=job.run_id, parent=job.trace_parent
