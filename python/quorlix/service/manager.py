@@ -209,7 +209,7 @@ class RunManager:
                         save_path,
                         on_step,
                         self.explain,
-                        callbacks=run.callbacks,
+                        callbacks=[self.metrics.token_counter, *run.callbacks],
                     )
                 except Stopped:
                     run.finish("stopped")
