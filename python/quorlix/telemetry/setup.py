@@ -15,6 +15,7 @@ from __future__ import annotations
 import os
 import sys
 from collections.abc import Mapping
+from typing import Any
 
 from . import tracing
 
@@ -28,18 +29,33 @@ class TelemetryError(Exception):
     """The tracing variables ask for something this installation cannot do."""
 
 
-def setup_tracing(environ: Mapping[str, str] | None = None) -> str | None:
+def setup_tracing() -> str | None:
     """Start tracing as the environment asks; returns where spans go ("otlp", "Azure Monitor",
     ...), or None when it asks for nothing. Raises TelemetryError with a one-line reason."""
-    environ = os.environ if environ is None else environ
+    environ = os.environ
     if environ.get("OTEL_SDK_DISABLED", "").strip().lower() == "true":
         return None
     if environ.get(AZURE_VARIABLE, "").strip():
         return _azure_monitor()
+    built = tracer_provider()
+    if built is None:
+        return None
+    from opentelemetry import trace
+
+    provider, names = built
+    # Global too, so that the HTTP instrumentation and libraries that trace join the same traces.
+    trace.set_tracer_provider(provider)
+    tracing.install(provider)
+    return ", ".join(names)
+
+
+def tracer_provider() -> tuple[Any, list[str]] | None:
+    """A tracer provider with the exporters the OTEL_* variables name, and their names; None
+    when they name none. The exporters and the resource read their own variables too."""
+    environ = os.environ
     names = exporter_names(environ)
     if not names:
         return None
-    from opentelemetry import trace
     from opentelemetry.sdk.trace import TracerProvider
     from opentelemetry.sdk.trace.export import BatchSpanProcessor, SimpleSpanProcessor
 
@@ -49,10 +65,7 @@ def setup_tracing(environ: Mapping[str, str] | None = None) -> str | None:
         # The console is for looking at spans as they end; the network gets batches.
         processor = SimpleSpanProcessor if name == "console" else BatchSpanProcessor
         provider.add_span_processor(processor(exporter))
-    # Global too, so that the HTTP instrumentation and libraries that trace join the same traces.
-    trace.set_tracer_provider(provider)
-    tracing.install(provider)
-    return ", ".join(names)
+    return provider, names
 
 
 def exporter_names(environ: Mapping[str, str]) -> list[str]:

@@ -1,0 +1,149 @@
+"""Tracing set up from the environment: which variables turn it on, the one-line refusals, and
+spans exported over OTLP/HTTP to a receiver on 127.0.0.1."""
+
+from __future__ import annotations
+
+import importlib.util
+import re
+import threading
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+import pytest
+from quorlix import telemetry
+from quorlix.telemetry.run_span import RUN_SPAN, traced_run
+from quorlix.telemetry.setup import TelemetryError, setup_tracing, tracer_provider
+
+ENDPOINT = {"OTEL_EXPORTER_OTLP_ENDPOINT": "http://127.0.0.1:9"}
+
+
+def installed(module: str) -> bool:
+    try:
+        return importlib.util.find_spec(module) is not None
+    except ModuleNotFoundError:
+        return False
+
+
+@pytest.mark.parametrize(
+    ("environment", "destination", "refusal"),
+    [
+        ({}, None, None),
+        (ENDPOINT, "otlp", None),
+        ({"OTEL_EXPORTER_OTLP_TRACES_ENDPOINT": "http://127.0.0.1:9/v1/traces"}, "otlp", None),
+        ({**ENDPOINT, "OTEL_TRACES_EXPORTER": "none"}, None, None),
+        ({**ENDPOINT, "OTEL_SDK_DISABLED": "true"}, None, None),
+        ({"OTEL_TRACES_EXPORTER": "console, otlp"}, "console, otlp", None),
+        ({"OTEL_TRACES_EXPORTER": "zipkin"}, None, "OTEL_TRACES_EXPORTER names 'zipkin'"),
+        (
+            {**ENDPOINT, "OTEL_EXPORTER_OTLP_PROTOCOL": "http/json"},
+            None,
+            "is not one quorlix speaks",
+        ),
+        pytest.param(
+            {**ENDPOINT, "OTEL_EXPORTER_OTLP_PROTOCOL": "grpc"},
+            None,
+            "needs opentelemetry-exporter-otlp-proto-grpc",
+            marks=pytest.mark.skipif(
+                installed("opentelemetry.exporter.otlp.proto.grpc"), reason="gRPC exporter here"
+            ),
+        ),
+        pytest.param(
+            {"APPLICATIONINSIGHTS_CONNECTION_STRING": "InstrumentationKey=00000000-0000"},
+            None,
+            "pip install 'quorlix[azure-monitor]'",
+            marks=pytest.mark.skipif(
+                installed("azure.monitor.opentelemetry"), reason="the distro is installed"
+            ),
+        ),
+    ],
+)
+def test_the_environment_decides_where_spans_go(monkeypatch, environment, destination, refusal):
+    providers = []
+    monkeypatch.setattr("opentelemetry.trace.set_tracer_provider", providers.append)
+    for name, value in environment.items():
+        monkeypatch.setenv(name, value)
+    try:
+        if refusal:
+            with pytest.raises(TelemetryError, match=re.escape(refusal)) as caught:
+                setup_tracing()
+            assert "\n" not in str(caught.value)
+            assert not telemetry.enabled()
+            return
+        assert setup_tracing() == destination
+        assert telemetry.enabled() is (destination is not None)
+        assert len(providers) == (destination is not None)
+    finally:
+        telemetry.uninstall()
+        for provider in providers:
+            provider.shutdown()
+
+
+class Receiver(BaseHTTPRequestHandler):
+    """An OTLP/HTTP trace receiver: keeps each export request it is sent."""
+
+    received: list
+
+    def do_POST(self) -> None:
+        from opentelemetry.proto.collector.trace.v1.trace_service_pb2 import (
+            ExportTraceServiceRequest,
+            ExportTraceServiceResponse,
+        )
+
+        body = self.rfile.read(int(self.headers["Content-Length"]))
+        request = ExportTraceServiceRequest()
+        request.ParseFromString(body)
+        self.received.append((self.path, request))
+        reply = ExportTraceServiceResponse().SerializeToString()
+        self.send_response(200)
+        self.send_header("Content-Type", "application/x-protobuf")
+        self.send_header("Content-Length", str(len(reply)))
+        self.end_headers()
+        self.wfile.write(reply)
+
+    def log_message(self, *args) -> None:
+        pass
+
+
+@pytest.fixture
+def receiver():
+    handler = type("RecordingReceiver", (Receiver,), {"received": []})
+    server = ThreadingHTTPServer(("127.0.0.1", 0), handler)
+    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread.start()
+    yield f"http://127.0.0.1:{server.server_address[1]}", handler.received
+    server.shutdown()
+    server.server_close()
+
+
+def test_spans_reach_an_otlp_http_receiver(receiver, monkeypatch, sqlite_sample_db):
+    from quorlix.querymesh.custom_sql import CustomSQLDatabase
+
+    url, received = receiver
+    monkeypatch.setenv("OTEL_EXPORTER_OTLP_ENDPOINT", url)
+    monkeypatch.setenv("OTEL_SERVICE_NAME", "orders-bot")
+    provider, names = tracer_provider()
+    telemetry.install(provider)
+    db = CustomSQLDatabase.from_uri(sqlite_sample_db.url)
+    try:
+        with traced_run("How many customers?", user="ana") as run:
+            db.run("SELECT COUNT(*) FROM customers")
+            run.finish("succeeded")
+        provider.force_flush()
+    finally:
+        telemetry.uninstall()
+        provider.shutdown()
+        db._engine.dispose()
+
+    assert names == ["otlp"] and received
+    assert {path for path, _ in received} == {"/v1/traces"}
+    spans, services = {}, set()
+    for _, request in received:
+        for resource_spans in request.resource_spans:
+            for attribute in resource_spans.resource.attributes:
+                if attribute.key == "service.name":
+                    services.add(attribute.value.string_value)
+            for scope_spans in resource_spans.scope_spans:
+                spans.update({span.name: span for span in scope_spans.spans})
+    assert services == {"orders-bot"}
+    assert set(spans) == {RUN_SPAN, "SELECT customers"}
+    assert spans["SELECT customers"].parent_span_id == spans[RUN_SPAN].span_id
+    assert spans["SELECT customers"].trace_id == spans[RUN_SPAN].trace_id
