@@ -5,13 +5,12 @@ from __future__ import annotations
 
 import importlib.util
 import re
-import threading
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 import pytest
 from quorlix import telemetry
 from quorlix.telemetry.run_span import RUN_SPAN, traced_run
 from quorlix.telemetry.setup import TelemetryError, setup_tracing, tracer_provider
+from support.traces import exported_services, exported_spans
 
 ENDPOINT = {"OTEL_EXPORTER_OTLP_ENDPOINT": "http://127.0.0.1:9"}
 
@@ -77,47 +76,10 @@ def test_the_environment_decides_where_spans_go(monkeypatch, environment, destin
             provider.shutdown()
 
 
-class Receiver(BaseHTTPRequestHandler):
-    """An OTLP/HTTP trace receiver: keeps each export request it is sent."""
-
-    received: list
-
-    def do_POST(self) -> None:
-        from opentelemetry.proto.collector.trace.v1.trace_service_pb2 import (
-            ExportTraceServiceRequest,
-            ExportTraceServiceResponse,
-        )
-
-        body = self.rfile.read(int(self.headers["Content-Length"]))
-        request = ExportTraceServiceRequest()
-        request.ParseFromString(body)
-        self.received.append((self.path, request))
-        reply = ExportTraceServiceResponse().SerializeToString()
-        self.send_response(200)
-        self.send_header("Content-Type", "application/x-protobuf")
-        self.send_header("Content-Length", str(len(reply)))
-        self.end_headers()
-        self.wfile.write(reply)
-
-    def log_message(self, *args) -> None:
-        pass
-
-
-@pytest.fixture
-def receiver():
-    handler = type("RecordingReceiver", (Receiver,), {"received": []})
-    server = ThreadingHTTPServer(("127.0.0.1", 0), handler)
-    thread = threading.Thread(target=server.serve_forever, daemon=True)
-    thread.start()
-    yield f"http://127.0.0.1:{server.server_address[1]}", handler.received
-    server.shutdown()
-    server.server_close()
-
-
-def test_spans_reach_an_otlp_http_receiver(receiver, monkeypatch, sqlite_sample_db):
+def test_spans_reach_an_otlp_http_receiver(otlp_receiver, monkeypatch, sqlite_sample_db):
     from quorlix.querymesh.custom_sql import CustomSQLDatabase
 
-    url, received = receiver
+    url, received = otlp_receiver
     monkeypatch.setenv("OTEL_EXPORTER_OTLP_ENDPOINT", url)
     monkeypatch.setenv("OTEL_SERVICE_NAME", "orders-bot")
     provider, names = tracer_provider()
@@ -135,15 +97,8 @@ def test_spans_reach_an_otlp_http_receiver(receiver, monkeypatch, sqlite_sample_
 
     assert names == ["otlp"] and received
     assert {path for path, _ in received} == {"/v1/traces"}
-    spans, services = {}, set()
-    for _, request in received:
-        for resource_spans in request.resource_spans:
-            for attribute in resource_spans.resource.attributes:
-                if attribute.key == "service.name":
-                    services.add(attribute.value.string_value)
-            for scope_spans in resource_spans.scope_spans:
-                spans.update({span.name: span for span in scope_spans.spans})
-    assert services == {"orders-bot"}
+    spans = {span.name: span for span in exported_spans(received)}
+    assert exported_services(received) == {"orders-bot"}
     assert set(spans) == {RUN_SPAN, "SELECT customers"}
     assert spans["SELECT customers"].parent_span_id == spans[RUN_SPAN].span_id
     assert spans["SELECT customers"].trace_id == spans[RUN_SPAN].trace_id
