@@ -217,7 +217,10 @@ class CustomSQLDatabase(CachedTableInfo, LazyCatalogue, SQLDatabase):
         call: Any = None,
     ) -> str:
         limit = self._limit_for(fetch)
-        keys, rows, more = self._fetch(self._checked(command), limit, parameters, execution_options)
+        checked = self._checked(command)
+        if call is not None:
+            call.checked(checked)
+        keys, rows, more = self._fetch(checked, limit, parameters, execution_options)
         if call is not None:
             call.fetched(len(rows), cut=more)
         body, row_ends = render_rows_with_ends(
@@ -263,9 +266,9 @@ class CustomSQLDatabase(CachedTableInfo, LazyCatalogue, SQLDatabase):
             )
             return [dict(zip(keys, row, strict=True)) for row in rows]
         with self._traced(command) as call:
-            keys, rows, more = self._fetch(
-                self._checked(command), limit, parameters, execution_options
-            )
+            checked = self._checked(command)
+            call.checked(checked)
+            keys, rows, more = self._fetch(checked, limit, parameters, execution_options)
             call.fetched(len(rows), cut=more)
             return [dict(zip(keys, row, strict=True)) for row in rows]
 

@@ -26,8 +26,16 @@ SYSTEMS = {"mssql": "microsoft.sql_server", "postgresql": "postgresql", "mysql":
 class SQLCall:
     """The open span of one statement; the wrapper reports what came of it."""
 
-    def __init__(self, span: Any) -> None:
+    def __init__(self, span: Any, dialect: str | None, max_chars: int) -> None:
         self.span = span
+        self._dialect = dialect
+        self._max_chars = max_chars
+        self.described = False
+
+    def checked(self, statement: Any) -> None:
+        """The statement passed the check: name its operation and tables (from the check's own
+        parse where there is one)."""
+        self._describe(statement, tree=_checked_tree(statement, self._dialect))
 
     def fetched(self, rows: int, cut: bool) -> None:
         self.span.set_attribute("db.response.returned_rows", rows)
@@ -36,31 +44,38 @@ class SQLCall:
     def text_cut(self) -> None:
         self.span.set_attribute("quorlix.sql.cut", True)
 
+    def _describe(self, statement: Any, tree: Any = None) -> None:
+        self.described = True
+        operation, tables = statement_summary(statement, self._dialect, self._max_chars, tree)
+        self.span.update_name(f"{operation} {tables[0]}" if len(tables) == 1 else operation)
+        self.span.set_attribute("db.operation.name", operation)
+        self.span.set_attribute("quorlix.sql.tables", tables)
+        if len(tables) == 1:
+            self.span.set_attribute("db.collection.name", tables[0])
+
 
 @contextlib.contextmanager
 def sql_span(
     dialect: str, sqlglot_dialect: str | None, command: Any, max_chars: int
 ) -> Iterator[SQLCall]:
-    operation, tables = statement_summary(command, sqlglot_dialect, max_chars)
+    """The span of one call of the wrapper; named after the statement once it is checked."""
     system = SYSTEMS.get(dialect, dialect)
     attributes: dict[str, Any] = {
         "db.system": system,
         "db.system.name": system,
-        "db.operation.name": operation,
-        "quorlix.sql.tables": tables,
         "quorlix.sql.refused": False,
     }
-    if len(tables) == 1:
-        attributes["db.collection.name"] = tables[0]
-    name = f"{operation} {tables[0]}" if len(tables) == 1 else operation
     span = tracing.tracer().start_span(
-        name, context=graph_context(), kind=SpanKind.CLIENT, attributes=attributes
+        "SQL", context=graph_context(), kind=SpanKind.CLIENT, attributes=attributes
     )
+    call = SQLCall(span, sqlglot_dialect, max_chars)
     try:
-        yield SQLCall(span)
+        yield call
     except BaseException as error:
         from quorlix.sql.errors import UnsafeSQLError
 
+        if not call.described:
+            call._describe(command)
         if isinstance(error, UnsafeSQLError):
             span.set_attribute("quorlix.sql.refused", True)
         # The type only: a driver's message quotes the statement, values and all.
@@ -69,6 +84,12 @@ def sql_span(
         raise
     finally:
         span.end()
+
+
+def _checked_tree(statement: Any, dialect: str | None) -> Any:
+    from quorlix.sql.check.guard import _checked_tree as last_checked
+
+    return last_checked(statement, dialect) if isinstance(statement, str) else None
 
 
 def graph_context() -> Any:
@@ -83,36 +104,25 @@ def graph_context() -> Any:
     return otel_context.get_current()
 
 
-def statement_summary(command: Any, dialect: str | None, max_chars: int) -> tuple[str, list[str]]:
+def statement_summary(
+    command: Any, dialect: str | None, max_chars: int, tree: Any = None
+) -> tuple[str, list[str]]:
     """The statement's operation (``SELECT``) and the tables it names, without its text.
 
     A statement longer than the wrapper accepts is refused unread, and is not parsed here
     either: parsing time grows with the text and cannot be stopped half-way.
     """
-    import sqlglot
     from sqlglot import exp
 
-    from quorlix.sql.check.fence import strip_code_fence
-
-    text = command if isinstance(command, str) else getattr(command, "text", None)
-    if text is None:
-        try:
-            text = str(command)
-        except Exception:
-            return "UNKNOWN", []
-    if len(text) > max_chars:
-        return "UNKNOWN", []
-    try:
-        text = strip_code_fence(text)
-        parsed = sqlglot.parse(text, read=dialect)
-    except Exception:  # a statement the parser cannot read is still run (and maybe refused)
-        return "UNKNOWN", []
-    statements = [statement for statement in parsed if statement is not None]
+    if tree is not None:
+        statements = [tree]
+    else:
+        statements = _parsed(command, dialect, max_chars)
     if not statements:
         return "UNKNOWN", []
     first = statements[0]
     operation = first.key.upper() if len(statements) == 1 else "BATCH"
-    if isinstance(first, exp.SetOperation) or (isinstance(first, exp.Subquery)):
+    if isinstance(first, exp.SetOperation | exp.Subquery):
         operation = "SELECT"
     ctes = {cte.alias_or_name for statement in statements for cte in statement.find_all(exp.CTE)}
     tables: list[str] = []
@@ -122,3 +132,23 @@ def statement_summary(command: Any, dialect: str | None, max_chars: int) -> tupl
             if name and table.name not in ctes and name not in tables:
                 tables.append(name)
     return operation, tables
+
+
+def _parsed(command: Any, dialect: str | None, max_chars: int) -> list:
+    import sqlglot
+
+    from quorlix.sql.check.fence import strip_code_fence
+
+    text = command if isinstance(command, str) else getattr(command, "text", None)
+    if text is None:
+        try:
+            text = str(command)
+        except Exception:
+            return []
+    if len(text) > max_chars:
+        return []
+    try:
+        parsed = sqlglot.parse(strip_code_fence(text), read=dialect)
+    except Exception:  # a statement the parser cannot read is still run (and maybe refused)
+        return []
+    return [statement for statement in parsed if statement is not None]

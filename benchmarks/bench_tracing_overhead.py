@@ -1,0 +1,158 @@
+"""What tracing costs a whole question: the same `SQLGraph` run as it ran before tracing existed,
+with tracing off (no OTEL_* variable set), and with tracing on into an in-memory exporter.
+
+The question, database and instant chat model are those of `bench_graph_run.py` (five model
+calls, one query, one analysis program in this interpreter), so what is measured is the graph's
+own work plus what tracing adds to it. Three sides, interleaved run by run:
+
+- before: `compiled_graph.invoke` with the graph's own config, and the database wrapper's `run`
+  replaced by its body without the tracing check (`CustomSQLDatabase._run`, the code `run` was
+  before tracing): the code path as it was.
+- off: the run as a host runs it now, inside `traced_run` with its callbacks added to the config,
+  and the wrapper's `run` checking whether to trace; tracing off, so both are inert.
+- on: the same with tracing on: a span for the run, each node, each model call, the query and
+  the analysis program, through the SDK's batch processor into an in-memory exporter.
+
+Reported: p50 and p90 milliseconds per question, and off/before and on/before at both (1.00 means
+no cost; the target for off is at most 1.02).
+
+    PYTHONPATH=python python benchmarks/bench_tracing_overhead.py [--runs N] [--quick]
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import io
+import random
+import statistics
+import sys
+import tempfile
+import time
+import types
+from collections.abc import Callable
+from pathlib import Path
+from typing import Any
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+import bench_graph_run as shared  # noqa: E402  (sets QUORLIX_ANALYSIS_SANDBOX=off first)
+
+
+def build_graph(db, model):
+    import quorlix.function_calling.base as picker_module
+    from quorlix.querymesh import querymesh
+
+    def instant(**_settings):
+        return model
+
+    settings = types.SimpleNamespace(azure_deployment="instant")
+    real = querymesh.AzureChatOpenAI, picker_module.AzureChatOpenAI
+    querymesh.AzureChatOpenAI = picker_module.AzureChatOpenAI = instant
+    try:
+        return querymesh.SQLGraph(db, settings, settings)
+    finally:
+        querymesh.AzureChatOpenAI, picker_module.AzureChatOpenAI = real
+
+
+def untraced_run(
+    self, command, fetch="all", include_columns=False, *, parameters=None, execution_options=None
+):
+    return self._run(command, fetch, include_columns, parameters, execution_options)
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--runs", type=int, default=300, help="questions per side (default 300)")
+    parser.add_argument("--warmup", type=int, default=20, help="untimed questions per side first")
+    parser.add_argument("--quick", action="store_true", help="a tiny run, for the smoke test")
+    options = parser.parse_args()
+    if options.quick:
+        options.runs, options.warmup = 5, 2
+
+    from loguru import logger
+    from opentelemetry.sdk.trace import TracerProvider
+    from opentelemetry.sdk.trace.export import BatchSpanProcessor
+    from opentelemetry.sdk.trace.export.in_memory_span_exporter import InMemorySpanExporter
+    from quorlix import telemetry
+    from quorlix.querymesh.custom_sql import CustomSQLDatabase
+    from quorlix.telemetry.run_span import traced_run
+
+    logger.remove()
+    exporter = InMemorySpanExporter()
+    provider = TracerProvider()
+    provider.add_span_processor(BatchSpanProcessor(exporter))
+    traced_wrapper_run = CustomSQLDatabase.run
+
+    with tempfile.TemporaryDirectory() as directory:
+        path = Path(directory) / "shop.db"
+        shared.build_database(path)
+        db = CustomSQLDatabase.from_uri(f"sqlite:///{path}")
+        graph = build_graph(db, shared.InstantChatModel(respond=shared.graph_respond))
+        inputs = {
+            "user_question": shared.QUESTION,
+            "save_path": str(Path(directory) / "chart.png"),
+            "max_iterations_pandas": 2,
+            "pandas_code": "",
+            "python_executed_output": "",
+        }
+
+        def before() -> Any:
+            CustomSQLDatabase.run = untraced_run
+            try:
+                return graph.compiled_graph.invoke(inputs, config=graph.runnable_config)
+            finally:
+                CustomSQLDatabase.run = traced_wrapper_run
+
+        def hosted() -> Any:
+            with traced_run(shared.QUESTION, user="bench") as run:
+                config = {**graph.runnable_config, "callbacks": [*run.callbacks]}
+                final = graph.compiled_graph.invoke(inputs, config=config)
+                run.finish("succeeded")
+                return final
+
+        def traced() -> Any:
+            telemetry.install(provider)
+            try:
+                return hosted()
+            finally:
+                telemetry.uninstall()
+
+        sides: dict[str, Callable[[], Any]] = {"before": before, "off": hosted, "on": traced}
+        times: dict[str, list[float]] = {side: [] for side in sides}
+        order = list(sides)
+        with contextlib.redirect_stdout(io.StringIO()) as sink:
+            for side, run in sides.items():
+                for _ in range(options.warmup):
+                    shared.check(side, run())
+            for _ in range(options.runs):
+                random.shuffle(order)
+                for side in order:
+                    started = time.perf_counter()
+                    result = sides[side]()
+                    times[side].append(time.perf_counter() - started)
+                    shared.check(side, result)
+                sink.seek(0)
+                sink.truncate()
+        provider.force_flush()
+        spans = len(exporter.get_finished_spans())
+        provider.shutdown()
+        db._engine.dispose()
+
+    traced_runs = options.warmup + options.runs
+    print(f"Python {sys.version.split()[0]}, {options.runs} questions per side, interleaved")
+    print(f"tracing on: {spans / traced_runs:.0f} spans per question")
+    print(f"{'side':<10}{'p50 ms':>10}{'p90 ms':>10}")
+    summary = {}
+    for side, values in times.items():
+        summary[side] = (statistics.median(values) * 1e3, shared.percentile(values, 0.9) * 1e3)
+        print(f"{side:<10}{summary[side][0]:>10.2f}{summary[side][1]:>10.2f}")
+    for side in ("off", "on"):
+        p50 = summary[side][0] / summary["before"][0]
+        p90 = summary[side][1] / summary["before"][1]
+        print(f"{side} / before  p50 {p50:.3f}x   p90 {p90:.3f}x")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
