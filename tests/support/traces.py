@@ -15,6 +15,7 @@ never set, so no test leaves tracing on for the next.
 
 from __future__ import annotations
 
+import contextlib
 import threading
 from collections.abc import Callable, Iterator
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -84,16 +85,24 @@ class Receiver(BaseHTTPRequestHandler):
         pass
 
 
-@pytest.fixture
-def otlp_receiver():
+@contextlib.contextmanager
+def running_receiver() -> Iterator[tuple[str, list]]:
     """An OTLP/HTTP receiver on 127.0.0.1: yields its URL and the export requests it got."""
     handler = type("RecordingReceiver", (Receiver,), {"received": []})
     server = ThreadingHTTPServer(("127.0.0.1", 0), handler)
     thread = threading.Thread(target=server.serve_forever, daemon=True)
     thread.start()
-    yield f"http://127.0.0.1:{server.server_address[1]}", handler.received
-    server.shutdown()
-    server.server_close()
+    try:
+        yield f"http://127.0.0.1:{server.server_address[1]}", handler.received
+    finally:
+        server.shutdown()
+        server.server_close()
+
+
+@pytest.fixture
+def otlp_receiver() -> Iterator[tuple[str, list]]:
+    with running_receiver() as receiver:
+        yield receiver
 
 
 def exported_spans(received: list) -> list:
