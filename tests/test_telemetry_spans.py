@@ -126,23 +126,41 @@ def test_no_question_prompt_or_sql_value_in_spans_unless_content_is_asked_for(
         assert not any("Dublin" in texts for texts in carried.values())
 
 
-@pytest.mark.parametrize(("program", "exit_kind"), [(FAILING_PROGRAM, "error")])
-def test_the_analysis_span_says_how_the_program_ended(
+@pytest.mark.parametrize(
+    ("sandbox", "program", "exit_kind", "raised"),
+    [
+        ("off", FAILING_PROGRAM, "error", None),
+        ("off", "raise SystemExit(3)", "exit", SystemExit),
+        ("auto", ANALYSIS_PROGRAM, "ok", None),
+    ],
+)
+def test_the_analysis_span_says_where_and_how_the_program_ended(
     build_graph,
     sqlite_sample_db,
     stub_llm,
     tmp_path,
     finished_spans,
-    sandbox_off,
+    monkeypatch,
+    sandbox,
     program,
     exit_kind,
+    raised,
 ):
+    monkeypatch.setenv("QUORLIX_ANALYSIS_SANDBOX", sandbox)
     script(stub_llm, Responder([CITY_ORDERS_SQL], [program], str(tmp_path / "c.png")))
-    traced(build_graph(sqlite_sample_db.url), tmp_path / "c.png", tries=1)
-    programs = [span for span in finished_spans() if span.name == "quorlix.analysis"]
+    graph = build_graph(sqlite_sample_db.url)
+    with pytest.raises(raised) if raised else contextlib.nullcontext():
+        traced(graph, tmp_path / "c.png", tries=1)
+    spans = finished_spans()
+    programs = [span for span in spans if span.name == "quorlix.analysis"]
     assert programs and {span.attributes["quorlix.analysis.exit"] for span in programs} == {
         exit_kind
     }
+    assert {span.attributes["quorlix.analysis.sandboxed"] for span in programs} == {
+        sandbox != "off"
+    }
+    (run,) = [span for span in spans if span.name == RUN_SPAN]
+    assert run.attributes["quorlix.run.status"] == ("failed" if raised else "succeeded")
 
 
 @pytest.mark.parametrize(
