@@ -17,6 +17,10 @@ interleaved run by run so that all three meet the same machine load:
   read the schemas, have the query checked, run it and answer: five agent turns plus the
   checker's own model call, one query, no analysis program.
 
+A fourth side, run, answers with the quorlix graph through `quorlix.answering.answer_question`,
+as `quorlix ask`, the service's workers and the evaluation do (streamed, each step described,
+usage and queries recorded): its ratio to quorlix is what that shared run adds.
+
 The analysis program runs in this interpreter on both graph sides (QUORLIX_ANALYSIS_SANDBOX=off
 where a sandbox is available), so the comparison is like with like.
 
@@ -549,7 +553,22 @@ def quorlix_graph(db, model):
         graph = querymesh.SQLGraph(db, settings, settings)
     finally:
         querymesh.AzureChatOpenAI, picker_module.AzureChatOpenAI = real
-    return graph.invoke
+    return graph
+
+
+def through_the_run(graph, save_path: Path):
+    """The same graph as ``quorlix ask`` and the service's workers run it: streamed, each step
+    described and handed on, usage and queries recorded (``quorlix.answering``)."""
+    from quorlix.answering import answer_question
+
+    def run() -> dict:
+        outcome = answer_question(
+            graph, QUESTION, save_path=save_path, analysis_tries=2, on_step=lambda *_: True
+        )
+        assert not outcome.raised, outcome.error
+        return outcome.state
+
+    return run
 
 
 def stock_agent(db, model):
@@ -600,12 +619,14 @@ def main() -> int:
         agent_model = InstantChatModel(respond=agent_respond)
         inputs = {"save_path": str(Path(directory) / "chart.png"), "max_iterations_pandas": 2}
         sides: dict[str, Callable[[], Any]] = {}
-        quorlix_run = quorlix_graph(db, graph_model)
+        graph = quorlix_graph(db, graph_model)
+        quorlix_run = graph.invoke
         python_run = python_graph(db, graph_model)
         agent_run = stock_agent(db, agent_model)
         sides["quorlix"] = lambda: quorlix_run({"user_question": QUESTION, **inputs})
         sides["python"] = lambda: python_run({"user_question": QUESTION, **inputs})
         sides["agent"] = lambda: agent_run(QUESTION)
+        sides["run"] = through_the_run(graph, Path(directory) / "chart.png")
 
         times: dict[str, list[float]] = {side: [] for side in sides}
         order = list(sides)
@@ -634,6 +655,10 @@ def main() -> int:
         p50 = summary["quorlix"][0] / summary[baseline][0]
         p90 = summary["quorlix"][1] / summary[baseline][1]
         print(f"quorlix / {baseline:<8} p50 {p50:.2f}x   p90 {p90:.2f}x")
+    # What the shared run adds to the graph: streaming, step descriptions, usage, recording.
+    p50 = summary["run"][0] / summary["quorlix"][0]
+    p90 = summary["run"][1] / summary["quorlix"][1]
+    print(f"run / quorlix      p50 {p50:.2f}x   p90 {p90:.2f}x")
     return 0
 
 

@@ -5,11 +5,11 @@ The question, database and instant chat model are those of `bench_graph_run.py` 
 calls, one query, one analysis program in this interpreter), so what is measured is the graph's
 own work plus what tracing adds to it. Three sides, interleaved run by run:
 
-- before: `compiled_graph.invoke` with the graph's own config, and the database wrapper's `run`
-  replaced by its body without the tracing check (`CustomSQLDatabase._run`, the code `run` was
-  before tracing): the code path as it was.
-- off: the run as a host runs it now, inside `traced_run` with its callbacks added to the config,
-  and the wrapper's `run` checking whether to trace; tracing off, so both are inert.
+- before: the body of `answer_question` as it was before tracing (`quorlix.answering.run._answer`,
+  which `answer_question` now wraps in the run's span), with the database wrapper's `run`
+  replaced by its body without the tracing check (`CustomSQLDatabase._run`, what `run` was).
+- off: `answer_question` as every host calls it, tracing off: its `traced_run` and the wrapper's
+  check are inert.
 - on: the same with tracing on: a span for the run, each node, each model call, the query and
   the analysis program, through the SDK's batch processor into an in-memory exporter.
 
@@ -75,8 +75,9 @@ def main() -> int:
     from opentelemetry.sdk.trace.export import BatchSpanProcessor
     from opentelemetry.sdk.trace.export.in_memory_span_exporter import InMemorySpanExporter
     from quorlix import telemetry
+    from quorlix.answering import answer_question, describe
+    from quorlix.answering.run import _answer
     from quorlix.querymesh.custom_sql import CustomSQLDatabase
-    from quorlix.telemetry.run_span import traced_run
 
     logger.remove()
     exporter = InMemorySpanExporter()
@@ -89,27 +90,28 @@ def main() -> int:
         shared.build_database(path)
         db = CustomSQLDatabase.from_uri(f"sqlite:///{path}")
         graph = build_graph(db, shared.InstantChatModel(respond=shared.graph_respond))
-        inputs = {
-            "user_question": shared.QUESTION,
-            "save_path": str(Path(directory) / "chart.png"),
-            "max_iterations_pandas": 2,
-            "pandas_code": "",
-            "python_executed_output": "",
-        }
+        chart = Path(directory) / "chart.png"
 
         def before() -> Any:
             CustomSQLDatabase.run = untraced_run
             try:
-                return graph.compiled_graph.invoke(inputs, config=graph.runnable_config)
+                return _answer(
+                    graph,
+                    shared.QUESTION,
+                    save_path=chart,
+                    analysis_tries=2,
+                    on_step=None,
+                    callbacks=(),
+                    prices=None,
+                    explain=describe,
+                    stop_before=None,
+                    prepare=(),
+                ).state
             finally:
                 CustomSQLDatabase.run = traced_wrapper_run
 
         def hosted() -> Any:
-            with traced_run(shared.QUESTION, user="bench") as run:
-                config = {**graph.runnable_config, "callbacks": [*run.callbacks]}
-                final = graph.compiled_graph.invoke(inputs, config=config)
-                run.finish("succeeded")
-                return final
+            return answer_question(graph, shared.QUESTION, save_path=chart, analysis_tries=2).state
 
         def traced() -> Any:
             telemetry.install(provider)

@@ -8,8 +8,8 @@ import json
 import signal
 
 import pytest
+from quorlix.answering.run_span import RUN_SPAN
 from quorlix.querymesh import graph_names
-from quorlix.telemetry.run_span import RUN_SPAN
 from service_support import Answers, feed, start_server_process
 from support.traces import exported_spans
 

@@ -8,7 +8,7 @@ import re
 
 import pytest
 from quorlix import telemetry
-from quorlix.telemetry.run_span import RUN_SPAN, traced_run
+from quorlix.answering.run_span import RUN_SPAN, traced_run
 from quorlix.telemetry.setup import TelemetryError, setup_tracing, tracer_provider
 from support.traces import exported_services, exported_spans
 

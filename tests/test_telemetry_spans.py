@@ -16,7 +16,8 @@ from graph_scripts import (
     Responder,
     script,
 )
-from quorlix.telemetry.run_span import RUN_SPAN, traced_run
+from quorlix.answering import answer_question
+from quorlix.answering.run_span import RUN_SPAN
 from support.traces import parent_of, texts_in
 
 pytestmark = pytest.mark.filterwarnings("ignore:Parameters {'top_p'}:UserWarning")
@@ -27,18 +28,11 @@ MARKER = "zq-marker-7"
 DUBLIN_SQL = CITY_ORDERS_SQL.replace("GROUP BY", "WHERE customers.city <> 'Dublin' GROUP BY")
 
 
-def traced(graph, chart, program=ANALYSIS_PROGRAM, sql=CITY_ORDERS_SQL, tries=3):
-    inputs = {
-        "user_question": QUESTION,
-        "save_path": str(chart),
-        "max_iterations_pandas": tries,
-        "pandas_code": "",
-        "python_executed_output": "",
-    }
-    with traced_run(QUESTION, user="ana", run_id="run-1") as run:
-        config = {**graph.runnable_config, "callbacks": run.callbacks}
-        graph.compiled_graph.invoke(inputs, config=config)
-        run.finish("succeeded")
+def traced(graph, chart, tries=3):
+    """The question answered as every host answers it, with its run's labels."""
+    return answer_question(
+        graph, QUESTION, save_path=chart, analysis_tries=tries, user="ana", run_id="run-1"
+    )
 
 
 @pytest.fixture
@@ -57,10 +51,8 @@ def test_a_run_is_one_trace_of_its_nodes_model_calls_query_and_program(
     (run,) = [span for span in spans if span.name == RUN_SPAN]
     assert parent_of(run, spans) is None
     assert run.attributes["quorlix.question.length"] == len(QUESTION)
-    assert (run.attributes["enduser.id"], run.attributes["quorlix.run.status"]) == (
-        "ana",
-        "succeeded",
-    )
+    assert run.attributes["enduser.id"] == "ana" and run.attributes["quorlix.run.id"] == "run-1"
+    assert run.attributes["quorlix.run.status"] == "succeeded"
 
     nodes = [span for span in spans if "quorlix.node" in span.attributes]
     assert [span.name for span in nodes] == SQL_PATH + ANALYSIS_PATH
@@ -127,11 +119,11 @@ def test_no_question_prompt_or_sql_value_in_spans_unless_content_is_asked_for(
 
 
 @pytest.mark.parametrize(
-    ("sandbox", "program", "exit_kind", "raised"),
+    ("sandbox", "program", "exit_kind", "status"),
     [
-        ("off", FAILING_PROGRAM, "error", None),
-        ("off", "raise SystemExit(3)", "exit", SystemExit),
-        ("auto", ANALYSIS_PROGRAM, "ok", None),
+        ("off", FAILING_PROGRAM, "error", "succeeded"),
+        ("off", "raise SystemExit(3)", "exit", "failed"),
+        ("auto", ANALYSIS_PROGRAM, "ok", "succeeded"),
     ],
 )
 def test_the_analysis_span_says_where_and_how_the_program_ended(
@@ -144,13 +136,12 @@ def test_the_analysis_span_says_where_and_how_the_program_ended(
     sandbox,
     program,
     exit_kind,
-    raised,
+    status,
 ):
     monkeypatch.setenv("QUORLIX_ANALYSIS_SANDBOX", sandbox)
     script(stub_llm, Responder([CITY_ORDERS_SQL], [program], str(tmp_path / "c.png")))
     graph = build_graph(sqlite_sample_db.url)
-    with pytest.raises(raised) if raised else contextlib.nullcontext():
-        traced(graph, tmp_path / "c.png", tries=1)
+    assert traced(graph, tmp_path / "c.png", tries=1).status == status
     spans = finished_spans()
     programs = [span for span in spans if span.name == "quorlix.analysis"]
     assert programs and {span.attributes["quorlix.analysis.exit"] for span in programs} == {
@@ -160,7 +151,7 @@ def test_the_analysis_span_says_where_and_how_the_program_ended(
         sandbox != "off"
     }
     (run,) = [span for span in spans if span.name == RUN_SPAN]
-    assert run.attributes["quorlix.run.status"] == ("failed" if raised else "succeeded")
+    assert run.attributes["quorlix.run.status"] == status
 
 
 @pytest.mark.parametrize(

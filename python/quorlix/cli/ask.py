@@ -10,8 +10,6 @@ import time
 from pathlib import Path
 from typing import Any
 
-from ..querymesh import graph_names as names
-from ..querymesh.analysis_exit import program_exit
 from ..questions import MAX_QUESTION_CHARS, question_problem
 from .common import (
     EXIT_FAILED,
@@ -98,51 +96,34 @@ def run(args: argparse.Namespace) -> int:
     require_sign_in(config_35, config_4)
     if not args.json:
         progress(f"Database: {shown_url(url)}")
-    from quorlix.sql.recording import (
-        RecordingDatabase,
-        last_result,
-        start_recording,
-        stop_recording,
-    )
+    from quorlix.sql.recording import RecordingDatabase
 
     db = open_database(url, RecordingDatabase)
     graph = import_graph_module().SQLGraph(db, config_35, config_4)
 
-    inputs = {
-        "user_question": question,
-        "save_path": str(chart),
-        "max_iterations_pandas": args.analysis_tries,
-        "pandas_code": "",
-        "python_executed_output": "",
-    }
-    before = _stamp(chart)
-    from quorlix.usage import UsageRecorder
-
-    recorder = UsageRecorder(prices)
-    attempts, recording = start_recording()
-    try:
-        state = _run_graph(graph, inputs, verbose=args.verbose, recorder=recorder)
-    except (SystemExit, KeyboardInterrupt) as exc:
-        reason = program_exit(exc)
-        if reason is None:  # a real Ctrl-C
-            raise
-        error(reason)
+    outcome = _answer(graph, question, chart, args, prices)
+    if isinstance(outcome.exception, Exception):
+        raise outcome.exception  # reported by the command like any other failure
+    if outcome.raised:  # the analysis program's own exit
+        error(outcome.error)
         return EXIT_FAILED
-    finally:
-        stop_recording(recording)
-    chart_written = _written_chart(state, chart, before)
+    state = outcome.state
+    chart_written = outcome.chart()
 
     if args.json:
         # The state holds the rows as Python's text of them; "result" has them as JSON values.
-        result = last_result(attempts) if state.get("execution_success") else None
-        extras = {"result": result, "chart_path": chart_written, "usage": recorder.as_dict()}
+        extras = {
+            "result": outcome.rows,
+            "chart_path": chart_written,
+            "usage": outcome.usage.as_dict(),
+        }
         print_json({**state, **extras})
     else:
         _print_result(state, chart_written)
-    if "final_response" not in state:
+    if outcome.answer is None:
         error("the run ended without an answer")
         return EXIT_FAILED
-    if not state.get("execution_success"):
+    if not outcome.sql_ran:
         warn("no SQL query returned rows; the answer rests on the failure")
         return EXIT_NO_ROWS
     return EXIT_OK
@@ -172,45 +153,38 @@ def _prices():
         usage_error(str(exc))
 
 
-def _run_graph(graph: Any, inputs: dict, *, verbose: bool, recorder: Any) -> dict:
-    """Stream the compiled graph, reporting each finished node and the tokens it used; returns
-    the final state."""
-    # The nodes print diagnostics of their own and log through loguru; stdout belongs to our
-    # results, so their lines go to stderr, and only with --verbose.
-    sink: Any = sys.stderr if verbose else io.StringIO()
-    final: dict = dict(inputs)
+def _answer(graph: Any, question: str, chart: Path, args: argparse.Namespace, prices: Any):
+    """Run the question, reporting each finished node and the tokens it used on stderr."""
+    from quorlix.answering import answer_question
     from quorlix.usage import summarize
 
-    started = last = time.monotonic()
-    step = 0
-    seen = 0
+    def report(step, outcome) -> None:
+        detail = step.summary
+        spent = summarize(step.calls).brief()
+        if spent:
+            detail = f"{detail}  [{spent}]" if detail else f"[{spent}]"
+        progress(f"  {step.number:>2}. {step.node:<31} {step.duration_s:6.1f}s  {detail}".rstrip())
+
+    # The nodes print diagnostics of their own and log through loguru; stdout belongs to our
+    # results, so their lines go to stderr, and only with --verbose.
+    sink: Any = sys.stderr if args.verbose else io.StringIO()
+    started = time.monotonic()
     with contextlib.ExitStack() as stack:
         stack.enter_context(contextlib.redirect_stdout(sink))
-        stack.enter_context(recorder.recording())
-        if not verbose:
+        if not args.verbose:
             stack.enter_context(_quiet_loguru())
-        progress(f"Question: {inputs['user_question']}")
-        chunks = graph.compiled_graph.stream(
-            inputs, config=graph.runnable_config, stream_mode=["updates", "values"]
+        progress(f"Question: {question}")
+        outcome = answer_question(
+            graph,
+            question,
+            save_path=chart,
+            analysis_tries=args.analysis_tries,
+            on_step=report,
+            prices=prices,
         )
-        for mode, chunk in chunks:
-            if mode == "values":
-                final = chunk
-                continue
-            now = time.monotonic()
-            # The calls each finished node made since the last progress line.
-            calls = recorder.calls
-            fresh, seen = calls[seen:], len(calls)
-            for node, update in chunk.items():
-                step += 1
-                detail = describe_step(node, update or {}, final)
-                spent = summarize(c for c in fresh if c.node == node).brief()
-                if spent:
-                    detail = f"{detail}  [{spent}]" if detail else f"[{spent}]"
-                progress(f"  {step:>2}. {node:<31} {now - last:6.1f}s  {detail}".rstrip())
-            last = now
-    progress(f"Done in {time.monotonic() - started:.1f}s: {recorder.summary()}.")
-    return dict(final)
+    if not outcome.raised:
+        progress(f"Done in {time.monotonic() - started:.1f}s: {outcome.usage.summary()}.")
+    return outcome
 
 
 @contextlib.contextmanager
@@ -227,95 +201,6 @@ def _quiet_loguru():
     finally:
         logger.remove(handler)
         logger.add(sys.stderr)
-
-
-def describe_step(node: str, update: dict, before: dict | None = None) -> str:
-    """A few words on what a finished node did, from the update it returned and the state
-    ``before`` it ran."""
-    if node == names.TABLE_NAMES_LOOKUP_NODE:
-        return f"tables: {update.get('table_names_from_db', '')}"
-    if node == names.RELEVANT_TABLE_NAMES_NODE:
-        return _describe_pick(update.get("relevant_tables", []))
-    if node == names.RELEVANT_SCHEMAS_NODE:
-        schemas = str(update.get("schemas_from_relevant_tables", ""))
-        if schemas.startswith("Error:"):
-            return f"could not read the schemas: {_short(schemas.removeprefix('Error:'))}"
-        tables = (before or {}).get("relevant_tables")
-        return (
-            f"read the schemas of {', '.join(map(str, tables))}" if tables else "read the schemas"
-        )
-    if node == names.SQL_GENERATION_NODE:
-        return "wrote a query"
-    if node == names.SQL_SYNTAX_CHECKER_NODE:
-        return "reviewed the query"
-    if node == names.SQL_EXECUTION_NODE:
-        results = update.get("sql_execution_result") or [""]
-        if update.get("execution_success"):
-            return "query ran"
-        if results[-1] == "None":
-            return "query returned no rows"
-        # The driver's message; SQLAlchemy adds the statement and a link on lines of their own.
-        return f"query failed: {_short(str(results[-1]).strip().splitlines()[0])}"
-    if node == names.SQL_ERROR_HANDLER_NODE:
-        if update.get("rewrite_count"):
-            return "giving up on SQL"
-        if "sql_generation_prompt_type" in update:
-            return "asking for a corrected query"
-        return "giving up on SQL"
-    if node == names.REWRITE_QUERY_NODE:
-        return f"rewrote the question: {_short(update.get('rewritten_question', ''))}"
-    if node == names.PANDAS_GENERATOR_NODE:
-        return "wrote analysis code"
-    if node == names.PANDAS_EXECUTOR_NODE:
-        if update.get("python_execution_success"):
-            return "analysis ran"
-        return f"analysis failed: {_short(update.get('python_error_message', ''))}"
-    if node == names.PANDAS_ERROR_HANDLER_NODE:
-        if "pandas_generation_prompt_type" in update:
-            return "asking for corrected analysis code"
-        return "giving up on analysis"
-    if node == names.FINAL_RESPONSE_GENERATION_NODE:
-        return "wrote the answer"
-    return ""
-
-
-def _describe_pick(tables: list) -> str:
-    """The picker's choice, and the names the model gave that are no tables (see PickedTables)."""
-    chosen = ", ".join(map(str, tables))
-    unknown = ", ".join(map(str, getattr(tables, "unknown", ())))
-    if getattr(tables, "fallback", False):
-        named = f"no table here ({unknown})" if unknown else "no table"
-        return f"relevant: the model named {named}, so all {len(tables)} it was shown: {chosen}"
-    if unknown:
-        return f"relevant: {chosen}; left out {unknown}: no such table"
-    return f"relevant: {chosen}"
-
-
-def _short(text: Any, limit: int = 100) -> str:
-    line = " ".join(str(text).split())
-    return line if len(line) <= limit else line[: limit - 1] + "…"
-
-
-def _stamp(path: Path) -> tuple[int, int] | None:
-    try:
-        info = path.stat()
-    except OSError:
-        return None
-    return info.st_mtime_ns, info.st_size
-
-
-def _written_chart(state: dict, chart: Path, before: tuple[int, int] | None) -> str | None:
-    """The chart this run wrote, if any: a file left over from an earlier run does not count,
-    nor does a path the model named that is not on disk."""
-    now = _stamp(chart)
-    if now is not None and now != before:
-        return str(chart)
-    named = state.get("image_path")
-    if isinstance(named, str) and named.strip():
-        path = Path(named.strip()).expanduser()
-        if path.is_file() and path.resolve() != chart:
-            return str(path.resolve())
-    return None
 
 
 def _print_result(state: dict, chart: str | None) -> None:

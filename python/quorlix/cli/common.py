@@ -9,6 +9,8 @@ from collections.abc import Callable, Iterable
 from pathlib import Path
 from typing import Any, NoReturn
 
+from quorlix.answering.errors import describe as describe  # shared with the service
+
 from . import collector
 
 EXIT_OK = 0
@@ -75,63 +77,6 @@ def start_tracing() -> None:
 
 def usage_error(message: str) -> NoReturn:
     raise UsageError(message)
-
-
-def describe(exc: BaseException) -> str:
-    """One readable line for an exception, naming the service that failed where it can."""
-    text = _service_message(exc) or f"{type(exc).__name__}: {exc}".rstrip(": ")
-    return " ".join(text.split())
-
-
-def _service_message(exc: BaseException) -> str | None:
-    try:
-        import openai
-    except ImportError:  # pragma: no cover - openai is a dependency
-        openai = None  # type: ignore[assignment]
-    if openai is not None:
-        if isinstance(exc, openai.APITimeoutError):
-            return "the model service did not answer in time (QUORLIX_REQUEST_TIMEOUT)"
-        if isinstance(exc, openai.APIConnectionError):
-            return f"cannot reach the model service{_endpoint(exc)}: {_root_cause(exc)}"
-        if isinstance(exc, openai.APIStatusError):
-            body = exc.body
-            detail = body.get("message") if isinstance(body, dict) else None
-            if isinstance(body, dict) and isinstance(body.get("error"), dict):
-                detail = body["error"].get("message")
-            return f"the model service answered HTTP {exc.status_code}: {detail or exc.message}"
-        if isinstance(exc, openai.OpenAIError):
-            return f"model service: {exc}"
-    try:
-        from sqlalchemy.exc import DBAPIError, SQLAlchemyError
-    except ImportError:  # pragma: no cover - sqlalchemy is a dependency
-        return None
-    if isinstance(exc, DBAPIError) and exc.orig is not None:
-        return f"database error: {exc.orig}"
-    if isinstance(exc, SQLAlchemyError):
-        # str() of an SQLAlchemy error ends in a paragraph linking to its website.
-        return f"database error: {str(exc).split('(Background on this error')[0]}"
-    return None
-
-
-def _endpoint(exc: BaseException) -> str:
-    """ " at host:port" of the request that failed, as /readyz names the model service."""
-    try:
-        url = exc.request.url  # type: ignore[attr-defined]
-        return f" at {url.host}:{url.port or (443 if url.scheme == 'https' else 80)}"
-    except Exception:
-        return ""
-
-
-def _root_cause(exc: BaseException) -> str:
-    """What the network said ("Connection refused"), below the SDK's "Connection error."."""
-    found: BaseException = exc
-    seen = {id(exc)}
-    while (cause := found.__cause__ or found.__context__) is not None and id(cause) not in seen:
-        seen.add(id(cause))
-        found = cause
-    if isinstance(found, OSError) and found.strerror:
-        return found.strerror
-    return str(found) or str(exc)
 
 
 def print_json(value: Any) -> None:
@@ -267,22 +212,11 @@ def shown_url(url: str) -> str:
 
 def model_settings():
     """Both settings objects from the environment; an incomplete setup is a usage error."""
-    from quorlix.settings import (
-        AzureOpenAIChat4,
-        AzureOpenAIChat35,
-        ConfigurationError,
-        explain_missing,
-        missing_settings,
-    )
+    from quorlix.answering.graph_build import chat_settings
+    from quorlix.settings import ConfigurationError
 
-    missing = missing_settings()
-    if missing:
-        usage_error(
-            "the Azure OpenAI chat models are not configured; set these environment "
-            f"variables:\n{explain_missing(missing)}"
-        )
     try:
-        return AzureOpenAIChat35(), AzureOpenAIChat4()
+        return chat_settings()
     except ConfigurationError as exc:
         usage_error(str(exc))
 
@@ -328,10 +262,11 @@ def placeholder_settings():
 
 def import_graph_module():
     """The graph module; a broken QUORLIX_CONTEXT_FILE surfaces here as a usage error."""
+    from quorlix.answering.graph_build import graph_module
     from quorlix.prompts.context import ContextFileError
 
     try:
-        from quorlix.querymesh import querymesh
+        querymesh = graph_module()
     except ContextFileError as exc:
         usage_error(str(exc))
     collector.start_up_done()

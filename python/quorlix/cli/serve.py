@@ -10,6 +10,7 @@ import socket
 import sys
 from dataclasses import replace
 
+from quorlix.answering.graph_build import quiet_graph
 from quorlix.telemetry import flush as flush_traces
 
 from .common import (
@@ -197,7 +198,7 @@ def run(args: argparse.Namespace) -> int:
     if args.verbose:
         sys.stdout = sys.stderr  # diagnostics go to stderr, as everywhere in the command
     else:
-        _quiet_graph()
+        quiet_graph()
     if args.log_format == "json":
         _json_logs(args.verbose)
     start_tracing()
@@ -210,7 +211,8 @@ def run(args: argparse.Namespace) -> int:
     # The analysis sandbox's warm parent boots beside the imports, not in the first run.
     start_analysis_sandbox()
 
-    from quorlix.service import Limits, RunStore, Service, StoreError, create_app
+    from quorlix.service import Limits, RunStore, StoreError, create_app
+    from quorlix.service.build import build_service
     from quorlix.service.database import ServiceDatabase
     from quorlix.service.http_server import BACKLOG, ConnectionLimits, HTTPServer
     from quorlix.service.lease import LEASE_SECONDS
@@ -235,15 +237,8 @@ def run(args: argparse.Namespace) -> int:
     limits = Limits(
         max_runs=args.max_runs, queue=args.queue, run_deadline=args.run_deadline, grace=args.grace
     )
-    service = Service(
-        graph,
-        db,
-        store,
-        limits,
-        tokens=tokens,
-        model_endpoint=config_4.azure_endpoint,
-        model_timeout=config_4.timeout,
-        lease_seconds=args.lease or LEASE_SECONDS,
+    service = build_service(
+        graph, db, store, limits, config_4, tokens=tokens, lease_seconds=args.lease or LEASE_SECONDS
     )
     app = create_app(service, body_timeout=args.body_timeout, allowed_hosts=hosts)
     connections = ConnectionLimits()
@@ -312,17 +307,6 @@ def _listen(host: str, port: int, backlog: int) -> socket.socket:
             "here)"
         )
     return sock
-
-
-def _quiet_graph() -> None:
-    """The nodes print diagnostics (whole prompts, with users' data) and log progress; without
-    --verbose they go nowhere. This is set once for the process, before any run starts: a
-    per-run redirection would mix up the output of concurrent runs."""
-    from loguru import logger
-
-    sys.stdout = open(os.devnull, "w")  # noqa: SIM115 - lives as long as the process
-    logger.remove()
-    logger.add(sys.stderr, level="WARNING")
 
 
 def _json_logs(verbose: bool) -> None:

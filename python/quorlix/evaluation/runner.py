@@ -15,7 +15,7 @@ from collections.abc import Callable, Iterable
 from concurrent.futures import ThreadPoolExecutor, as_completed
 from typing import Any
 
-from quorlix.querymesh.analysis_exit import program_exit
+from quorlix.answering import answer_question
 from quorlix.querymesh.custom_sql import CustomSQLDatabase
 from quorlix.sql.check.guard import sqlglot_dialect
 
@@ -77,18 +77,17 @@ class Evaluator:
             return outcome.broken(f"gold {failed.kind}", f"the gold query failed: {failed}")
         outcome.gold = gold.rows
         tally = UsageTally()
-        try:
-            predicted_sql = self._predict(graph, item, tally)
-        except Exception as exc:
-            kind = "run timeout" if _is_timeout(exc) else "run error"
-            return outcome.wrong(kind, self._describe(exc), started)
-        except (SystemExit, KeyboardInterrupt) as exc:
-            reason = program_exit(exc)
-            if reason is None:  # a real Ctrl-C
-                raise
-            return outcome.wrong("run error", reason, started)
-        finally:
-            outcome.usage(tally)
+        run = answer_question(
+            graph,
+            item.graph_question(),
+            callbacks=[tally],
+            explain=self._describe,
+            stop_before=STOP_BEFORE,
+        )
+        outcome.usage(tally)
+        if run.raised:
+            return outcome.wrong(run.error_kind, run.error, started)
+        predicted_sql = run.sql
         outcome.predicted_sql = predicted_sql
         if not predicted_sql:
             return outcome.wrong("no sql", "the graph wrote no SQL query", started)
@@ -124,38 +123,6 @@ class Evaluator:
     def _lock_for(self, url: str) -> threading.Lock:
         with self._lock:
             return self._locks.setdefault(url, threading.Lock())
-
-    def _predict(self, graph: Any, item: Question, tally: UsageTally) -> str | None:
-        """The last query the graph ran for the question (its answer, or its last attempt)."""
-        inputs = {
-            "user_question": item.graph_question(),
-            "save_path": "",
-            "max_iterations_pandas": 1,
-            "pandas_code": "",
-            "python_executed_output": "",
-        }
-        config = dict(graph.runnable_config)
-        callbacks = config.get("callbacks")
-        config["callbacks"] = [*callbacks, tally] if isinstance(callbacks, list) else [tally]
-        final: dict = inputs
-        for state in graph.compiled_graph.stream(
-            inputs, config=config, stream_mode="values", interrupt_before=STOP_BEFORE
-        ):
-            final = state
-        queries = final.get("generated_sql_query") or []
-        last = str(queries[-1]).strip() if queries else ""
-        return last or None
-
-
-def _is_timeout(exc: BaseException) -> bool:
-    try:
-        import openai
-
-        if isinstance(exc, openai.APITimeoutError):
-            return True
-    except ImportError:  # pragma: no cover - openai is a dependency
-        pass
-    return isinstance(exc, TimeoutError)
 
 
 class Outcome:

@@ -17,7 +17,7 @@ from sqlalchemy.exc import SQLAlchemyError
 from starlette.exceptions import HTTPException
 
 from quorlix import __version__
-from quorlix.cli.common import describe
+from quorlix.answering.errors import describe
 from quorlix.telemetry.http_spans import instrument
 
 from .head_requests import HeadAsGet

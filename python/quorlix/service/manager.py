@@ -20,7 +20,7 @@ from typing import Any
 from loguru import logger
 
 from quorlix.telemetry.json_logs import run_logged
-from quorlix.telemetry.run_span import request_context, traced_run
+from quorlix.telemetry.tracing import request_context
 
 from .changes import Changes
 from .lease import LEASE_SECONDS, Lease, new_server_id
@@ -198,23 +198,21 @@ class RunManager:
 
         with run_logged(job.run_id), tempfile.TemporaryDirectory(prefix="quorlix-run-") as work:
             save_path = Path(work) / "chart.png"
-            with traced_run(
-                job.question, user=job.owner, run_id=job.run_id, parent=job.trace_parent
-            ) as run:
-                try:
-                    status, record = answer(
-                        self.graph,
-                        job.question,
-                        job.options,
-                        save_path,
-                        on_step,
-                        self.explain,
-                        callbacks=[self.metrics.token_counter, *run.callbacks],
-                    )
-                except Stopped:
-                    run.finish("stopped")
-                    return
-                run.finish(status)
+            try:
+                status, record = answer(
+                    self.graph,
+                    job.question,
+                    job.options,
+                    save_path,
+                    on_step,
+                    self.explain,
+                    callbacks=[self.metrics.token_counter],
+                    user=job.owner,
+                    run_id=job.run_id,
+                    trace_parent=job.trace_parent,
+                )
+            except Stopped:
+                return
             chart = read_chart(save_path) if job.options.get("chart", True) else None
         ended = self.store.finish_run(job.run_id, status, record, chart, from_statuses=("running",))
         if ended:

@@ -10,7 +10,6 @@ from __future__ import annotations
 
 import json
 import os
-import sys
 from collections.abc import MutableMapping
 from dataclasses import dataclass, field
 from typing import Any
@@ -52,16 +51,17 @@ class QuorlixReplica:
     """One replica: builds its graph once, then serves the app."""
 
     def __init__(self, spec: ReplicaSpec) -> None:
-        from quorlix.cli.common import import_graph_module, model_settings
+        from quorlix.answering.graph_build import build_graph, chat_settings, quiet_graph
         from quorlix.telemetry.setup import setup_tracing
 
         from .app import create_app
+        from .build import build_service
         from .database import ServiceDatabase
-        from .service import Service
         from .store import RunStore
 
         if not spec.verbose:
-            _quiet_graph()
+            # A replica's output goes to Ray's log files: the same rule as the plain server.
+            quiet_graph()
         if spec.log_format == "json":
             from quorlix.telemetry.json_logs import use_json_logs
 
@@ -70,17 +70,16 @@ class QuorlixReplica:
         # traceparent header, which Serve's proxy passes on, so a run's spans join that trace
         # whichever replica answers.
         setup_tracing()
-        config_35, config_4 = model_settings()
+        config_35, config_4 = chat_settings()
         db = ServiceDatabase.from_uri(spec.db_url)
-        graph = import_graph_module().SQLGraph(db, config_35, config_4)
-        self.service = Service(
+        graph = build_graph(db, config_35, config_4)
+        self.service = build_service(
             graph,
             db,
             RunStore(spec.store_url),
             spec.limits,
+            config_4,
             tokens=spec.tokens,
-            model_endpoint=config_4.azure_endpoint,
-            model_timeout=config_4.timeout,
             lease_seconds=spec.lease_seconds,
         )
         self._app = create_app(
@@ -98,16 +97,6 @@ class QuorlixReplica:
 
     def __serve_build_asgi_app__(self):
         return self._app
-
-
-def _quiet_graph() -> None:
-    # The graph's nodes print whole prompts, with users' data; a replica's output goes to
-    # Ray's log files, so it is dropped unless asked for (the same rule as the plain server).
-    from loguru import logger
-
-    sys.stdout = open(os.devnull, "w")  # noqa: SIM115 - lives as long as the replica
-    logger.remove()
-    logger.add(sys.stderr, level="WARNING")
 
 
 def parse_autoscale(text: str) -> tuple[int, int]:

@@ -4,25 +4,19 @@ from __future__ import annotations
 
 import datetime
 import os
-import time
-from collections.abc import Callable
+from collections.abc import Callable, Iterable
 from pathlib import Path
 from typing import Any
 
-from quorlix.cli.ask import describe_step
-from quorlix.cli.common import describe
-from quorlix.querymesh.analysis_exit import program_exit
-from quorlix.usage import Prices, PriceTableError, UsageRecorder, load_prices
+from quorlix.answering import FAILED, Outcome, Step, Stopped, answer_question, describe
+from quorlix.usage import Prices, PriceTableError, load_prices
 
-from .database import last_result, start_recording, stop_recording
 from .store import empty_record
+
+__all__ = ["MAX_CHART_BYTES", "Stopped", "answer", "iso", "read_chart"]
 
 PNG_MAGIC = b"\x89PNG\r\n\x1a\n"
 MAX_CHART_BYTES = 20 * 1024 * 1024
-
-
-class Stopped(Exception):
-    """The run was ended from outside (deadline, shutdown) while a node was running."""
 
 
 def iso(stamp: float | None) -> str | None:
@@ -38,75 +32,55 @@ def answer(
     save_path: Path,
     on_step: Callable[[dict, dict], bool],
     explain: Callable[[BaseException], str] | None = None,
-    callbacks: list | None = None,
+    callbacks: Iterable[Any] = (),
+    user: str | None = None,
+    run_id: str | None = None,
+    trace_parent: Any = None,
 ) -> tuple[str, dict]:
     """Runs the graph; ``on_step(record, step)`` saves each step and says whether to go on.
+
+    ``callbacks`` are added to the run's handlers; ``user``, ``run_id`` and ``trace_parent``
+    (the trace of the request that asked) label the run's span when tracing is on.
 
     Returns the run's status and its record. Graph failures end in a failed record with a
     readable reason; they are never raised.
     """
     record = empty_record()
-    inputs = {
-        "user_question": question,
-        "save_path": str(save_path),
-        "max_iterations_pandas": int(options["analysis_tries"]),
-        "pandas_code": "",
-        "python_executed_output": "",
-    }
-    attempts, token = start_recording()
-    # Token usage as the model service reports it, per node and for the run; "usage_reported"
-    # false (and null token counts) when it reports none.
-    usage = UsageRecorder(prices=_prices())
-    config = {**graph.runnable_config, "callbacks": [usage, *(callbacks or ())]}
-    final: dict = dict(inputs)
-    last = time.time()
-    try:
-        chunks = graph.compiled_graph.stream(
-            inputs, config=config, stream_mode=["updates", "values"]
-        )
-        try:
-            for mode, chunk in chunks:
-                if mode == "values":
-                    final = chunk
-                    continue
-                now = time.time()
-                for node, update in chunk.items():
-                    step = {
-                        "number": len(record["steps"]) + 1,
-                        "node": node,
-                        "started_at": iso(last),
-                        "duration_s": round(now - last, 4),
-                        "summary": describe_step(node, update or {}, final),
-                    }
-                    record["steps"].append(step)
-                    record["sql_attempts"] = [dict(attempt) for attempt in attempts]
-                    record["usage"] = usage.as_dict()
-                    if not on_step(record, step):
-                        raise Stopped
-                last = now
-        finally:
-            chunks.close()
-    except Stopped:
-        raise
-    except BaseException as exc:
-        # Besides errors, the analysis program's own SystemExit or KeyboardInterrupt: it ends
-        # the run, never the worker thread. A real one goes on unwinding.
-        reason = (explain or describe)(exc) if isinstance(exc, Exception) else program_exit(exc)
-        if reason is None:
-            raise
-        record["sql_attempts"] = [dict(attempt) for attempt in attempts]
-        _fill(record, final, attempts, save_path.parent)
-        record["error"] = reason
-        return "failed", record
-    finally:
-        stop_recording(token)
-        record["usage"] = usage.as_dict()
-    record["sql_attempts"] = [dict(attempt) for attempt in attempts]
-    _fill(record, final, attempts, save_path.parent)
-    if "final_response" not in final:
-        record["error"] = "the run ended without an answer"
-        return "failed", record
-    return "succeeded", record
+
+    def save_step(step: Step, outcome: Outcome) -> bool:
+        saved = {
+            "number": step.number,
+            "node": step.node,
+            "started_at": iso(step.started_at),
+            "duration_s": round(step.duration_s, 4),
+            "summary": step.summary,
+        }
+        record["steps"].append(saved)
+        record["sql_attempts"] = [dict(attempt) for attempt in outcome.attempts]
+        # Token usage as the model service reports it, per node and for the run;
+        # "usage_reported" false (and null token counts) when it reports none.
+        record["usage"] = outcome.usage.as_dict()
+        return on_step(record, saved)
+
+    outcome = answer_question(
+        graph,
+        question,
+        save_path=save_path,
+        analysis_tries=int(options["analysis_tries"]),
+        on_step=save_step,
+        prices=_prices(),
+        explain=explain or describe,
+        callbacks=callbacks,
+        user=user,
+        run_id=run_id,
+        trace_parent=trace_parent,
+    )
+    record["usage"] = outcome.usage.as_dict()
+    record["sql_attempts"] = [dict(attempt) for attempt in outcome.attempts]
+    _fill(record, outcome, save_path.parent)
+    if outcome.status == FAILED:
+        record["error"] = outcome.reason
+    return outcome.status, record
 
 
 def _prices() -> Prices | None:
@@ -118,17 +92,18 @@ def _prices() -> Prices | None:
         return None
 
 
-def _fill(record: dict, state: dict, attempts: list[dict], folder: Path) -> None:
+def _fill(record: dict, outcome: Outcome, folder: Path) -> None:
+    state = outcome.state
     queries = state.get("generated_sql_query") or []
     record["final_sql"] = str(queries[-1]).strip() if queries else None
-    if state.get("execution_success"):
-        record["result"] = last_result(attempts)
+    if outcome.sql_ran:
+        record["result"] = outcome.rows
     output = state.get("python_executed_output")
     record["analysis_output"] = str(output) if output else None
-    if state.get("python_execution_success") is False and state.get("python_error_message"):
-        record["analysis_error"] = str(state["python_error_message"])
-    if "final_response" in state:
-        record["answer"] = str(state["final_response"])
+    if outcome.analysis_error:
+        record["analysis_error"] = outcome.analysis_error
+    if outcome.answer is not None:
+        record["answer"] = outcome.answer
     if state.get("rewritten_question"):
         record["rewritten_question"] = str(state["rewritten_question"])
     # The run's temporary folder ("Chart saved to /tmp/quorlix-run-.../chart.png") means nothing

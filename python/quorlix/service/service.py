@@ -8,7 +8,7 @@ from urllib.parse import urlsplit
 
 from sqlalchemy import text
 
-from quorlix.cli.common import describe
+from quorlix.answering.errors import describe, explain_failure
 
 from .auth import Authenticator
 from .changes import Changes
@@ -57,14 +57,7 @@ class Service:
 
     def explain(self, exc: BaseException) -> str:
         """Why a run failed, in one sentence a person asking can act on."""
-        import openai
-
-        if self.model_timeout is not None and isinstance(exc, openai.APITimeoutError):
-            return (
-                f"the model service did not answer within {self.model_timeout:g} s "
-                "(QUORLIX_REQUEST_TIMEOUT); try again later"
-            )
-        return describe(exc)
+        return explain_failure(exc, self.model_timeout)
 
     def readiness(self) -> dict[str, str]:
         """'ok' or the reason, for the database, the store and the model service."""

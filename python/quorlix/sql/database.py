@@ -244,7 +244,7 @@ class CustomSQLDatabase(CachedTableInfo, LazyCatalogue, SQLDatabase):
         return capped
 
     def _traced(self, command: str | Executable):
-        from quorlix.telemetry.sql_spans import sql_span
+        from .query_spans import sql_span
 
         return sql_span(
             self._engine.dialect.name, self._sql_dialect, command, self._max_statement_chars

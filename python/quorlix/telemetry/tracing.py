@@ -57,3 +57,13 @@ def content_recorded() -> bool:
 def provider() -> Any:
     """The tracer provider in use; None when tracing is off."""
     return _provider
+
+
+def request_context() -> Any:
+    """The current OpenTelemetry context (a request's) to hand to a run answered elsewhere;
+    None with tracing off."""
+    if not enabled():
+        return None
+    from opentelemetry import context
+
+    return context.get_current()

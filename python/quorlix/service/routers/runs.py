@@ -11,7 +11,7 @@ from fastapi import APIRouter, Depends, Header, HTTPException, Query, Request, R
 from fastapi.responses import JSONResponse, StreamingResponse
 from sqlalchemy.exc import SQLAlchemyError
 
-from quorlix.cli.common import describe
+from quorlix.answering.errors import describe
 
 from ..auth import current_user
 from ..changes import wait_for

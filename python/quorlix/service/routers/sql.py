@@ -8,7 +8,7 @@ from fastapi import APIRouter, HTTPException, Query
 from sqlalchemy import inspect
 from sqlalchemy.exc import SQLAlchemyError
 
-from quorlix.cli.common import describe
+from quorlix.answering.errors import describe
 from quorlix.querymesh.custom_sql import QueryTimeoutError, UnsafeSQLError
 
 from ..schemas import SQLRequest

@@ -1,52 +1,55 @@
-"""Spans for one run of the graph, made from LangChain's callbacks: one per node, one per model
-call, and one for the analysis program inside the analysis node.
+"""Spans from LangChain's callbacks: a handler that keeps, for every LangChain run under way,
+the OpenTelemetry context its children belong to, gives model calls their spans (GenAI
+conventions, ``model_calls``), and lets a subclass decide which chain runs get spans of their
+own (``chain_span``).
 
-LangGraph reports each node as a chain run named after the node (``langgraph_node`` in its
-metadata); a model call made in a node is a chat-model run below it. Runs between them
-(prompt templates, structured-output parsers, tools, routing functions) get no span of their
-own: what they start hangs from their nearest ancestor that has one. The run that has no known
-parent (the graph itself) hangs from the OpenTelemetry context current when it starts, the
-run's span where there is one.
+Runs without a span (prompt templates, parsers, tools, routing functions) pass their parent's
+context on, so what they start hangs from their nearest ancestor that has one. A run with no
+known parent (the graph itself) hangs from the context current when it starts.
 
-A handler belongs to one run; attach it through the run's config (``callbacks``).
+Work that is no LangChain run (a database call) finds its parent with ``langchain_context()``.
 """
 
 from __future__ import annotations
 
-import os
 import threading
 from typing import Any
 from uuid import UUID
 
-from langchain_core.callbacks import BaseCallbackHandler
+from langchain_core.callbacks import BaseCallbackHandler, BaseCallbackManager
+from langchain_core.runnables.config import var_child_runnable_config
 from opentelemetry import context as otel_context
 from opentelemetry import trace
 from opentelemetry.trace import SpanKind, Status, StatusCode
 
-from quorlix.querymesh import graph_names
-from quorlix.querymesh.analysis_exit import PROGRAM_EXIT_NOTE
-
 from . import model_calls, tracing
 
-NODES = frozenset(graph_names.NODES)
-ANALYSIS_SPAN = "quorlix.analysis"
-SANDBOX_VARIABLE = "QUORLIX_ANALYSIS_SANDBOX"
 
+class RunSpans(BaseCallbackHandler):
+    """Spans for the LangChain runs of one host's run; attach it through the run's config."""
 
-class GraphSpans(BaseCallbackHandler):
-    """Turns one graph run's callbacks into spans; see the module docstring."""
-
-    # Called on the thread of the run it reports, so a node's span is open while it works.
+    # Called on the thread of the run it reports, so a span is open while its run works.
     run_inline = True
 
     def __init__(self, tracer: Any = None) -> None:
         super().__init__()
-        self._tracer = tracer or tracing.tracer()
+        self.tracer = tracer or tracing.tracer()
         self._record_content = tracing.content_recorded()
         self._lock = threading.Lock()
         self._spans: dict[UUID, Any] = {}  # runs with a span of their own
         self._contexts: dict[UUID, Any] = {}  # every open run: the context its children use
-        self._analysis: dict[UUID, Any] = {}  # analysis node run -> the program's span
+
+    # --- for subclasses -------------------------------------------------------------------
+
+    def chain_span(self, name: str | None, metadata: dict[str, Any]) -> dict[str, Any] | None:
+        """The attributes of a span for this chain run, or None for no span of its own."""
+        return None
+
+    def chain_started(self, run_id: UUID, name: str, span: Any) -> None:
+        """A chain run with a span has started."""
+
+    def chain_ended(self, run_id: UUID, outputs: Any, error: BaseException | None) -> None:
+        """A chain run has ended (before its span does)."""
 
     # --- where a span hangs --------------------------------------------------------------
 
@@ -62,23 +65,22 @@ class GraphSpans(BaseCallbackHandler):
             with self._lock:
                 self._contexts[run_id] = parent
             return None
-        started = self._tracer.start_span(name, context=parent, **span)
+        started = self.tracer.start_span(name, context=parent, **span)
         with self._lock:
             self._spans[run_id] = started
             self._contexts[run_id] = trace.set_span_in_context(started, parent)
         return started
 
-    def _end(self, run_id: UUID, error: BaseException | None = None) -> Any:
+    def _end(self, run_id: UUID, error: BaseException | None = None) -> None:
         with self._lock:
             self._contexts.pop(run_id, None)
             ended = self._spans.pop(run_id, None)
         if ended is not None:
             if error is not None:
-                _record_error(ended, error)
+                record_error(ended, error)
             ended.end()
-        return ended
 
-    # --- nodes and the runs between them --------------------------------------------------
+    # --- chains ---------------------------------------------------------------------------
 
     def on_chain_start(
         self,
@@ -90,48 +92,21 @@ class GraphSpans(BaseCallbackHandler):
         metadata: dict[str, Any] | None = None,
         **kwargs: Any,
     ) -> None:
-        metadata = metadata or {}
         name = kwargs.get("name")
-        node = metadata.get("langgraph_node")
-        if name not in NODES or node != name:
+        attributes = self.chain_span(name, metadata or {})
+        if attributes is None:
             self._start(run_id, parent_run_id, None)
             return
-        attributes: dict[str, Any] = {"quorlix.node": name}
-        step = metadata.get("langgraph_step")
-        if isinstance(step, int):
-            attributes["langgraph.step"] = step
         span = self._start(run_id, parent_run_id, name, attributes=attributes)
-        if name == graph_names.PANDAS_EXECUTOR_NODE and span is not None:
-            mode = os.environ.get(SANDBOX_VARIABLE, "").strip() or "auto"
-            program = self._tracer.start_span(
-                ANALYSIS_SPAN,
-                context=trace.set_span_in_context(span),
-                attributes={
-                    "quorlix.analysis.sandboxed": mode != "off",
-                    "quorlix.analysis.sandbox_mode": mode,
-                },
-            )
-            with self._lock:
-                self._analysis[run_id] = program
+        self.chain_started(run_id, name, span)
 
     def on_chain_end(self, outputs: Any, *, run_id: UUID, **kwargs: Any) -> None:
-        self._end_analysis(run_id, outputs=outputs)
+        self.chain_ended(run_id, outputs, None)
         self._end(run_id)
 
     def on_chain_error(self, error: BaseException, *, run_id: UUID, **kwargs: Any) -> None:
-        self._end_analysis(run_id, error=error)
+        self.chain_ended(run_id, None, error)
         self._end(run_id, error)
-
-    def _end_analysis(self, run_id: UUID, outputs: Any = None, error: Any = None) -> None:
-        with self._lock:
-            program = self._analysis.pop(run_id, None)
-        if program is None:
-            return
-        kind = analysis_exit_kind(outputs, error)
-        program.set_attribute("quorlix.analysis.exit", kind)
-        if kind != "ok":
-            program.set_status(Status(StatusCode.ERROR, kind))
-        program.end()
 
     # --- tools: no span, but what they call hangs below them ------------------------------
 
@@ -199,22 +174,19 @@ class GraphSpans(BaseCallbackHandler):
         self._end(run_id, error)
 
 
-def analysis_exit_kind(outputs: Any, error: BaseException | None) -> str:
-    """How the analysis program ended: ok, error, timeout, exit, interrupt, refused or failed
-    (the node itself failed)."""
-    if error is not None:
-        if PROGRAM_EXIT_NOTE in getattr(error, "__notes__", ()):
-            return "exit" if isinstance(error, SystemExit) else "interrupt"
-        if isinstance(error, RuntimeError) and f"{SANDBOX_VARIABLE}=required" in str(error):
-            return "refused"
-        return "failed"
-    if not isinstance(outputs, dict) or outputs.get("python_execution_success"):
-        return "ok"
-    message = str(outputs.get("python_error_message") or "")
-    return "timeout" if "TimeoutError" in message else "error"
-
-
-def _record_error(span: Any, error: BaseException) -> None:
+def record_error(span: Any, error: BaseException) -> None:
     # The exception's type only: its message may quote the question, a prompt or the data.
     span.set_attribute("error.type", type(error).__qualname__)
     span.set_status(Status(StatusCode.ERROR, type(error).__qualname__))
+
+
+def langchain_context() -> Any:
+    """The context of the LangChain run (graph node, tool) working on this thread, when a
+    ``RunSpans`` is attached to it; else OpenTelemetry's current context."""
+    config = var_child_runnable_config.get()
+    callbacks = config.get("callbacks") if config else None
+    if isinstance(callbacks, BaseCallbackManager):
+        for handler in callbacks.handlers:
+            if isinstance(handler, RunSpans):
+                return handler.context_of(callbacks.parent_run_id)
+    return otel_context.get_current()

@@ -1,7 +1,7 @@
 """The span of one run of a question: the parent of its node, model-call and query spans.
 
-``traced_run`` is used around a run by whoever hosts it; with tracing off it yields an inert
-``RunTrace`` and costs a function call::
+``answer_question`` runs each question inside ``traced_run``; with tracing off it yields an
+inert ``RunTrace`` and costs a function call::
 
     with traced_run(question, user="ana", run_id=run_id) as run:
         config = {**graph.runnable_config, "callbacks": [*callbacks, *run.callbacks]}
@@ -15,7 +15,7 @@ import contextlib
 from collections.abc import Iterator
 from typing import Any
 
-from . import tracing
+from quorlix.telemetry import tracing
 
 RUN_SPAN = "quorlix.run"
 
@@ -96,13 +96,3 @@ def traced_run(
         raise
     finally:
         span.end()
-
-
-def request_context() -> Any:
-    """The current OpenTelemetry context (a request's) to hand to a run answered elsewhere;
-    None with tracing off."""
-    if not tracing.enabled():
-        return None
-    from opentelemetry import context
-
-    return context.get_current()

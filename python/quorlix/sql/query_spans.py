@@ -11,13 +11,13 @@ import contextlib
 from collections.abc import Iterator
 from typing import Any
 
-from langchain_core.callbacks import BaseCallbackManager
-from langchain_core.runnables.config import var_child_runnable_config
-from opentelemetry import context as otel_context
 from opentelemetry.trace import SpanKind, Status, StatusCode
 
-from . import tracing
-from .graph_spans import GraphSpans
+from quorlix.telemetry import tracing
+from quorlix.telemetry.run_spans import langchain_context
+
+from .check.guard import _checked_tree as last_checked
+from .errors import UnsafeSQLError
 
 # SQLAlchemy's dialect names in the database conventions' words where they differ.
 SYSTEMS = {"mssql": "microsoft.sql_server", "postgresql": "postgresql", "mysql": "mysql"}
@@ -66,14 +66,12 @@ def sql_span(
         "quorlix.sql.refused": False,
     }
     span = tracing.tracer().start_span(
-        "SQL", context=graph_context(), kind=SpanKind.CLIENT, attributes=attributes
+        "SQL", context=langchain_context(), kind=SpanKind.CLIENT, attributes=attributes
     )
     call = SQLCall(span, sqlglot_dialect, max_chars)
     try:
         yield call
     except BaseException as error:
-        from quorlix.sql.errors import UnsafeSQLError
-
         if not call.described:
             call._describe(command)
         if isinstance(error, UnsafeSQLError):
@@ -87,21 +85,7 @@ def sql_span(
 
 
 def _checked_tree(statement: Any, dialect: str | None) -> Any:
-    from quorlix.sql.check.guard import _checked_tree as last_checked
-
     return last_checked(statement, dialect) if isinstance(statement, str) else None
-
-
-def graph_context() -> Any:
-    """The context of the graph node (or model call) running on this thread, when a run's
-    ``GraphSpans`` is attached to it; else OpenTelemetry's current context."""
-    config = var_child_runnable_config.get()
-    callbacks = config.get("callbacks") if config else None
-    if isinstance(callbacks, BaseCallbackManager):
-        for handler in callbacks.handlers:
-            if isinstance(handler, GraphSpans):
-                return handler.context_of(callbacks.parent_run_id)
-    return otel_context.get_current()
 
 
 def statement_summary(
@@ -137,7 +121,7 @@ def statement_summary(
 def _parsed(command: Any, dialect: str | None, max_chars: int) -> list:
     import sqlglot
 
-    from quorlix.sql.check.fence import strip_code_fence
+    from .check.fence import strip_code_fence
 
     text = command if isinstance(command, str) else getattr(command, "text", None)
     if text is None:
