@@ -16,7 +16,6 @@ starts instead of deep inside the first model call.
 
 from __future__ import annotations
 
-import os
 import re
 import threading
 from collections.abc import Callable, Mapping
@@ -44,12 +43,16 @@ class SignInError(RuntimeError):
 
 
 def auth_method(explicit: str | None = None, environ: Mapping[str, str] | None = None) -> str:
-    """``key`` or ``entra``: the explicit choice, else ``QUORLIX_AZURE_AUTH``, else ``key``.
+    """``key`` or ``entra``: the explicit choice, else ``QUORLIX_AZURE_AUTH`` (from ``environ``,
+    else the settings), else ``key``.
 
     Raises ``ValueError`` for anything else (the settings turn it into a ConfigurationError).
     """
-    env = os.environ if environ is None else environ
-    value = explicit if explicit is not None else env.get(AUTH_VARIABLE, "")
+    if explicit is None and environ is None:
+        from quorlix import config
+
+        return config.setting("azure_auth")
+    value = explicit if explicit is not None else (environ or {}).get(AUTH_VARIABLE, "")
     method = str(value).strip().lower() or KEY
     if method not in METHODS:
         raise ValueError(f"{AUTH_VARIABLE} must be 'key' or 'entra', got {value!r}.")

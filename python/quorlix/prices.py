@@ -14,7 +14,6 @@ from __future__ import annotations
 
 import json
 import math
-import os
 from collections.abc import Mapping
 from dataclasses import dataclass
 from pathlib import Path
@@ -50,7 +49,14 @@ def load_prices(value: str | None = None) -> Prices | None:
 
     ``None`` when unset. Raises ``PriceTableError`` for anything malformed.
     """
-    text = os.environ.get(PRICES_VARIABLE, "") if value is None else value
+    if value is None:
+        from quorlix import config
+
+        try:
+            value = config.setting("prices") or ""
+        except config.ConfigError as exc:
+            raise PriceTableError(str(exc)) from None
+    text = value
     text = text.strip()
     if not text:
         return None

@@ -5,8 +5,9 @@ the graph builds its chat models with ``AzureChatOpenAI(**vars(settings), max_to
 temperature=0, model_kwargs=...)``, so an instance holds nothing else as an instance attribute,
 and never ``max_tokens``, ``temperature`` or ``model_kwargs``.
 
-Values come from the environment (see ``ENVIRONMENT_VARIABLES``); a keyword argument given to
-the constructor takes precedence over its variable. An empty variable counts as unset.
+Values come from the settings (``quorlix.config``: the ones a command installed, else the
+environment; see ``ENVIRONMENT_VARIABLES``); a keyword argument given to the constructor takes
+precedence over its variable. An empty variable counts as unset.
 
 Every instance also carries the process's shared HTTP clients (``http_client``,
 ``http_async_client``), so the models built from it reuse one connection pool.
@@ -19,7 +20,6 @@ built from it send a bearer token and no ``api-key`` header.
 from __future__ import annotations
 
 import math
-import os
 import threading
 from collections.abc import Callable, Mapping
 from typing import Any
@@ -27,56 +27,18 @@ from urllib.parse import urlsplit
 
 from pydantic import SecretStr
 
-from quorlix import azure_auth
+from quorlix import azure_auth, config
 
-# The newest dated GA data-plane version when this was written. It supports both ways
-# langchain-openai asks for structured output (function calling and json_schema
-# response_format), which preview-era versions before 2024-08-01 did not.
-DEFAULT_API_VERSION = "2024-10-21"
-DEFAULT_REQUEST_TIMEOUT = 60.0
-DEFAULT_MAX_RETRIES = 2
+DEFAULT_API_VERSION = config.DEFAULT_API_VERSION
+DEFAULT_REQUEST_TIMEOUT = config.Config.request_timeout
+DEFAULT_MAX_RETRIES = config.Config.max_retries
 
-# (variable, what it is for, default or None when it must be set). The README table is
-# generated from this, so keep the wording user-facing.
-ENVIRONMENT_VARIABLES: tuple[tuple[str, str, str | None], ...] = (
-    (
-        "AZURE_OPENAI_ENDPOINT",
-        "endpoint of the Azure OpenAI resource, e.g. https://my-resource.openai.azure.com/",
-        None,
-    ),
-    ("AZURE_OPENAI_API_KEY", "API key of that Azure OpenAI resource", None),
-    (
-        "QUORLIX_AZURE_AUTH",
-        "how to sign in: key (AZURE_OPENAI_API_KEY) or entra (Microsoft Entra ID token, no key)",
-        "key",
-    ),
-    ("OPENAI_API_VERSION", "Azure OpenAI REST API version of every call", DEFAULT_API_VERSION),
-    (
-        "QUORLIX_CHAT35_DEPLOYMENT",
-        "deployment that picks tables, reviews SQL, writes analysis code and the final answer",
-        None,
-    ),
-    (
-        "QUORLIX_CHAT35_MODEL",
-        "model name behind QUORLIX_CHAT35_DEPLOYMENT; decides how structured output is requested",
-        "gpt-35-turbo",
-    ),
-    ("QUORLIX_CHAT4_DEPLOYMENT", "deployment that writes and corrects the SQL queries", None),
-    (
-        "QUORLIX_CHAT4_MODEL",
-        "model name behind QUORLIX_CHAT4_DEPLOYMENT; decides how structured output is requested",
-        "gpt-4",
-    ),
-    (
-        "QUORLIX_REQUEST_TIMEOUT",
-        "seconds to wait for one model reply before giving up",
-        str(int(DEFAULT_REQUEST_TIMEOUT)),
-    ),
-    (
-        "QUORLIX_MAX_RETRIES",
-        "how often a failed or timed-out model call is retried",
-        str(DEFAULT_MAX_RETRIES),
-    ),
+# (variable, what it is for, default or None when it must be set): the model settings of
+# quorlix.config, whose wording is what users read in the README.
+ENVIRONMENT_VARIABLES: tuple[tuple[str, str, str | None], ...] = tuple(
+    (spec.variable, spec.description, None if spec.required else spec.shown.strip("`"))
+    for spec in config.settings().values()
+    if spec.group == "models"
 )
 
 _MEANING = {name: meaning for name, meaning, _ in ENVIRONMENT_VARIABLES}
@@ -100,7 +62,8 @@ class _AzureChatSettings:
     # Class attributes on purpose: instance attributes are handed to AzureChatOpenAI verbatim.
     _deployment_variable: str
     _model_variable: str
-    _default_model: str
+    _deployment_field: str
+    _model_field: str
 
     def __init__(
         self,
@@ -115,11 +78,10 @@ class _AzureChatSettings:
         auth: str | None = None,
         azure_ad_token_provider: Callable[[], str] | None = None,
     ) -> None:
-        env = os.environ
         if azure_ad_token_provider is not None and auth is None:
             auth = azure_auth.ENTRA
         try:
-            method = azure_auth.auth_method(auth, env)
+            method = azure_auth.auth_method(auth)
         except ValueError as exc:
             raise ConfigurationError(str(exc)) from None
         if method == azure_auth.ENTRA and api_key is not None:
@@ -127,7 +89,7 @@ class _AzureChatSettings:
                 "api_key and Microsoft Entra ID sign-in (QUORLIX_AZURE_AUTH=entra) exclude each "
                 "other; pass one of them."
             )
-        missing = self.missing_variables(env, auth=method)
+        missing = self.missing_variables(auth=method)
         # An explicit keyword makes its variable unnecessary.
         given = {
             "AZURE_OPENAI_ENDPOINT": azure_endpoint,
@@ -144,15 +106,15 @@ class _AzureChatSettings:
         deployment_variable = self._deployment_variable
         model_variable = self._model_variable
         self.azure_endpoint = _endpoint(
-            _pick(azure_endpoint, env, "AZURE_OPENAI_ENDPOINT"),
+            _pick(azure_endpoint, "azure_endpoint"),
             "azure_endpoint (AZURE_OPENAI_ENDPOINT)",
         )
         self.azure_deployment = _text(
-            _pick(azure_deployment, env, deployment_variable),
+            _pick(azure_deployment, self._deployment_field),
             f"azure_deployment ({deployment_variable})",
         )
         self.api_version = _text(
-            _pick(api_version, env, "OPENAI_API_VERSION") or DEFAULT_API_VERSION,
+            _pick(api_version, "api_version"),
             "api_version (OPENAI_API_VERSION)",
         )
         if method == azure_auth.ENTRA:
@@ -166,16 +128,14 @@ class _AzureChatSettings:
                 )
             self.azure_ad_token_provider = provider
         else:
-            key = _pick(api_key, env, "AZURE_OPENAI_API_KEY")
+            key = _pick(api_key, "azure_api_key")
             # SecretStr keeps the key out of reprs, logs and tracebacks; AzureChatOpenAI takes it.
             if not isinstance(key, SecretStr):
                 key = SecretStr(_text(key, "api_key (AZURE_OPENAI_API_KEY)", show=False))
             self.api_key = key
-        self.model = _text(
-            _pick(model, env, model_variable) or self._default_model, f"model ({model_variable})"
-        )
-        self.timeout = _timeout(_pick(timeout, env, "QUORLIX_REQUEST_TIMEOUT"))
-        self.max_retries = _retries(_pick(max_retries, env, "QUORLIX_MAX_RETRIES"))
+        self.model = _text(_pick(model, self._model_field), f"model ({model_variable})")
+        self.timeout = _timeout(_pick(timeout, "request_timeout"))
+        self.max_retries = _retries(_pick(max_retries, "max_retries"))
         # Left alone, every chat model opens its own sync and async HTTP client, each loading
         # the CA bundle into a new TLS context: twelve for the graph's six models, a tenth of
         # start-up. One pair serves them all (time-outs and retries stay per model: the openai
@@ -191,15 +151,14 @@ class _AzureChatSettings:
         The key is required only for key sign-in (``auth``, else ``QUORLIX_AZURE_AUTH``; an
         invalid method counts as key here and is refused when the settings are built).
         """
-        env = os.environ if environ is None else environ
         try:
-            method = azure_auth.auth_method(auth, env)
+            method = azure_auth.auth_method(auth, environ)
         except ValueError:
             method = azure_auth.KEY
         required = ["AZURE_OPENAI_ENDPOINT", "AZURE_OPENAI_API_KEY", cls._deployment_variable]
         if method == azure_auth.ENTRA:
             required.remove("AZURE_OPENAI_API_KEY")
-        return [name for name in required if not env.get(name, "").strip()]
+        return [name for name in required if not _is_set(name, environ)]
 
     @property
     def auth(self) -> str:
@@ -238,7 +197,8 @@ class AzureOpenAIChat35(_AzureChatSettings):
 
     _deployment_variable = "QUORLIX_CHAT35_DEPLOYMENT"
     _model_variable = "QUORLIX_CHAT35_MODEL"
-    _default_model = "gpt-35-turbo"
+    _deployment_field = "chat35_deployment"
+    _model_field = "chat35_model"
 
 
 class AzureOpenAIChat4(_AzureChatSettings):
@@ -257,7 +217,8 @@ class AzureOpenAIChat4(_AzureChatSettings):
 
     _deployment_variable = "QUORLIX_CHAT4_DEPLOYMENT"
     _model_variable = "QUORLIX_CHAT4_MODEL"
-    _default_model = "gpt-4"
+    _deployment_field = "chat4_deployment"
+    _model_field = "chat4_model"
 
 
 _http_clients: tuple[Any, Any] | None = None
@@ -284,11 +245,23 @@ def missing_settings(environ: Mapping[str, str] | None = None) -> list[str]:
     return names
 
 
-def _pick(explicit, env: Mapping[str, str], variable: str):
+def _pick(explicit, field: str):
+    """The keyword's value when given, else the setting (already checked)."""
     if explicit is not None:
         return explicit
-    value = env.get(variable, "").strip()
-    return value or None
+    try:
+        return config.setting(field)
+    except config.ConfigError as exc:
+        raise ConfigurationError(str(exc)) from None
+
+
+def _is_set(variable: str, environ: Mapping[str, str] | None) -> bool:
+    if environ is not None:
+        return bool(environ.get(variable, "").strip())
+    try:
+        return config.setting(config.field_of(variable)) is not None
+    except config.ConfigError:
+        return True  # set, though not usable: building the settings says why
 
 
 def _text(value, label: str, *, show: bool = True) -> str:

@@ -1,13 +1,12 @@
-// The analysis node's settings, read from the environment at every run, so a host can change them
-// without rebuilding the graph. An invalid value is a ValueError naming the variable.
+// The analysis node's settings, taken from quorlix.config at every run (the settings a command
+// installed, else the environment's), so a host can change them without rebuilding the graph. An
+// invalid value is a ValueError naming the variable.
 #pragma once
 
 #include <pybind11/pybind11.h>
 
 #include <cstddef>
 #include <cstdint>
-
-#include "qx/function.hpp"
 
 namespace nodewright {
 
@@ -19,7 +18,7 @@ enum class SandboxMode { off, automatic, required };
 SandboxMode analysis_sandbox_mode();
 
 // QUORLIX_ANALYSIS_TIMEOUT: seconds, 60 by default.
-double analysis_timeout(const qx::Call& call);
+double analysis_timeout();
 
 // QUORLIX_ANALYSIS_OUTPUT_LIMIT: characters of printed output (and of an error message) kept,
 // 1 Mi by default.

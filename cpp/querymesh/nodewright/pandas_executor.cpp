@@ -67,7 +67,7 @@ py::object timeout_init(qx::Call& call) {
 
 py::object invoke(qx::Call& call) {
     py::dict state = qx::as_dict(call[1]);
-    const double seconds = analysis_timeout(call);
+    const double seconds = analysis_timeout();
     const std::size_t output_limit = analysis_output_limit();
     const SandboxMode mode = analysis_sandbox_mode();
     if (mode != SandboxMode::off) return run_in_sandbox(call, state, seconds, output_limit, mode);

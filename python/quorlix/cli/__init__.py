@@ -15,7 +15,7 @@ import traceback
 import warnings
 from collections.abc import Sequence
 
-from quorlix import __version__
+from quorlix import __version__, config
 
 from . import ask, collector, db, graph, models, serve, tables
 from . import eval as evaluate
@@ -29,6 +29,7 @@ from .common import (
     error,
     quiet_azure_logging,
 )
+from .settings_check import file_problems
 
 __all__ = ["main", "build_parser", "console"]
 
@@ -76,6 +77,21 @@ def _shared_options(parser: argparse.ArgumentParser, default) -> None:
 def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
+    # Every setting is read and checked now, before any database or model is touched.
+    try:
+        settings = config.Config.from_environ()
+        problems = file_problems(settings)
+    except config.ConfigError as exc:
+        problems = exc.problems
+    if problems:
+        for problem in problems:
+            error(problem)
+        return EXIT_USAGE
+    with config.installed(settings):
+        return _run(args)
+
+
+def _run(args: argparse.Namespace) -> int:
     if not args.verbose:
         # Library deprecation notices and the like are for developers, not for answers.
         warnings.simplefilter("ignore")

@@ -10,6 +10,7 @@ import socket
 import sys
 from dataclasses import replace
 
+from quorlix import config
 from quorlix.answering.graph_build import quiet_graph
 from quorlix.telemetry import flush as flush_traces
 
@@ -192,7 +193,9 @@ def run(args: argparse.Namespace) -> int:
                 "127.0.0.1"
             )
         # Other people's questions make the model write the code this server runs.
-        os.environ.setdefault(SANDBOX_VARIABLE, "required")
+        if SANDBOX_VARIABLE not in os.environ:
+            os.environ[SANDBOX_VARIABLE] = "required"  # for the Ray replicas too
+            config.install(replace(config.current(), analysis_sandbox="required"))
 
     stdout = sys.stdout  # for the line saying where the server listens
     if args.verbose:

@@ -10,13 +10,13 @@ process's imports half-way.
 
 from __future__ import annotations
 
-import os
+from quorlix import config
 
 SANDBOX_VARIABLE = "QUORLIX_ANALYSIS_SANDBOX"
 
 
 def analysis_runs_in_process() -> bool:
-    return os.environ.get(SANDBOX_VARIABLE, "").strip().lower() == "off"
+    return config.setting("analysis_sandbox") == "off"
 
 
 def start_analysis_sandbox() -> None:

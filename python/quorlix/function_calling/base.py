@@ -17,15 +17,16 @@ When none of them is a table, every table the model was shown is taken instead.
 
 from __future__ import annotations
 
-import os
 from typing import Any
 
 from langchain_openai import AzureChatOpenAI
 
+from quorlix.config import Config
+
 from .shortlist import describe_shortlist, table_index
 
-DEFAULT_SHORTLIST_THRESHOLD = 40
-DEFAULT_SHORTLIST_SIZE = 20
+DEFAULT_SHORTLIST_THRESHOLD = Config.shortlist_threshold
+DEFAULT_SHORTLIST_SIZE = Config.shortlist_size
 
 
 class RelevantTablePicker:
@@ -33,8 +34,8 @@ class RelevantTablePicker:
 
     ``config`` is an ``AzureOpenAIChat35`` settings object (its attribute dictionary holds the
     ``AzureChatOpenAI`` keyword arguments); ``db`` is the graph's ``CustomSQLDatabase``.
-    ``shortlist_threshold`` and ``shortlist_size`` default to the environment variables
-    QUORLIX_SHORTLIST_THRESHOLD and QUORLIX_SHORTLIST_SIZE, else 40 and 20.
+    ``shortlist_threshold`` and ``shortlist_size`` default to the settings
+    QUORLIX_SHORTLIST_THRESHOLD and QUORLIX_SHORTLIST_SIZE (``quorlix.config``), else 40 and 20.
     """
 
     def __init__(
@@ -50,12 +51,8 @@ class RelevantTablePicker:
         # be importable yet when this module is.
         from quorlix.querymesh.nodewright import RelevantTableNames
 
-        self.shortlist_threshold = _setting(
-            "shortlist_threshold", shortlist_threshold, DEFAULT_SHORTLIST_THRESHOLD, minimum=0
-        )
-        self.shortlist_size = _setting(
-            "shortlist_size", shortlist_size, DEFAULT_SHORTLIST_SIZE, minimum=1
-        )
+        self.shortlist_threshold = _setting("shortlist_threshold", shortlist_threshold, minimum=0)
+        self.shortlist_size = _setting("shortlist_size", shortlist_size, minimum=1)
         self.db = db
         self.model = AzureChatOpenAI(**vars(config), temperature=0)
         self.node = RelevantTableNames(db=db, model=self.model)
@@ -125,16 +122,11 @@ def real_tables(answer: list[str], names: list[str]) -> list[str]:
     return chosen
 
 
-def _setting(name: str, given: int | None, default: int, *, minimum: int) -> int:
-    variable = f"QUORLIX_{name.upper()}"
+def _setting(name: str, given: int | None, *, minimum: int) -> int:
     if given is None:
-        raw = os.environ.get(variable, "").strip()
-        if not raw:
-            return default
-        try:
-            given = int(raw)
-        except ValueError:
-            raise ValueError(f"{variable} must be a whole number, not {raw!r}") from None
+        from quorlix import config
+
+        given = config.setting(name)
     if isinstance(given, bool) or not isinstance(given, int) or given < minimum:
         raise ValueError(f"{name} must be a whole number of at least {minimum}; got {given!r}")
     return given

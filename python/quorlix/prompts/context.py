@@ -18,7 +18,6 @@ takes effect in a new process.
 
 from __future__ import annotations
 
-import os
 import tomllib
 from pathlib import Path
 
@@ -63,15 +62,25 @@ class ContextFileError(ValueError):
 def read_values() -> dict[str, str]:
     """Return ``{"context_prompt": ..., "custom_instructions": ...}`` for the final prompt."""
     values = {"context_prompt": context_prompt, "custom_instructions": custom_instructions}
-    setting = os.environ.get(CONTEXT_FILE_VARIABLE, "").strip()
-    if not setting:
+    from quorlix import config
+
+    try:
+        path = config.setting("context_file")
+    except config.ConfigError as exc:
+        raise ContextFileError(str(exc)) from None
+    if path is None:
         return values
-    loaded = _load(Path(setting).expanduser().resolve())
+    loaded = read_file(path)
     if "context" in loaded:
         values["context_prompt"] = _section("context", loaded["context"])
     if "instructions" in loaded:
         values["custom_instructions"] = _section("instructions", loaded["instructions"])
     return values
+
+
+def read_file(path: Path) -> dict[str, str]:
+    """The keys of a context file; ``ContextFileError`` says what is wrong with it."""
+    return _load(path)
 
 
 def _section(key: str, text: str) -> str:

@@ -235,9 +235,11 @@ PRICE_RISE_2024 = 1.05  # list prices went up at the start of 2024
 
 def default_database_path() -> Path:
     """Where the shared copy lives: $QUORLIX_HOME, else the user's cache directory."""
-    home = os.environ.get("QUORLIX_HOME")
-    if home:
-        return Path(home).expanduser() / "shop.db"
+    from quorlix import config
+
+    home = config.setting("home")
+    if home is not None:
+        return home / "shop.db"
     cache = os.environ.get("XDG_CACHE_HOME")
     # The XDG rules say a relative value is invalid and must be ignored.
     base = Path(cache) if cache and os.path.isabs(cache) else Path.home() / ".cache"

@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import hmac
 import ipaddress
-import os
 from pathlib import Path
 
 from fastapi import HTTPException, Request, status
@@ -21,7 +20,8 @@ class TokenError(Exception):
 
 def load_tokens(environ: dict[str, str] | None = None) -> dict[str, str]:
     """token -> name, from QUORLIX_API_TOKENS and the file named by QUORLIX_API_TOKENS_FILE."""
-    environ = dict(os.environ if environ is None else environ)
+    if environ is None:
+        environ = _configured_tokens()
     tokens: dict[str, str] = {}
     inline = environ.get(TOKENS_VARIABLE, "")
     for number, entry in enumerate(inline.split(","), 1):
@@ -37,6 +37,18 @@ def load_tokens(environ: dict[str, str] | None = None) -> dict[str, str]:
             if line.strip() and not line.lstrip().startswith("#"):
                 _add(tokens, line, f"{path} line {number}")
     return tokens
+
+
+def _configured_tokens() -> dict[str, str]:
+    from quorlix import config
+
+    try:
+        return {
+            TOKENS_VARIABLE: config.setting("api_tokens") or "",
+            TOKENS_FILE_VARIABLE: config.setting("api_tokens_file") or "",
+        }
+    except config.ConfigError as exc:
+        raise TokenError(str(exc)) from None
 
 
 def _add(tokens: dict[str, str], entry: str, where: str) -> None:

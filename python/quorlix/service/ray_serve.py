@@ -51,6 +51,12 @@ class QuorlixReplica:
     """One replica: builds its graph once, then serves the app."""
 
     def __init__(self, spec: ReplicaSpec) -> None:
+        from quorlix import config
+
+        # A replica reads its settings once, from the environment it was handed, and refuses
+        # to start on one it cannot use.
+        config.install(config.Config.from_environ())
+
         from quorlix.answering.graph_build import build_graph, chat_settings, quiet_graph
         from quorlix.telemetry.setup import setup_tracing
 

@@ -145,9 +145,11 @@ class StoreError(Exception):
 
 def quorlix_home() -> Path:
     """Where quorlix keeps its files: $QUORLIX_HOME, else the user's data directory."""
-    home = os.environ.get("QUORLIX_HOME")
-    if home:
-        return Path(home).expanduser()
+    from quorlix import config
+
+    home = config.setting("home")
+    if home is not None:
+        return home
     data = os.environ.get("XDG_DATA_HOME")
     base = Path(data) if data and os.path.isabs(data) else Path.home() / ".local" / "share"
     return base / "quorlix"

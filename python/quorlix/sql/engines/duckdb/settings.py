@@ -20,6 +20,8 @@ import re
 from dataclasses import dataclass
 from typing import Any
 
+from quorlix import config
+
 MiB = 1024 * 1024
 GiB = 1024 * MiB
 DEFAULT_MEMORY_LIMIT = 1 * GiB
@@ -55,7 +57,7 @@ class DuckDBSettings:
             value = given.get(name)
             source = name
             if value is None:
-                value, source = os.environ.get(variable), variable
+                value, source = config.setting(config.field_of(variable)), variable
             values[name] = _read(name, value, source)
         return cls(**values)
 
