@@ -7,7 +7,6 @@ metadata). A handler belongs to one run; ``run_span.traced_run`` attaches one.
 
 from __future__ import annotations
 
-import os
 import threading
 from typing import Any
 from uuid import UUID
@@ -15,6 +14,7 @@ from uuid import UUID
 from opentelemetry import trace
 from opentelemetry.trace import Status, StatusCode
 
+from quorlix import config
 from quorlix.querymesh import graph_names
 from quorlix.querymesh.analysis_exit import PROGRAM_EXIT_NOTE
 from quorlix.telemetry.run_spans import RunSpans
@@ -44,7 +44,7 @@ class GraphSpans(RunSpans):
     def chain_started(self, run_id: UUID, name: str, span: Any) -> None:
         if name != graph_names.PANDAS_EXECUTOR_NODE:
             return
-        mode = os.environ.get(SANDBOX_VARIABLE, "").strip() or "auto"
+        mode = config.setting("analysis_sandbox")
         program = self.tracer.start_span(
             ANALYSIS_SPAN,
             context=trace.set_span_in_context(span),

@@ -20,6 +20,7 @@ from .common import (
     model_settings,
     print_json,
     progress,
+    start_tracing,
     usage_error,
     warn,
 )
@@ -125,6 +126,7 @@ def run(args: argparse.Namespace) -> int:
             usage_error(str(exc))
     todo = [question for question in questions if question.id not in done]
 
+    start_tracing()
     config_35, config_4 = model_settings()
     querymesh = import_graph_module()
     evaluator = Evaluator(

@@ -8,10 +8,9 @@ only when the environment asks for traces (see ``setup``), and every hook in the
 
 from __future__ import annotations
 
-from .tracing import CONTENT_VARIABLE, content_recorded, enabled, flush, install, uninstall
+from .tracing import content_recorded, enabled, flush, install, uninstall
 
 __all__ = [
-    "CONTENT_VARIABLE",
     "content_recorded",
     "enabled",
     "flush",

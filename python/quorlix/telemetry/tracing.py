@@ -6,14 +6,12 @@ variable set), every hook in the code asks ``enabled()``, a module global, and d
 
 from __future__ import annotations
 
-import os
 from typing import Any
 
 # Set by install(); None while this process does not trace.
 _tracer: Any = None
 _provider: Any = None
 
-CONTENT_VARIABLE = "QUORLIX_TRACE_CONTENT"
 TRACER_NAME = "quorlix"
 
 
@@ -51,7 +49,9 @@ def flush(timeout_millis: int = 5_000) -> None:
 def content_recorded() -> bool:
     """Prompt and completion texts go into spans only when QUORLIX_TRACE_CONTENT=1: they hold
     users' questions and their data."""
-    return os.environ.get(CONTENT_VARIABLE, "").strip() == "1"
+    from quorlix import config
+
+    return config.setting("trace_content") == "1"
 
 
 def provider() -> Any:
