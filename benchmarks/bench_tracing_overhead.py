@@ -6,8 +6,9 @@ calls, one query, one analysis program in this interpreter), so what is measured
 own work plus what tracing adds to it. Three sides, interleaved run by run:
 
 - before: the body of `answer_question` as it was before tracing (`quorlix.answering.run._answer`,
-  which `answer_question` now wraps in the run's span), with the database wrapper's `run`
-  replaced by its body without the tracing check (`CustomSQLDatabase._run`, what `run` was).
+  which `answer_question` now wraps in the run's span), over a wrapper whose `run` is its body
+  without the tracing check (`CustomSQLDatabase._run`, what `run` was): a graph of its own over
+  the same database file.
 - off: `answer_question` as every host calls it, tracing off: its `traced_run` and the wrapper's
   check are inert.
 - on: the same with tracing on: a span for the run, each node, each model call, the query and
@@ -55,12 +56,6 @@ def build_graph(db, model):
         querymesh.AzureChatOpenAI, picker_module.AzureChatOpenAI = real
 
 
-def untraced_run(
-    self, command, fetch="all", include_columns=False, *, parameters=None, execution_options=None
-):
-    return self._run(command, fetch, include_columns, parameters, execution_options)
-
-
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--runs", type=int, default=300, help="questions per side (default 300)")
@@ -83,32 +78,44 @@ def main() -> int:
     exporter = InMemorySpanExporter()
     provider = TracerProvider()
     provider.add_span_processor(BatchSpanProcessor(exporter))
-    traced_wrapper_run = CustomSQLDatabase.run
+
+    class UntracedDatabase(CustomSQLDatabase):
+        """The wrapper with ``run`` as it was before tracing: its body, no tracing check."""
+
+        def run(
+            self,
+            command,
+            fetch="all",
+            include_columns=False,
+            *,
+            parameters=None,
+            execution_options=None,
+        ):
+            return self._run(command, fetch, include_columns, parameters, execution_options)
 
     with tempfile.TemporaryDirectory() as directory:
         path = Path(directory) / "shop.db"
         shared.build_database(path)
         db = CustomSQLDatabase.from_uri(f"sqlite:///{path}")
-        graph = build_graph(db, shared.InstantChatModel(respond=shared.graph_respond))
+        untraced_db = UntracedDatabase.from_uri(f"sqlite:///{path}")
+        model = shared.InstantChatModel(respond=shared.graph_respond)
+        graph = build_graph(db, model)
+        untraced_graph = build_graph(untraced_db, model)
         chart = Path(directory) / "chart.png"
 
         def before() -> Any:
-            CustomSQLDatabase.run = untraced_run
-            try:
-                return _answer(
-                    graph,
-                    shared.QUESTION,
-                    save_path=chart,
-                    analysis_tries=2,
-                    on_step=None,
-                    callbacks=(),
-                    prices=None,
-                    explain=describe,
-                    stop_before=None,
-                    prepare=(),
-                ).state
-            finally:
-                CustomSQLDatabase.run = traced_wrapper_run
+            return _answer(
+                untraced_graph,
+                shared.QUESTION,
+                save_path=chart,
+                analysis_tries=2,
+                on_step=None,
+                callbacks=(),
+                prices=None,
+                explain=describe,
+                stop_before=None,
+                prepare=(),
+            ).state
 
         def hosted() -> Any:
             return answer_question(graph, shared.QUESTION, save_path=chart, analysis_tries=2).state
@@ -140,6 +147,7 @@ def main() -> int:
         spans = len(exporter.get_finished_spans())
         provider.shutdown()
         db._engine.dispose()
+        untraced_db._engine.dispose()
 
     traced_runs = options.warmup + options.runs
     print(f"Python {sys.version.split()[0]}, {options.runs} questions per side, interleaved")
