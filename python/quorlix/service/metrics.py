@@ -61,6 +61,8 @@ class TokenCounter(BaseCallbackHandler):
     what it spent. One per server, shared by every run."""
 
     run_inline = True
+    # Only model calls count: LangChain skips this handler for every other kind of event.
+    ignore_chain = ignore_agent = ignore_retriever = ignore_custom_event = True
 
     def __init__(self, metrics: Metrics) -> None:
         super().__init__()
