@@ -5,6 +5,8 @@ from __future__ import annotations
 
 import importlib.util
 import re
+import subprocess
+import sys
 
 import pytest
 from quorlix import telemetry
@@ -102,3 +104,35 @@ def test_spans_reach_an_otlp_http_receiver(otlp_receiver, monkeypatch, sqlite_sa
     assert set(spans) == {RUN_SPAN, "SELECT customers"}
     assert spans["SELECT customers"].parent_span_id == spans[RUN_SPAN].span_id
     assert spans["SELECT customers"].trace_id == spans[RUN_SPAN].trace_id
+
+
+def test_with_no_variable_set_a_query_loads_no_span_code_and_no_provider(sqlite_sample_db):
+    # A fresh interpreter: this one has loaded the SDK for other tests.
+    program = f"""
+import sys
+from quorlix.service.app import create_app
+from quorlix.answering import answer_question
+from quorlix.querymesh.custom_sql import CustomSQLDatabase
+from quorlix.telemetry.setup import setup_tracing
+
+assert setup_tracing() is None
+db = CustomSQLDatabase.from_uri({sqlite_sample_db.url!r})
+assert db.run("SELECT COUNT(*) FROM customers")
+from opentelemetry import trace
+from quorlix import telemetry
+
+# FastAPI and LangSmith import OpenTelemetry themselves; no provider, exporter, instrumentation
+# or span code of ours is there.
+assert not telemetry.enabled()
+assert type(trace.get_tracer_provider()).__name__ == "ProxyTracerProvider"
+loaded = [name for name in sys.modules
+          if name.startswith(("opentelemetry.exporter", "opentelemetry.instrumentation",
+                              "quorlix.telemetry.run_spans"))
+          or name in ("quorlix.sql.query_spans", "quorlix.answering.graph_spans")]
+print(loaded)
+"""
+    done = subprocess.run(
+        [sys.executable, "-c", program], capture_output=True, text=True, timeout=120, check=False
+    )
+    assert done.returncode == 0, done.stderr[-3000:]
+    assert done.stdout.strip() == "[]"

@@ -51,6 +51,10 @@ def create_app(
         lifespan=lifespan,
         # Tokens are bearer tokens: the docs have no OAuth2 sign-in to come back to.
         swagger_ui_oauth2_redirect_url=None,
+        # Requests are traced by OpenTelemetry's FastAPI instrumentation (``instrument``), one
+        # span each; FastAPI's own would add spans per dependency and log exception messages,
+        # which can quote users' data.
+        telemetry={"tracing": False, "metrics": False, "logs": False, "operation_spans": False},
     )
     app.state.service = service
     for router in (runs.router, sql.router, health.router, page.router):
