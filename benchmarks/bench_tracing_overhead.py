@@ -6,9 +6,9 @@ calls, one query, one analysis program in this interpreter), so what is measured
 own work plus what tracing adds to it. Three sides, interleaved run by run:
 
 - before: the body of `answer_question` as it was before tracing (`quorlix.answering.run._answer`,
-  which `answer_question` now wraps in the run's span), over a wrapper whose `run` is its body
-  without the tracing check (`CustomSQLDatabase._run`, what `run` was): a graph of its own over
-  the same database file.
+  which `answer_question` now wraps in the run's span), with the database wrapper's `run`
+  replaced, on the instance and for that call, by its body without the tracing check
+  (`CustomSQLDatabase._run`, what `run` was).
 - off: `answer_question` as every host calls it, tracing off: its `traced_run` and the wrapper's
   check are inert.
 - on: the same with tracing on: a span for the run, each node, each model call, the query and
@@ -79,43 +79,37 @@ def main() -> int:
     provider = TracerProvider()
     provider.add_span_processor(BatchSpanProcessor(exporter))
 
-    class UntracedDatabase(CustomSQLDatabase):
-        """The wrapper with ``run`` as it was before tracing: its body, no tracing check."""
-
-        def run(
-            self,
-            command,
-            fetch="all",
-            include_columns=False,
-            *,
-            parameters=None,
-            execution_options=None,
-        ):
-            return self._run(command, fetch, include_columns, parameters, execution_options)
-
     with tempfile.TemporaryDirectory() as directory:
         path = Path(directory) / "shop.db"
         shared.build_database(path)
         db = CustomSQLDatabase.from_uri(f"sqlite:///{path}")
-        untraced_db = UntracedDatabase.from_uri(f"sqlite:///{path}")
-        model = shared.InstantChatModel(respond=shared.graph_respond)
-        graph = build_graph(db, model)
-        untraced_graph = build_graph(untraced_db, model)
+        graph = build_graph(db, shared.InstantChatModel(respond=shared.graph_respond))
         chart = Path(directory) / "chart.png"
 
+        def untraced_run(
+            command, fetch="all", include_columns=False, *, parameters=None, execution_options=None
+        ):
+            return db._run(command, fetch, include_columns, parameters, execution_options)
+
         def before() -> Any:
-            return _answer(
-                untraced_graph,
-                shared.QUESTION,
-                save_path=chart,
-                analysis_tries=2,
-                on_step=None,
-                callbacks=(),
-                prices=None,
-                explain=describe,
-                stop_before=None,
-                prepare=(),
-            ).state
+            # The wrapper's run as it was, for this call only: set on the instance, so nothing
+            # else (the class, the graph) differs between the sides.
+            db.run = untraced_run
+            try:
+                return _answer(
+                    graph,
+                    shared.QUESTION,
+                    save_path=chart,
+                    analysis_tries=2,
+                    on_step=None,
+                    callbacks=(),
+                    prices=None,
+                    explain=describe,
+                    stop_before=None,
+                    prepare=(),
+                ).state
+            finally:
+                del db.run
 
         def hosted() -> Any:
             return answer_question(graph, shared.QUESTION, save_path=chart, analysis_tries=2).state
@@ -147,7 +141,6 @@ def main() -> int:
         spans = len(exporter.get_finished_spans())
         provider.shutdown()
         db._engine.dispose()
-        untraced_db._engine.dispose()
 
     traced_runs = options.warmup + options.runs
     print(f"Python {sys.version.split()[0]}, {options.runs} questions per side, interleaved")
