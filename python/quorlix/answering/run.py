@@ -4,6 +4,7 @@ reason; they are not raised (a real Ctrl-C and ``Stopped`` are)."""
 
 from __future__ import annotations
 
+import contextlib
 import time
 from collections.abc import Callable, Iterable
 from pathlib import Path
@@ -110,7 +111,10 @@ def _answer(
             # the run as the graph's do.
             prepare_run(setup, prepare)
             outcome.state = dict(setup.inputs)
-            _stream(graph, setup, outcome, on_step)
+            with contextlib.ExitStack() as inside:
+                for context in setup.contexts:
+                    inside.enter_context(context)
+                _stream(graph, setup, outcome, on_step)
     except Stopped:
         raise
     except BaseException as exc:

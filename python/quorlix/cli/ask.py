@@ -78,6 +78,12 @@ def add_parser(commands: argparse._SubParsersAction) -> None:
         help="print the final state, with the result rows as JSON values, as JSON (nothing else "
         "on stdout)",
     )
+    parser.add_argument(
+        "--knowledge",
+        metavar="FILE",
+        help="give the SQL writer the verified examples and glossary of this JSON Lines file "
+        "instead of those 'quorlix knowledge' keeps for the database",
+    )
     parser.set_defaults(run=run)
 
 
@@ -100,10 +106,12 @@ def run(args: argparse.Namespace) -> int:
         progress(f"Database: {shown_url(url)}")
     from quorlix.sql.recording import RecordingDatabase
 
+    knowledge = _knowledge_for_run(url, args)
+
     db = open_database(url, RecordingDatabase)
     graph = import_graph_module().SQLGraph(db, config_35, config_4)
 
-    outcome = _answer(graph, question, chart, args, prices)
+    outcome = _answer(graph, question, chart, args, prices, knowledge)
     if isinstance(outcome.exception, Exception):
         raise outcome.exception  # reported by the command like any other failure
     if outcome.raised:  # the analysis program's own exit
@@ -119,6 +127,8 @@ def run(args: argparse.Namespace) -> int:
             "chart_path": chart_written,
             "usage": outcome.usage.as_dict(),
         }
+        if knowledge.retrieved:
+            extras["knowledge"] = knowledge.retrieved.as_record()
         print_json({**state, **extras})
     else:
         _print_result(state, chart_written)
@@ -155,7 +165,43 @@ def _prices():
         usage_error(str(exc))
 
 
-def _answer(graph: Any, question: str, chart: Path, args: argparse.Namespace, prices: Any):
+def _knowledge_for_run(url: str, args: argparse.Namespace):
+    """The run's preparer that gives it the file's or the local store's knowledge; it names
+    what the question was given on stderr (each example and term with --verbose)."""
+    from quorlix.knowledge.database_keys import database_key
+    from quorlix.knowledge.for_runs import KnowledgeForRun
+    from quorlix.knowledge.records import KnowledgeError
+
+    from .knowledge_store import run_knowledge
+
+    try:
+        knowledge = run_knowledge(database_key(url), args.knowledge)
+    except KnowledgeError as exc:
+        usage_error(f"--knowledge {args.knowledge}: {exc}" if args.knowledge else str(exc))
+    announce = None if args.json else (lambda found: _print_knowledge(found, args.verbose))
+    return KnowledgeForRun(lambda: knowledge, announce=announce)
+
+
+def _print_knowledge(retrieved: Any, verbose: bool) -> None:
+    if not retrieved:
+        return
+    examples, terms = len(retrieved.examples), len(retrieved.terms)
+    progress(
+        f"Knowledge: {examples} example{'' if examples == 1 else 's'} and {terms} glossary "
+        f"term{'' if terms == 1 else 's'} given as reference ({len(retrieved.section):,} "
+        "characters)"
+    )
+    if not verbose:
+        return
+    for example in retrieved.examples:
+        progress(f"  example #{example.id}: {' '.join(example.question.split())[:100]}")
+    for entry in retrieved.terms:
+        progress(f"  term: {entry.term}")
+
+
+def _answer(
+    graph: Any, question: str, chart: Path, args: argparse.Namespace, prices: Any, knowledge: Any
+):
     """Run the question, reporting each finished node and the tokens it used on stderr."""
     from quorlix.answering import answer_question
     from quorlix.usage import summarize
@@ -183,6 +229,7 @@ def _answer(graph: Any, question: str, chart: Path, args: argparse.Namespace, pr
             analysis_tries=args.analysis_tries,
             on_step=report,
             prices=prices,
+            prepare=[knowledge],
         )
     if not outcome.raised:
         progress(f"Done in {time.monotonic() - started:.1f}s: {outcome.usage.summary()}.")

@@ -169,6 +169,7 @@ def add_parser(commands: argparse._SubParsersAction) -> None:
 
 def run(args: argparse.Namespace) -> int:
     from quorlix.service.auth import (
+        ADMIN,
         TOKENS_FILE_VARIABLE,
         TOKENS_VARIABLE,
         TokenError,
@@ -179,10 +180,13 @@ def run(args: argparse.Namespace) -> int:
     _check_numbers(args)
     _check_ray_options(args)
     hosts = allowed_hosts(args.allowed_hosts)
+    roles: dict[str, str] = {}
     try:
-        tokens = load_tokens()
+        tokens = load_tokens(roles=roles)
     except TokenError as exc:
         usage_error(str(exc))
+    # Who may change the team's knowledge: the names whose token entry says admin.
+    admins = frozenset(name for name, role in roles.items() if role == ADMIN)
     loopback = is_loopback(args.host)
     if not loopback:
         if not tokens:
@@ -209,7 +213,7 @@ def run(args: argparse.Namespace) -> int:
     if args.ray:
         from .serve_ray import run_on_ray
 
-        return run_on_ray(args, tokens, hosts, stdout)
+        return run_on_ray(args, tokens, hosts, stdout, admins)
 
     # The analysis sandbox's warm parent boots beside the imports, not in the first run.
     start_analysis_sandbox()
@@ -241,7 +245,14 @@ def run(args: argparse.Namespace) -> int:
         max_runs=args.max_runs, queue=args.queue, run_deadline=args.run_deadline, grace=args.grace
     )
     service = build_service(
-        graph, db, store, limits, config_4, tokens=tokens, lease_seconds=args.lease or LEASE_SECONDS
+        graph,
+        db,
+        store,
+        limits,
+        config_4,
+        tokens=tokens,
+        lease_seconds=args.lease or LEASE_SECONDS,
+        admins=admins,
     )
     app = create_app(service, body_timeout=args.body_timeout, allowed_hosts=hosts)
     connections = ConnectionLimits()

@@ -255,7 +255,8 @@ class Config:
     )
     api_tokens: str | None = setting_field(
         "QUORLIX_API_TOKENS",
-        "API tokens of `quorlix serve`: comma-separated `name:token` pairs",
+        "API tokens of `quorlix serve`: comma-separated `name:token` pairs (`name:token:admin` "
+        "for a name that may change the team's knowledge)",
         None,
         text,
         shown="none",
@@ -263,7 +264,8 @@ class Config:
     )
     api_tokens_file: str | None = setting_field(
         "QUORLIX_API_TOKENS_FILE",
-        "a file of `name:token` lines (`#` starts a comment), read at start",
+        "a file of `name:token` (or `name:token:admin`) lines (`#` starts a comment), read at "
+        "start",
         None,
         text,
         shown="none",

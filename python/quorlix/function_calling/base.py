@@ -13,6 +13,10 @@ Either way the names the model answers are matched to the database's tables (``r
 one that is not a table is dropped and reported in the result's ``unknown``, since a single
 unknown name would otherwise turn the whole schema text handed to the SQL writer into an error.
 When none of them is a table, every table the model was shown is taken instead.
+
+While a run has team knowledge applied (``quorlix.prompts.reference``), the model is shown its
+reference section after the node's own prompt. Without knowledge the prompt is the node's,
+unchanged.
 """
 
 from __future__ import annotations
@@ -22,6 +26,7 @@ from typing import Any
 from langchain_openai import AzureChatOpenAI
 
 from quorlix.config import Config
+from quorlix.prompts.reference import reference_section
 
 from .shortlist import describe_shortlist, table_index
 
@@ -63,15 +68,25 @@ class RelevantTablePicker:
         """Ask the model which tables the question needs and return the state update."""
         names = list(self.db.get_usable_table_names())
         if _count_names(state["table_names_from_db"]) <= self.shortlist_threshold:
-            update = self.node.invoke(state)
+            update = self._ask(state)
             return {"relevant_tables": picked(update["relevant_tables"], names, names)}
         question = state["rewritten_question"] or state["user_question"]
         index = table_index(self.db)
         shortlist = index.rank(question, self.shortlist_size)
         shown = dict(state)
         shown["table_names_from_db"] = describe_shortlist(index, shortlist, len(names))
-        update = self.node.invoke(shown)
+        update = self._ask(shown)
         return {"relevant_tables": picked(update["relevant_tables"], names, shortlist)}
+
+    def _ask(self, state: dict) -> dict:
+        section = reference_section()
+        if not section:
+            return self.node.invoke(state)
+        # The node's own prompt, followed by the run's reference material as data.
+        messages = self.node.generate_prompt(state)
+        messages[-1].content += section
+        answer = self.node.model.invoke(messages)
+        return {"relevant_tables": answer.relevant_tables}
 
 
 class PickedTables(list):

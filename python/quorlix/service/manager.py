@@ -74,8 +74,11 @@ class RunManager:
         changes: Changes,
         explain: Callable[[BaseException], str] | None = None,
         lease_seconds: float = LEASE_SECONDS,
+        knowledge_for_run: Callable[[], Any] | None = None,
     ) -> None:
         self.explain = explain
+        # A fresh preparer per run that gives it the team's knowledge (runner.answer).
+        self.knowledge_for_run = knowledge_for_run
         self.store = store
         self.graph = graph
         self.limits = limits
@@ -206,6 +209,7 @@ class RunManager:
                     save_path,
                     on_step,
                     self.explain,
+                    knowledge=self.knowledge_for_run() if self.knowledge_for_run else None,
                     callbacks=[self.metrics.token_counter],
                     user=job.owner,
                     run_id=job.run_id,

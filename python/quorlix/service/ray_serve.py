@@ -40,6 +40,7 @@ class ReplicaSpec:
     store_url: str
     limits: Limits = field(default_factory=Limits)
     tokens: dict[str, str] = field(default_factory=dict)
+    admins: frozenset[str] = frozenset()
     allowed_hosts: list[str] = field(default_factory=list)
     body_timeout: float = BODY_SECONDS
     lease_seconds: float = LEASE_SECONDS
@@ -87,6 +88,7 @@ class QuorlixReplica:
             config_4,
             tokens=spec.tokens,
             lease_seconds=spec.lease_seconds,
+            admins=spec.admins,
         )
         self._app = create_app(
             self.service, body_timeout=spec.body_timeout, allowed_hosts=spec.allowed_hosts

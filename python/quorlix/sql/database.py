@@ -41,6 +41,7 @@ from sqlalchemy.sql.elements import TextClause
 from sqlalchemy.sql.expression import Executable
 from sqlalchemy.sql.selectable import CompoundSelect, Select, TextualSelect
 
+from quorlix.prompts.reference import reference_section
 from quorlix.telemetry import tracing
 
 from . import engines
@@ -185,6 +186,19 @@ class CustomSQLDatabase(CachedTableInfo, LazyCatalogue, SQLDatabase):
     @property
     def max_statement_chars(self) -> int:
         return self._max_statement_chars
+
+    # --- the text the graph's prompts show ------------------------------------------------
+
+    def get_table_info_no_throw(self, table_names: list[str] | None = None) -> str:
+        """The tables' description as the graph's schema tool hands it to the SQL writer.
+
+        While a run has team knowledge applied (``quorlix.prompts.reference``), its reference
+        section follows the description: this text is what the SQL generation and correction
+        prompts show of the database, so the run's examples and glossary reach them as data,
+        beside the schema, without any node building its prompt differently. Outside such a
+        run it is the description alone, exactly as before.
+        """
+        return super().get_table_info_no_throw(table_names) + reference_section()
 
     # --- running statements ----------------------------------------------------------------
 
