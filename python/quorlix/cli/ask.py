@@ -25,6 +25,7 @@ from .common import (
     progress,
     require_sign_in,
     shown_url,
+    start_tracing,
     usage_error,
     warn,
 )
@@ -94,6 +95,7 @@ def run(args: argparse.Namespace) -> int:
     if args.analysis_tries < 1:
         usage_error(f"--analysis-tries must be 1 or more, got {args.analysis_tries}")
     chart = _chart_path(args.chart)
+    start_tracing()
     start_analysis_sandbox()
 
     prices = _prices()

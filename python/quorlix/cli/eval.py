@@ -21,6 +21,7 @@ from .common import (
     model_settings,
     print_json,
     progress,
+    start_tracing,
     usage_error,
     warn,
 )
@@ -124,6 +125,7 @@ def run(args: argparse.Namespace) -> int:
         usage_error("--out names the question file itself; give another file for the results")
     sides = _sides(args, out, question_set.questions, questions, comparison)
 
+    start_tracing()
     config_35, config_4 = model_settings()
     import_graph_module()
     from quorlix.answering.graph_build import build_graph

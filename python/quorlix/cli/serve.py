@@ -12,15 +12,18 @@ from dataclasses import replace
 
 from quorlix import config
 from quorlix.answering.graph_build import quiet_graph
+from quorlix.telemetry import flush as flush_traces
 
 from .common import (
     EXIT_OK,
     connection_problem,
     database_url,
     import_graph_module,
+    log_lines_with,
     model_settings,
     progress,
     shown_url,
+    start_tracing,
     usage_error,
     warn,
     warn_about_account,
@@ -125,6 +128,13 @@ def add_parser(commands: argparse._SubParsersAction) -> None:
         help="connections open at once; more wait until one ends (default: what the open-file "
         "limit leaves after a quarter, at least 64, is kept for the rest of the server)",
     )
+    parser.add_argument(
+        "--log-format",
+        choices=("human", "json"),
+        default="human",
+        help="the server's log lines on stderr: text to read, or one JSON object a line with "
+        "trace and run ids, for a log collector (default: %(default)s)",
+    )
     scale = parser.add_argument_group(
         "on a Ray cluster",
         "replicas on the cluster named by RAY_ADDRESS, or on a local Ray instance this command "
@@ -196,6 +206,9 @@ def run(args: argparse.Namespace) -> int:
         sys.stdout = sys.stderr  # diagnostics go to stderr, as everywhere in the command
     else:
         quiet_graph()
+    if args.log_format == "json":
+        _json_logs(args.verbose)
+    start_tracing()
 
     if args.ray:
         from .serve_ray import run_on_ray
@@ -258,7 +271,7 @@ def run(args: argparse.Namespace) -> int:
     def started() -> None:
         print(f"quorlix: serving on {url} (Ctrl+C stops)", file=stdout, flush=True)
 
-    server = HTTPServer(app, sock, connections, on_started=started)
+    server = HTTPServer(app, sock, connections, on_started=started, log_format=args.log_format)
 
     async def serve() -> None:
         loop = asyncio.get_running_loop()
@@ -276,6 +289,7 @@ def run(args: argparse.Namespace) -> int:
     asyncio.run(serve())
     sock.close()
     store.close()
+    flush_traces()
     if service.manager.busy():
         # A run outlived the grace period; it is recorded as interrupted. Its thread may be
         # inside native code, which must not meet the interpreter's shutdown: leave now.
@@ -309,6 +323,13 @@ def _listen(host: str, port: int, backlog: int) -> socket.socket:
             "here)"
         )
     return sock
+
+
+def _json_logs(verbose: bool) -> None:
+    from quorlix.telemetry.json_logs import line_writer, use_json_logs
+
+    use_json_logs("DEBUG" if verbose else "WARNING")
+    log_lines_with(line_writer(sys.stderr))
 
 
 def _check_numbers(args: argparse.Namespace) -> None:

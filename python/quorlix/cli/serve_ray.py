@@ -72,6 +72,7 @@ def run_on_ray(
         body_timeout=args.body_timeout,
         lease_seconds=args.lease or LEASE_SECONDS,
         verbose=args.verbose,
+        log_format=args.log_format,
     )
     if not is_loopback(args.host):
         warn(

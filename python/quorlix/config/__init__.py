@@ -235,6 +235,13 @@ class Config:
         size(1, "a positive number of characters", "1M"),
         shown="`1M` (1,048,576)",
     )
+    trace_content: str = setting_field(
+        "QUORLIX_TRACE_CONTENT",
+        "`1` adds the prompt and completion texts of model calls to their trace spans (they "
+        "hold questions and data; see Traces), `0` leaves them out",
+        "0",
+        choice("0", "1"),
+    )
     context_file: Path | None = setting_field(
         "QUORLIX_CONTEXT_FILE",
         "a TOML file with your own context and answer instructions for the final answer (below)",

@@ -18,6 +18,7 @@ from starlette.exceptions import HTTPException
 
 from quorlix import __version__
 from quorlix.answering.errors import describe
+from quorlix.telemetry.http_spans import instrument
 
 from .head_requests import HeadAsGet
 from .headers import SecurityHeaders
@@ -50,6 +51,10 @@ def create_app(
         lifespan=lifespan,
         # Tokens are bearer tokens: the docs have no OAuth2 sign-in to come back to.
         swagger_ui_oauth2_redirect_url=None,
+        # Requests are traced by OpenTelemetry's FastAPI instrumentation (``instrument``), one
+        # span each; FastAPI's own would add spans per dependency and log exception messages,
+        # which can quote users' data.
+        telemetry={"tracing": False, "metrics": False, "logs": False, "operation_spans": False},
     )
     app.state.service = service
     for router in (runs.router, sql.router, knowledge.router, health.router, page.router):
@@ -92,6 +97,7 @@ def create_app(
         HostAndOrigin, loopback_only=not service.auth.required, allowed_hosts=allowed_hosts
     )
     app.add_middleware(SecurityHeaders)
+    instrument(app)
     return app
 
 

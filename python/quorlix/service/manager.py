@@ -19,6 +19,9 @@ from typing import Any
 
 from loguru import logger
 
+from quorlix.telemetry.json_logs import run_logged
+from quorlix.telemetry.tracing import request_context
+
 from .changes import Changes
 from .lease import LEASE_SECONDS, Lease, new_server_id
 from .metrics import Metrics
@@ -53,8 +56,12 @@ class _Job:
     run_id: str
     question: str
     options: dict
+    owner: str = ""
     stopped: threading.Event = field(default_factory=threading.Event)
     started: float | None = None
+    # The trace of the request that asked for the run (None with tracing off): the run is
+    # answered on a worker thread, and its spans belong to that request's trace.
+    trace_parent: Any = None
 
 
 class RunManager:
@@ -122,7 +129,7 @@ class RunManager:
                 self._accepted -= 1
             raise
         self.metrics.runs.labels("accepted").inc()
-        self._queue.put(_Job(run_id, question, options))
+        self._queue.put(_Job(run_id, question, options, owner, trace_parent=request_context()))
         self._update_gauges()
         return row
 
@@ -192,7 +199,7 @@ class RunManager:
             self.changes.publish(job.run_id)
             return saved
 
-        with tempfile.TemporaryDirectory(prefix="quorlix-run-") as work:
+        with run_logged(job.run_id), tempfile.TemporaryDirectory(prefix="quorlix-run-") as work:
             save_path = Path(work) / "chart.png"
             try:
                 status, record = answer(
@@ -203,6 +210,10 @@ class RunManager:
                     on_step,
                     self.explain,
                     knowledge=self.knowledge_for_run() if self.knowledge_for_run else None,
+                    callbacks=[self.metrics.token_counter],
+                    user=job.owner,
+                    run_id=job.run_id,
+                    trace_parent=job.trace_parent,
                 )
             except Stopped:
                 return

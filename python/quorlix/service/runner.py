@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import datetime
 import os
-from collections.abc import Callable
+from collections.abc import Callable, Iterable
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
@@ -36,10 +36,16 @@ def answer(
     on_step: Callable[[dict, dict], bool],
     explain: Callable[[BaseException], str] | None = None,
     knowledge: KnowledgeForRun | None = None,
+    callbacks: Iterable[Any] = (),
+    user: str | None = None,
+    run_id: str | None = None,
+    trace_parent: Any = None,
 ) -> tuple[str, dict]:
     """Runs the graph; ``on_step(record, step)`` saves each step and says whether to go on.
 
     ``knowledge`` gives the run the team's knowledge; the record names what it was given.
+    ``callbacks`` are added to the run's handlers; ``user``, ``run_id`` and ``trace_parent``
+    (the trace of the request that asked) label the run's span when tracing is on.
     Returns the run's status and its record. Graph failures end in a failed record with a
     readable reason; they are never raised.
     """
@@ -75,6 +81,10 @@ def answer(
         prices=_prices(),
         explain=explain or describe,
         prepare=[knowledge] if knowledge is not None else [],
+        callbacks=callbacks,
+        user=user,
+        run_id=run_id,
+        trace_parent=trace_parent,
     )
     note_knowledge()
     record["usage"] = outcome.usage.as_dict()
