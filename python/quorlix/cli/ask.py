@@ -25,6 +25,7 @@ from .common import (
     progress,
     require_sign_in,
     shown_url,
+    start_tracing,
     usage_error,
     warn,
 )
@@ -83,6 +84,12 @@ def add_parser(commands: argparse._SubParsersAction) -> None:
         help="continue this stored thread (of `quorlix chat` or the service): the question is "
         "answered as a follow-up to the thread's earlier ones and recorded in it",
     )
+    parser.add_argument(
+        "--knowledge",
+        metavar="FILE",
+        help="give the SQL writer the verified examples and glossary of this JSON Lines file "
+        "instead of those 'quorlix knowledge' keeps for the database",
+    )
     add_store_option(parser)
     parser.set_defaults(run=run)
 
@@ -105,6 +112,7 @@ def run(args: argparse.Namespace) -> int:
         usage_error(f"--analysis-tries must be 1 or more, got {args.analysis_tries}")
     chart = chart_path(args.chart)
     thread = open_thread(args.store, args.thread) if args.thread else None
+    start_tracing()
     start_analysis_sandbox()
 
     prices = prices_or_usage_error()
@@ -115,20 +123,27 @@ def run(args: argparse.Namespace) -> int:
         progress(f"Database: {shown_url(url)}")
     from quorlix.sql.recording import RecordingDatabase
 
-    db = open_database(url, RecordingDatabase)
-    graph = import_graph_module().SQLGraph(db, config_35, config_4)
+    knowledge = knowledge_for_run(url, args)
 
-    prepare = thread.preparers(graph) if thread else []
+    db = open_database(url, RecordingDatabase)
+    import_graph_module()
+    from quorlix.answering.graph_build import build_graph
+
+    graph = build_graph(db, config_35, config_4)
+
+    # A follow-up is restated first: the knowledge is retrieved for the question answered.
+    prepare = [*(thread.preparers(graph) if thread else []), knowledge]
     outcome = answer(graph, question, chart, args, prices, prepare)
     if thread:
         thread.record(question, outcome, {"analysis_tries": args.analysis_tries, "chart": True})
     if isinstance(outcome.exception, Exception):
         raise outcome.exception  # reported by the command like any other failure
-    return show_outcome(outcome, args.json)
+    return show_outcome(outcome, args.json, knowledge)
 
 
-def show_outcome(outcome: Any, as_json: bool) -> int:
-    """Print a run's results as ``ask`` does; returns the command's exit code."""
+def show_outcome(outcome: Any, as_json: bool, knowledge: Any = None) -> int:
+    """Print a run's results as ``ask`` does (with the knowledge it was given, if any);
+    returns the command's exit code."""
     if outcome.raised:  # the analysis program's own exit, or an error
         error(outcome.error)
         return EXIT_FAILED
@@ -142,6 +157,8 @@ def show_outcome(outcome: Any, as_json: bool) -> int:
             "chart_path": chart_written,
             "usage": outcome.usage.as_dict(),
         }
+        if knowledge is not None and knowledge.retrieved:
+            extras["knowledge"] = knowledge.retrieved.as_record()
         print_json({**state, **extras})
     else:
         _print_result(state, chart_written)
@@ -182,6 +199,40 @@ def prices_or_usage_error():
         return load_prices()
     except PriceTableError as exc:
         usage_error(str(exc))
+
+
+def knowledge_for_run(url: str, args: argparse.Namespace):
+    """The run's preparer that gives it the file's or the local store's knowledge; it names
+    what the question was given on stderr (each example and term with --verbose)."""
+    from quorlix.knowledge.database_keys import database_key
+    from quorlix.knowledge.for_runs import KnowledgeForRun
+    from quorlix.knowledge.records import KnowledgeError
+
+    from .knowledge_store import run_knowledge
+
+    try:
+        knowledge = run_knowledge(database_key(url), args.knowledge)
+    except KnowledgeError as exc:
+        usage_error(f"--knowledge {args.knowledge}: {exc}" if args.knowledge else str(exc))
+    announce = None if args.json else (lambda found: _print_knowledge(found, args.verbose))
+    return KnowledgeForRun(lambda: knowledge, announce=announce)
+
+
+def _print_knowledge(retrieved: Any, verbose: bool) -> None:
+    if not retrieved:
+        return
+    examples, terms = len(retrieved.examples), len(retrieved.terms)
+    progress(
+        f"Knowledge: {examples} example{'' if examples == 1 else 's'} and {terms} glossary "
+        f"term{'' if terms == 1 else 's'} given as reference ({len(retrieved.section):,} "
+        "characters)"
+    )
+    if not verbose:
+        return
+    for example in retrieved.examples:
+        progress(f"  example #{example.id}: {' '.join(example.question.split())[:100]}")
+    for entry in retrieved.terms:
+        progress(f"  term: {entry.term}")
 
 
 def answer(

@@ -19,6 +19,7 @@ from .ask import (
     add_store_option,
     answer,
     chart_path,
+    knowledge_for_run,
     prices_or_usage_error,
     show_outcome,
 )
@@ -35,6 +36,7 @@ from .common import (
     progress,
     require_sign_in,
     shown_url,
+    start_tracing,
     usage_error,
 )
 from .startup import start_analysis_sandbox
@@ -76,7 +78,7 @@ def add_parser(commands: argparse._SubParsersAction) -> None:
         f"{DEFAULT_ANALYSIS_TRIES})",
     )
     add_store_option(parser)
-    parser.set_defaults(run=run, json=False)
+    parser.set_defaults(run=run, json=False, knowledge=None)
 
 
 def run(args: argparse.Namespace) -> int:
@@ -87,6 +89,7 @@ def run(args: argparse.Namespace) -> int:
     from .threads import LocalThread
 
     thread = LocalThread.new(args.store)
+    start_tracing()
     start_analysis_sandbox()
     prices = prices_or_usage_error()
     config_35, config_4 = model_settings()
@@ -96,7 +99,10 @@ def run(args: argparse.Namespace) -> int:
     from quorlix.sql.recording import RecordingDatabase
 
     db = open_database(url, RecordingDatabase)
-    graph = import_graph_module().SQLGraph(db, config_35, config_4)
+    import_graph_module()
+    from quorlix.answering.graph_build import build_graph
+
+    graph = build_graph(db, config_35, config_4)
     options = {"analysis_tries": args.analysis_tries, "chart": True}
     if interactive:
         progress(
@@ -113,8 +119,12 @@ def run(args: argparse.Namespace) -> int:
             error(problem)
             codes.append(EXIT_FAILED)
             continue
+        # A follow-up is restated first: the knowledge is retrieved for the question answered.
+        knowledge = knowledge_for_run(url, args)
         try:
-            outcome = answer(graph, question, chart, args, prices, thread.preparers(graph))
+            outcome = answer(
+                graph, question, chart, args, prices, [*thread.preparers(graph), knowledge]
+            )
         except KeyboardInterrupt:
             if not interactive:
                 raise
@@ -128,7 +138,7 @@ def run(args: argparse.Namespace) -> int:
             error(describe(outcome.exception))
             codes.append(EXIT_FAILED)
             continue
-        codes.append(show_outcome(outcome, as_json=False))
+        codes.append(show_outcome(outcome, as_json=False, knowledge=knowledge))
     return _worst(codes)
 
 

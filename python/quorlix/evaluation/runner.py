@@ -60,7 +60,8 @@ class Evaluator:
         for db in self._databases.values():
             db._engine.dispose()
 
-    def score(self, item: Question) -> dict[str, Any]:
+    def score(self, item: Question, prepare: Iterable[Any] = ()) -> dict[str, Any]:
+        """The verdict on ``item``; ``prepare``: preparers of its run (see ``answer_question``)."""
         outcome = Outcome(item, self.comparison)
         try:
             db = self._database(item.db)
@@ -87,7 +88,7 @@ class Evaluator:
             callbacks=[tally],
             explain=self._describe,
             stop_before=STOP_BEFORE,
-            prepare=[restate] if restate else [],
+            prepare=[*([restate] if restate else []), *prepare],
         )
         outcome.usage(tally)
         if item.turns:

@@ -19,6 +19,9 @@ from typing import Any
 
 from loguru import logger
 
+from quorlix.telemetry.json_logs import run_logged
+from quorlix.telemetry.tracing import request_context
+
 from .changes import Changes
 from .follow_ups import follow_up_preparers
 from .lease import LEASE_SECONDS, Lease, new_server_id
@@ -54,9 +57,13 @@ class _Job:
     run_id: str
     question: str
     options: dict
+    owner: str = ""
     thread_id: str | None = None
     stopped: threading.Event = field(default_factory=threading.Event)
     started: float | None = None
+    # The trace of the request that asked for the run (None with tracing off): the run is
+    # answered on a worker thread, and its spans belong to that request's trace.
+    trace_parent: Any = None
 
 
 class RunManager:
@@ -69,8 +76,11 @@ class RunManager:
         changes: Changes,
         explain: Callable[[BaseException], str] | None = None,
         lease_seconds: float = LEASE_SECONDS,
+        knowledge_for_run: Callable[[], Any] | None = None,
     ) -> None:
         self.explain = explain
+        # A fresh preparer per run that gives it the team's knowledge (runner.answer).
+        self.knowledge_for_run = knowledge_for_run
         self.store = store
         self.graph = graph
         self.limits = limits
@@ -125,7 +135,9 @@ class RunManager:
                 self._accepted -= 1
             raise
         self.metrics.runs.labels("accepted").inc()
-        self._queue.put(_Job(run_id, question, options, thread_id))
+        self._queue.put(
+            _Job(run_id, question, options, owner, thread_id, trace_parent=request_context())
+        )
         self._update_gauges()
         return row
 
@@ -195,7 +207,7 @@ class RunManager:
             self.changes.publish(job.run_id)
             return saved
 
-        with tempfile.TemporaryDirectory(prefix="quorlix-run-") as work:
+        with run_logged(job.run_id), tempfile.TemporaryDirectory(prefix="quorlix-run-") as work:
             save_path = Path(work) / "chart.png"
             try:
                 prepare = follow_up_preparers(self.store, self.graph, job.run_id, job.thread_id)
@@ -207,6 +219,11 @@ class RunManager:
                     on_step,
                     self.explain,
                     prepare=prepare,
+                    knowledge=self.knowledge_for_run() if self.knowledge_for_run else None,
+                    callbacks=[self.metrics.token_counter],
+                    user=job.owner,
+                    run_id=job.run_id,
+                    trace_parent=job.trace_parent,
                 )
             except Stopped:
                 return

@@ -6,13 +6,16 @@ import datetime
 import os
 from collections.abc import Callable, Iterable
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from quorlix.answering import FAILED, Outcome, Step, Stopped, answer_question, describe
 from quorlix.answering.setup import Preparer
 from quorlix.usage import Prices, PriceTableError, load_prices
 
 from .store import empty_record
+
+if TYPE_CHECKING:
+    from quorlix.knowledge.for_runs import KnowledgeForRun
 
 __all__ = ["MAX_CHART_BYTES", "Stopped", "answer", "finished_record", "iso", "read_chart"]
 
@@ -34,13 +37,26 @@ def answer(
     on_step: Callable[[dict, dict], bool],
     explain: Callable[[BaseException], str] | None = None,
     prepare: Iterable[Preparer] = (),
+    knowledge: KnowledgeForRun | None = None,
+    callbacks: Iterable[Any] = (),
+    user: str | None = None,
+    run_id: str | None = None,
+    trace_parent: Any = None,
 ) -> tuple[str, dict]:
     """Runs the graph; ``on_step(record, step)`` saves each step and says whether to go on.
 
+    ``knowledge`` gives the run the team's knowledge; the record names what it was given.
+    ``callbacks`` are added to the run's handlers; ``user``, ``run_id`` and ``trace_parent``
+    (the trace of the request that asked) label the run's span when tracing is on.
     Returns the run's status and its record. Graph failures end in a failed record with a
     readable reason; they are never raised.
     """
     record = empty_record()
+
+    def note_knowledge() -> None:
+        # Which examples and terms the question was given: why its SQL looks as it does.
+        if knowledge is not None and knowledge.retrieved:
+            record["knowledge"] = knowledge.retrieved.as_record()
 
     def save_step(step: Step, outcome: Outcome) -> bool:
         saved = {
@@ -51,6 +67,7 @@ def answer(
             "summary": step.summary,
         }
         record["steps"].append(saved)
+        note_knowledge()
         record["sql_attempts"] = [dict(attempt) for attempt in outcome.attempts]
         # Token usage as the model service reports it, per node and for the run;
         # "usage_reported" false (and null token counts) when it reports none.
@@ -65,8 +82,15 @@ def answer(
         on_step=save_step,
         prices=_prices(),
         explain=explain or describe,
-        prepare=prepare,
+        # A follow-up is restated first: what the knowledge is retrieved for is the question
+        # the graph will answer.
+        prepare=[*prepare, *([knowledge] if knowledge is not None else [])],
+        callbacks=callbacks,
+        user=user,
+        run_id=run_id,
+        trace_parent=trace_parent,
     )
+    note_knowledge()
     return outcome.status, finished_record(record, outcome, save_path.parent)
 
 

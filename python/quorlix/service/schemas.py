@@ -86,3 +86,22 @@ class SQLRequest(BaseModel):
     model_config = ConfigDict(extra="forbid")
 
     sql: Text = Field(min_length=1, max_length=20_000, description="One read-only query")
+
+
+class ExampleRequest(BaseModel):
+    model_config = ConfigDict(extra="forbid")
+
+    question: Text = Field(min_length=1, max_length=2_000, description="The question answered")
+    sql: Text = Field(min_length=1, max_length=20_000, description="The SQL that answers it")
+    notes: Text | None = Field(None, max_length=2_000, description="What to know about it")
+
+
+class TermRequest(BaseModel):
+    model_config = ConfigDict(extra="forbid")
+
+    term: Text = Field(min_length=1, max_length=200)
+    definition: Text = Field(min_length=1, max_length=2_000)
+    sql: Text | None = Field(None, max_length=20_000, description="The SQL that computes it")
+    synonyms: list[Annotated[Text, Field(min_length=1, max_length=200)]] = Field(
+        default_factory=list, max_length=20, description="Other words for the term"
+    )

@@ -16,6 +16,7 @@ from quorlix.answering.errors import describe
 from ..auth import current_user
 from ..changes import wait_for
 from ..csv_export import csv_text
+from ..learning import learn_from_feedback
 from ..lease import replica_of
 from ..manager import Busy, Closing
 from ..runner import iso
@@ -67,6 +68,7 @@ def view(row: dict) -> dict:
         "chart_url": f"/v1/runs/{row['id']}/chart" if record.get("chart") else None,
         "error": record.get("error"),
         "usage": record.get("usage"),
+        "knowledge": record.get("knowledge"),
         "feedback": row["feedback"],
         "replica": replica_of(row.get("server_id")),
         **({"extras": row["extras"]} if row.get("extras") else {}),
@@ -275,4 +277,7 @@ async def run_feedback(run_id: str, body: FeedbackRequest, service: ServiceDep, 
     saved = await anyio.to_thread.run_sync(service.store.set_feedback, run_id, user, feedback)
     if not saved:
         raise HTTPException(404, detail=f"there is no run {run_id!r}")
-    return {"id": run_id, "feedback": feedback}
+    row = await own_run(service, run_id, user)
+    # The rating is kept whatever happens to the example it offers.
+    learnt = await anyio.to_thread.run_sync(learn_from_feedback, service, row, feedback)
+    return {"id": run_id, "feedback": feedback, **({"candidate": learnt} if learnt else {})}

@@ -2,6 +2,7 @@
 // ever put into the document as text (textContent, text nodes), never parsed as markup; text.js
 // shows it with its hidden characters marked and its direction isolated.
 
+import { candidateNote, loadCandidates, showUsedKnowledge } from "./knowledge.js";
 import { isolated, showText, textNodes } from "./text.js";
 
 const $ = (id) => document.getElementById(id);
@@ -116,6 +117,7 @@ $("token-form").addEventListener("submit", async (event) => {
   $("layout").inert = false;
   await loadHistory(true);
   await openFromLocation();
+  await loadCandidates(api, highlightSql);
 });
 
 // --- asking --------------------------------------------------------------------------------
@@ -258,7 +260,8 @@ function showRun(run) {
   $("rerun-error").textContent = "";
   $("result-error").textContent = "";
   $("edit").open = false;
-  for (const block of ["answer-block", "chart-block", "sql-block", "result-block", "analysis-block"]) {
+  const blocks = ["answer-block", "chart-block", "sql-block", "result-block", "analysis-block"];
+  for (const block of [...blocks, "knowledge-block"]) {
     $(block).hidden = true;
   }
   markHistory();
@@ -387,6 +390,7 @@ async function openRun(runId, view, given = null) {
     $("sql-block").hidden = false;
   }
   if (run.result) showResult(run.result, true);
+  showUsedKnowledge(run.knowledge, highlightSql);
   if (run.analysis_output || run.analysis_error) {
     showText($("analysis"), [run.analysis_output, run.analysis_error].filter(Boolean).join("\n"));
     $("analysis-block").hidden = false;
@@ -514,8 +518,14 @@ async function sendFeedback(rating) {
     body.corrected_sql = edited;
   }
   try {
-    await api(`/v1/runs/${encodeURIComponent(state.runId)}/feedback`, { method: "POST", json: body });
+    const response = await api(`/v1/runs/${encodeURIComponent(state.runId)}/feedback`, {
+      method: "POST",
+      json: body,
+    });
+    const answered = await response.json();
     setFeedback(rating);
+    $("feedback-note").textContent = candidateNote(answered.candidate);
+    if (answered.candidate && !answered.candidate.refused) loadCandidates(api, highlightSql);
   } catch (error) {
     $("feedback-note").textContent = error.message;
   }
@@ -670,3 +680,4 @@ export function highlightSql(sql, target) {
 
 loadHistory(true);
 openFromLocation();
+loadCandidates(api, highlightSql);
