@@ -17,7 +17,7 @@ from collections.abc import Sequence
 
 from quorlix import __version__, config
 
-from . import ask, collector, db, graph, knowledge, mcp_command, models, serve, tables
+from . import ask, chat, collector, db, graph, knowledge, mcp_command, models, serve, tables
 from . import eval as evaluate
 from .common import (
     EXIT_FAILED,
@@ -54,7 +54,7 @@ def build_parser() -> argparse.ArgumentParser:
         return real_add(name, parents=[options], **kwargs)
 
     commands.add_parser = add_parser  # type: ignore[method-assign]
-    for module in (ask, tables, graph, db, models, evaluate, knowledge, serve, mcp_command):
+    for module in (ask, chat, tables, graph, db, models, evaluate, knowledge, serve, mcp_command):
         module.add_parser(commands)
     return parser
 

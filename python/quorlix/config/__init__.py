@@ -293,6 +293,21 @@ class Config:
         whole_number(1, "of threads"),
         shown="the cores, at most 4",
     )
+    thread_turns: int = setting_field(
+        "QUORLIX_THREAD_TURNS",
+        "how many earlier turns of a thread are shown to the model that restates a follow-up "
+        "as a standalone question",
+        5,
+        whole_number(1, "of turns"),
+    )
+    thread_context_chars: int = setting_field(
+        "QUORLIX_THREAD_CONTEXT_CHARS",
+        "most characters of those earlier turns in that prompt, with a K suffix; older turns "
+        "are left out first",
+        4000,
+        size(200, "a number of characters", "4000 or 8K"),
+        shown="`4000`",
+    )
     api_tokens: str | None = setting_field(
         "QUORLIX_API_TOKENS",
         "API tokens of `quorlix serve`: comma-separated `name:token` pairs (`name:token:admin` "

@@ -24,7 +24,7 @@ from .head_requests import HeadAsGet
 from .headers import SecurityHeaders
 from .limits import BODY_SECONDS, BodyLimit
 from .origins import HostAndOrigin
-from .routers import health, knowledge, page, runs, sql
+from .routers import health, knowledge, page, runs, sql, threads
 from .service import Service
 
 MAX_BODY = 64 * 1024
@@ -57,7 +57,8 @@ def create_app(
         telemetry={"tracing": False, "metrics": False, "logs": False, "operation_spans": False},
     )
     app.state.service = service
-    for router in (runs.router, sql.router, knowledge.router, health.router, page.router):
+    routers = (runs.router, threads.router, sql.router, knowledge.router, health.router)
+    for router in (*routers, page.router):
         app.include_router(router)
     static = resources.files("quorlix.service") / "static"
     app.mount("/static", StaticFiles(directory=str(static)), name="static")

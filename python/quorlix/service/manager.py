@@ -23,6 +23,7 @@ from quorlix.telemetry.json_logs import run_logged
 from quorlix.telemetry.tracing import request_context
 
 from .changes import Changes
+from .follow_ups import follow_up_preparers
 from .lease import LEASE_SECONDS, Lease, new_server_id
 from .metrics import Metrics
 from .runner import Stopped, answer, read_chart
@@ -57,6 +58,7 @@ class _Job:
     question: str
     options: dict
     owner: str = ""
+    thread_id: str | None = None
     stopped: threading.Event = field(default_factory=threading.Event)
     started: float | None = None
     # The trace of the request that asked for the run (None with tracing off): the run is
@@ -113,7 +115,9 @@ class RunManager:
 
     # --- accepting -------------------------------------------------------------------------
 
-    def submit(self, owner: str, question: str, options: dict) -> dict:
+    def submit(
+        self, owner: str, question: str, options: dict, thread_id: str | None = None
+    ) -> dict:
         with self._lock:
             if self._closing:
                 raise Closing
@@ -123,13 +127,17 @@ class RunManager:
             self._accepted += 1
         run_id = secrets.token_hex(16)
         try:
-            row = self.store.create_run(run_id, owner, question, options, self.server_id)
+            row = self.store.create_run(
+                run_id, owner, question, options, self.server_id, thread_id=thread_id
+            )
         except BaseException:
             with self._lock:
                 self._accepted -= 1
             raise
         self.metrics.runs.labels("accepted").inc()
-        self._queue.put(_Job(run_id, question, options, owner, trace_parent=request_context()))
+        self._queue.put(
+            _Job(run_id, question, options, owner, thread_id, trace_parent=request_context())
+        )
         self._update_gauges()
         return row
 
@@ -202,6 +210,7 @@ class RunManager:
         with run_logged(job.run_id), tempfile.TemporaryDirectory(prefix="quorlix-run-") as work:
             save_path = Path(work) / "chart.png"
             try:
+                prepare = follow_up_preparers(self.store, self.graph, job.run_id, job.thread_id)
                 status, record = answer(
                     self.graph,
                     job.question,
@@ -209,6 +218,7 @@ class RunManager:
                     save_path,
                     on_step,
                     self.explain,
+                    prepare=prepare,
                     knowledge=self.knowledge_for_run() if self.knowledge_for_run else None,
                     callbacks=[self.metrics.token_counter],
                     user=job.owner,

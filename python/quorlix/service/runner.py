@@ -9,6 +9,7 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 from quorlix.answering import FAILED, Outcome, Step, Stopped, answer_question, describe
+from quorlix.answering.setup import Preparer
 from quorlix.usage import Prices, PriceTableError, load_prices
 
 from .store import empty_record
@@ -16,7 +17,7 @@ from .store import empty_record
 if TYPE_CHECKING:
     from quorlix.knowledge.for_runs import KnowledgeForRun
 
-__all__ = ["MAX_CHART_BYTES", "Stopped", "answer", "iso", "read_chart"]
+__all__ = ["MAX_CHART_BYTES", "Stopped", "answer", "finished_record", "iso", "read_chart"]
 
 PNG_MAGIC = b"\x89PNG\r\n\x1a\n"
 MAX_CHART_BYTES = 20 * 1024 * 1024
@@ -35,6 +36,7 @@ def answer(
     save_path: Path,
     on_step: Callable[[dict, dict], bool],
     explain: Callable[[BaseException], str] | None = None,
+    prepare: Iterable[Preparer] = (),
     knowledge: KnowledgeForRun | None = None,
     callbacks: Iterable[Any] = (),
     user: str | None = None,
@@ -80,19 +82,27 @@ def answer(
         on_step=save_step,
         prices=_prices(),
         explain=explain or describe,
-        prepare=[knowledge] if knowledge is not None else [],
+        # A follow-up is restated first: what the knowledge is retrieved for is the question
+        # the graph will answer.
+        prepare=[*prepare, *([knowledge] if knowledge is not None else [])],
         callbacks=callbacks,
         user=user,
         run_id=run_id,
         trace_parent=trace_parent,
     )
     note_knowledge()
+    return outcome.status, finished_record(record, outcome, save_path.parent)
+
+
+def finished_record(record: dict, outcome: Outcome, folder: Path | None) -> dict:
+    """The run's record (``record``, with the steps saved so far) completed from how it
+    ended; paths inside ``folder``, the run's own (if it has one), are shown by their names."""
     record["usage"] = outcome.usage.as_dict()
     record["sql_attempts"] = [dict(attempt) for attempt in outcome.attempts]
-    _fill(record, outcome, save_path.parent)
+    _fill(record, outcome, folder)
     if outcome.status == FAILED:
         record["error"] = outcome.reason
-    return outcome.status, record
+    return record
 
 
 def _prices() -> Prices | None:
@@ -104,7 +114,7 @@ def _prices() -> Prices | None:
         return None
 
 
-def _fill(record: dict, outcome: Outcome, folder: Path) -> None:
+def _fill(record: dict, outcome: Outcome, folder: Path | None) -> None:
     state = outcome.state
     queries = state.get("generated_sql_query") or []
     record["final_sql"] = str(queries[-1]).strip() if queries else None
@@ -121,7 +131,7 @@ def _fill(record: dict, outcome: Outcome, folder: Path) -> None:
     # The run's temporary folder ("Chart saved to /tmp/quorlix-run-.../chart.png") means nothing
     # to whoever reads the record, and is the server's business: its files go by their names.
     for key in ("analysis_output", "analysis_error", "answer"):
-        if record.get(key):
+        if folder is not None and record.get(key):
             record[key] = record[key].replace(f"{folder}{os.sep}", "")
 
 

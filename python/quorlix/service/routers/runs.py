@@ -47,6 +47,8 @@ def view(row: dict) -> dict:
     return {
         "id": row["id"],
         "question": row["question"],
+        "thread_id": row.get("thread_id"),
+        "standalone_question": row.get("standalone_question"),
         "status": row["status"],
         "created_at": iso(row["created_at"]),
         "started_at": iso(row["started_at"]),
@@ -77,6 +79,7 @@ def summary(row: dict) -> dict:
     return {
         "id": row["id"],
         "question": row["question"],
+        "thread_id": row.get("thread_id"),
         "status": row["status"],
         "created_at": iso(row["created_at"]),
         "finished_at": iso(row["finished_at"]),
@@ -98,9 +101,24 @@ async def create_run(
     user: User,
     wait: Annotated[bool, Query(description="answer when the run has ended")] = False,
 ):
+    return await accept_run(body, request, service, user, wait)
+
+
+async def accept_run(
+    body: RunRequest,
+    request: Request,
+    service: Service,
+    user: str,
+    wait: bool,
+    thread_id: str | None = None,
+) -> Response:
+    """Queues the question (in ``thread_id``, when given) and answers 202 with its address,
+    or, with ``wait``, 200 with the ended run."""
     options = {"analysis_tries": body.analysis_tries, "chart": body.chart}
     try:
-        row = await anyio.to_thread.run_sync(service.manager.submit, user, body.question, options)
+        row = await anyio.to_thread.run_sync(
+            service.manager.submit, user, body.question, options, thread_id
+        )
     except Busy as busy:
         return JSONResponse(
             status_code=429,
