@@ -8,11 +8,19 @@ import io
 import json
 import socket
 import sqlite3
+import time
 
 import pytest
 from graph_scripts import BROKEN_SQL, CITY_ORDERS_SQL
 from quorlix.service import Limits
-from service_support import Answers, build_service, feed, serve_in_thread, sse_events
+from service_support import (
+    Answers,
+    build_service,
+    feed,
+    serve_in_thread,
+    sse_events,
+    wait_for_status,
+)
 from sqlalchemy import create_engine
 from support.databases import build_sample_sqlite
 
@@ -133,6 +141,25 @@ def test_event_stream_resumes_where_it_dropped(server, answers):
         assert whole[-1]["data"]["status"] == "succeeded"
         record = client.get(f"/v1/runs/{run_id}").json()
         assert [event["data"] for event in whole[:-1]] == record["steps"]
+
+
+def test_a_dropped_event_stream_lets_go_of_its_run(server, answers):
+    # The run is held mid-way, so only the client leaving can end the stream.
+    answers.gate.clear()
+    try:
+        with server.client(ALICE) as client:
+            run_id = client.post("/v1/runs", json={"question": "Held? [[held]]"}).json()["id"]
+            with client.stream("GET", f"/v1/runs/{run_id}/events") as response:
+                next(response.iter_text())
+            followers = server.service.changes._followers
+            ends = time.monotonic() + 10
+            while run_id in followers and time.monotonic() < ends:
+                time.sleep(0.05)
+            assert run_id not in followers
+    finally:
+        answers.gate.set()
+    with server.client(ALICE) as client:
+        assert wait_for_status(client, run_id, {"succeeded"})["status"] == "succeeded"
 
 
 def test_history_pages_newest_first_and_feedback_is_kept(server):

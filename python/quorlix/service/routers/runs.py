@@ -193,7 +193,6 @@ async def get_run(run_id: str, service: ServiceDep, user: User):
 @router.get("/{run_id}/events", summary="The run's progress as Server-Sent Events")
 async def run_events(
     run_id: str,
-    request: Request,
     service: ServiceDep,
     user: User,
     last_event_id: Annotated[str | None, Header()] = None,
@@ -219,8 +218,9 @@ async def run_events(
                 elif quiet >= KEEPALIVE_SECONDS:
                     quiet = 0.0
                     yield ": still running\n\n"
-                if await request.is_disconnected():
-                    return
+                # A client that leaves is noticed by the response itself (it listens for the
+                # disconnect, and a keep-alive write fails): polling for it here as well raced
+                # granian's receive, which then reported a live client as gone.
                 await wait_for(follower.wake, POLL_SECONDS)
                 quiet += POLL_SECONDS
 
