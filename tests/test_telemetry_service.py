@@ -52,6 +52,8 @@ def test_a_served_question_is_one_trace_from_the_request_and_logs_are_json(
     assert request.name.startswith("POST /v1/runs")
     (run,) = [span for span in spans if span.name == RUN_SPAN]
     assert by_id[run.parent_span_id] is request
+    labels = {item.key: item.value.string_value for item in run.attributes}
+    assert labels["quorlix.thread.id"] == response.json()["thread_id"]
     nodes = [span for span in spans if span.name in graph_names.NODES]
     assert nodes and all(by_id[span.parent_span_id] is run for span in nodes)
 

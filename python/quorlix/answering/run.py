@@ -43,6 +43,7 @@ def answer_question(
     user: str | None = None,
     run_id: str | None = None,
     trace_parent: Any = None,
+    thread: str | None = None,
 ) -> Outcome:
     """Answer ``question`` with ``graph`` (an ``SQLGraph``).
 
@@ -51,11 +52,14 @@ def answer_question(
     ``explain`` turns an error into the outcome's reason; ``stop_before`` names nodes the run
     ends before; ``prepare`` runs after ``RUN_PREPARERS`` on the run's ``RunSetup``.
 
-    With tracing on, the run has a span (``run_span``) labelled with ``user`` and ``run_id``,
-    below ``trace_parent`` (the context of the request that asked, when the run is answered
-    elsewhere) or else the current span; its nodes, model calls and queries hang below it.
+    With tracing on, the run has a span (``run_span``) labelled with ``user``, ``run_id`` and
+    ``thread``, below ``trace_parent`` (the context of the request that asked, when the run is
+    answered elsewhere) or else the current span; its nodes, model calls and queries hang
+    below it.
     """
-    with traced_run(question, user=user, run_id=run_id, parent=trace_parent) as trace:
+    with traced_run(
+        question, user=user, run_id=run_id, parent=trace_parent, thread=thread
+    ) as trace:
         try:
             outcome = _answer(
                 graph,

@@ -64,6 +64,8 @@ class _Job:
     # The trace of the request that asked for the run (None with tracing off): the run is
     # answered on a worker thread, and its spans belong to that request's trace.
     trace_parent: Any = None
+    # The thread the run belongs to, as stored (``thread_id`` is only the one asked for).
+    thread_label: str | None = None
 
 
 class RunManager:
@@ -136,7 +138,16 @@ class RunManager:
             raise
         self.metrics.runs.labels("accepted").inc()
         self._queue.put(
-            _Job(run_id, question, options, owner, thread_id, trace_parent=request_context())
+            _Job(
+                run_id,
+                question,
+                options,
+                owner,
+                thread_id,
+                trace_parent=request_context(),
+                # A run asked on its own starts a thread: the store says which.
+                thread_label=row["thread_id"],
+            )
         )
         self._update_gauges()
         return row
@@ -224,6 +235,7 @@ class RunManager:
                     user=job.owner,
                     run_id=job.run_id,
                     trace_parent=job.trace_parent,
+                    thread=job.thread_label,
                 )
             except Stopped:
                 return

@@ -42,11 +42,13 @@ def answer(
     user: str | None = None,
     run_id: str | None = None,
     trace_parent: Any = None,
+    thread: str | None = None,
 ) -> tuple[str, dict]:
     """Runs the graph; ``on_step(record, step)`` saves each step and says whether to go on.
 
     ``knowledge`` gives the run the team's knowledge; the record names what it was given.
-    ``callbacks`` are added to the run's handlers; ``user``, ``run_id`` and ``trace_parent``
+    ``callbacks`` are added to the run's handlers; ``user``, ``run_id``, ``thread`` and
+    ``trace_parent``
     (the trace of the request that asked) label the run's span when tracing is on.
     Returns the run's status and its record. Graph failures end in a failed record with a
     readable reason; they are never raised.
@@ -89,6 +91,7 @@ def answer(
         user=user,
         run_id=run_id,
         trace_parent=trace_parent,
+        thread=thread,
     )
     note_knowledge()
     return outcome.status, finished_record(record, outcome, save_path.parent)
