@@ -28,7 +28,7 @@ _ANSWER_START = re.compile(rf'"{FINAL_RESPONSE}"\s*:\s*"')
 # The string's body as far as it is written: plain characters and whole escape pairs.
 _STRING_BODY = re.compile(r'(?:[^"\\]|\\.)*', re.DOTALL)
 
-OnText = Callable[[str], None]
+OnAnswer = Callable[[str], None]
 
 
 def answer_so_far(reply: str) -> str | None:
@@ -57,7 +57,7 @@ class _Call:
 
 
 class AnswerStream(BaseCallbackHandler):
-    """Calls ``on_text(answer so far)`` each time the final answer grows while it is written.
+    """Calls ``on_answer(answer so far)`` each time the final answer grows while it is written.
 
     A run may write its answer more than once (after failed analysis code the node runs again);
     each call starts again from its first character.
@@ -66,9 +66,9 @@ class AnswerStream(BaseCallbackHandler):
     # On the thread that reads the model's stream: each piece is passed on as it arrives.
     run_inline = True
 
-    def __init__(self, on_text: OnText) -> None:
+    def __init__(self, on_answer: OnAnswer) -> None:
         super().__init__()
-        self.on_text = on_text
+        self._on_answer = on_answer
         self._lock = threading.Lock()
         self._calls: dict[UUID, _Call] = {}
 
@@ -94,7 +94,7 @@ class AnswerStream(BaseCallbackHandler):
         text = answer_so_far(call.reply)
         if text and text != call.shown:
             call.shown = text
-            self.on_text(text)
+            self._on_answer(text)
 
     def on_llm_end(self, response: Any, *, run_id: UUID, **kwargs: Any) -> None:
         with self._lock:

@@ -19,6 +19,7 @@ from typing import Any
 
 from loguru import logger
 
+from .answer_events import AnswerEvents
 from .changes import Changes
 from .lease import LEASE_SECONDS, Lease, new_server_id
 from .metrics import Metrics
@@ -181,9 +182,15 @@ class RunManager:
         self._update_gauges()
         self.changes.publish(job.run_id)
 
+        def save_answer(text: str) -> bool:
+            return not job.stopped.is_set() and self.store.set_answer(job.run_id, text)
+
+        answer_events = AnswerEvents(save_answer, lambda: self.changes.publish(job.run_id))
+
         def on_step(record: dict, step: dict) -> bool:
             if job.stopped.is_set():
                 return False
+            answer_events.flush()
             self.metrics.node_seconds.labels(step["node"]).observe(step["duration_s"])
             saved = self.store.add_step(job.run_id, record, step)
             self.changes.publish(job.run_id)
@@ -193,7 +200,13 @@ class RunManager:
             save_path = Path(work) / "chart.png"
             try:
                 status, record = answer(
-                    self.graph, job.question, job.options, save_path, on_step, self.explain
+                    self.graph,
+                    job.question,
+                    job.options,
+                    save_path,
+                    on_step,
+                    self.explain,
+                    on_answer=answer_events,
                 )
             except Stopped:
                 return

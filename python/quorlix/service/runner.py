@@ -8,7 +8,15 @@ from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
-from quorlix.answering import FAILED, Outcome, Step, Stopped, answer_question, describe
+from quorlix.answering import (
+    FAILED,
+    AnswerStream,
+    Outcome,
+    Step,
+    Stopped,
+    answer_question,
+    describe,
+)
 from quorlix.usage import Prices, PriceTableError, load_prices
 
 from .store import empty_record
@@ -32,8 +40,10 @@ def answer(
     save_path: Path,
     on_step: Callable[[dict, dict], bool],
     explain: Callable[[BaseException], str] | None = None,
+    on_answer: Callable[[str], None] | None = None,
 ) -> tuple[str, dict]:
-    """Runs the graph; ``on_step(record, step)`` saves each step and says whether to go on.
+    """Runs the graph; ``on_step(record, step)`` saves each step and says whether to go on;
+    ``on_answer(text)`` gets the answer as far as it is written, while it is written.
 
     Returns the run's status and its record. Graph failures end in a failed record with a
     readable reason; they are never raised.
@@ -63,6 +73,7 @@ def answer(
         on_step=save_step,
         prices=_prices(),
         explain=explain or describe,
+        callbacks=[AnswerStream(on_answer)] if on_answer is not None else [],
     )
     record["usage"] = outcome.usage.as_dict()
     record["sql_attempts"] = [dict(attempt) for attempt in outcome.attempts]
