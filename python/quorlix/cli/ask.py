@@ -28,6 +28,7 @@ from .common import (
     usage_error,
     warn,
 )
+from .live_answer import LiveAnswer
 from .startup import start_analysis_sandbox
 
 DEFAULT_CHART = "quorlix-chart.png"
@@ -101,7 +102,9 @@ def run(args: argparse.Namespace) -> int:
     db = open_database(url, RecordingDatabase)
     graph = import_graph_module().SQLGraph(db, config_35, config_4)
 
-    outcome = _answer(graph, question, chart, args, prices)
+    # On a terminal the answer is shown as it is written; piped or --json, it comes whole.
+    live = LiveAnswer(sys.stdout) if not args.json and sys.stdout.isatty() else None
+    outcome = _answer(graph, question, chart, args, prices, live)
     if isinstance(outcome.exception, Exception):
         raise outcome.exception  # reported by the command like any other failure
     if outcome.raised:  # the analysis program's own exit
@@ -119,7 +122,7 @@ def run(args: argparse.Namespace) -> int:
         }
         print_json({**state, **extras})
     else:
-        _print_result(state, chart_written)
+        _print_result(state, chart_written, live.shown if live is not None else None)
     if outcome.answer is None:
         error("the run ended without an answer")
         return EXIT_FAILED
@@ -153,12 +156,22 @@ def _prices():
         usage_error(str(exc))
 
 
-def _answer(graph: Any, question: str, chart: Path, args: argparse.Namespace, prices: Any):
-    """Run the question, reporting each finished node and the tokens it used on stderr."""
-    from quorlix.answering import answer_question
+def _answer(
+    graph: Any,
+    question: str,
+    chart: Path,
+    args: argparse.Namespace,
+    prices: Any,
+    live: LiveAnswer | None = None,
+):
+    """Run the question, reporting each finished node and the tokens it used on stderr, and
+    the answer as it is written to ``live``."""
+    from quorlix.answering import AnswerStream, answer_question
     from quorlix.usage import summarize
 
     def report(step, outcome) -> None:
+        if live is not None:
+            live.close()
         detail = step.summary
         spent = summarize(step.calls).brief()
         if spent:
@@ -181,7 +194,10 @@ def _answer(graph: Any, question: str, chart: Path, args: argparse.Namespace, pr
             analysis_tries=args.analysis_tries,
             on_step=report,
             prices=prices,
+            callbacks=[AnswerStream(live)] if live is not None else [],
         )
+    if live is not None:
+        live.close()
     if not outcome.raised:
         progress(f"Done in {time.monotonic() - started:.1f}s: {outcome.usage.summary()}.")
     return outcome
@@ -203,7 +219,9 @@ def _quiet_loguru():
         logger.add(sys.stderr)
 
 
-def _print_result(state: dict, chart: str | None) -> None:
+def _print_result(state: dict, chart: str | None, answer_shown: str | None = None) -> None:
+    """The run's sections on stdout; the answer's only if it was not shown whole as it was
+    written (``answer_shown``)."""
     queries = state.get("generated_sql_query") or []
     results = state.get("sql_execution_result") or []
     sections: list[tuple[str, str]] = []
@@ -221,7 +239,8 @@ def _print_result(state: dict, chart: str | None) -> None:
         sections.append(("Analysis error", str(state["python_error_message"])))
     if output:
         sections.append(("Analysis output", str(output).rstrip()))
-    if "final_response" in state:
+    answer = str(state.get("final_response", "")).strip()
+    if "final_response" in state and answer != (answer_shown or "").strip():
         sections.append(("Answer", str(state["final_response"]).strip()))
     for title, body in sections:
         print(f"{title}:")
