@@ -6,8 +6,9 @@ seconds after the request, then one piece of `--piece-chars` characters every `-
 seconds. Asked for the whole answer at once (no streaming), the stub answers after the time the
 streamed answer would have taken, so both sides meet the same model.
 
-The floor of the first character is the sum of the model's delays before it:
-4 x call-wait + first-piece. The floor of the whole question adds the rest of the answer's pieces.
+The floor of the first character is the sum of the model's delays before it: 4 x call-wait,
+the first piece, and the pieces of the reply's JSON before the answer text begins. The floor of
+the whole question adds the rest of the answer's pieces.
 
 Sides, interleaved question by question in one process over the sample database:
 
@@ -70,14 +71,24 @@ class Pace:
         self.piece_every = args.piece_every
         self.piece_chars = args.piece_chars
 
+    def reply_text(self, answer: str) -> str:
+        # As the stub sends the reply of tests/service_support's Answers.
+        return json.dumps({"final_response": answer, "image_path": ""})
+
     def answer_seconds(self, answer: str) -> float:
-        pieces = -(
-            -len(json.dumps({"final_response": answer, "image_path": ""})) // self.piece_chars
-        )
+        pieces = -(-len(self.reply_text(answer)) // self.piece_chars)
         return self.first_piece + (pieces - 1) * self.piece_every
 
-    def first_floor(self) -> float:
-        return len(MODEL_NODES) * self.call_wait + self.first_piece
+    def first_floor(self, answer: str) -> float:
+        """The model's delays before the answer's first character: the calls before the answer,
+        the answer's first piece, and the pieces of JSON written before its text starts."""
+        text = self.reply_text(answer)
+        before = text.index(json.dumps(answer)) + 1
+        return (
+            len(MODEL_NODES) * self.call_wait
+            + self.first_piece
+            + (before // self.piece_chars) * self.piece_every
+        )
 
 
 def responder(pace: Pace):
@@ -100,30 +111,49 @@ def responder(pace: Pace):
 
 def sse_question(client, question: str) -> dict:
     """POST, then follow the events: seconds to the first answer text, the final step, the end;
-    and each node's duration."""
+    and each node's duration. A dropped stream is resumed from its last event, as the page
+    does."""
+    import httpx
+
     started = time.perf_counter()
     run_id = client.post("/v1/runs", json={"question": question}).json()["id"]
-    times: dict = {"durations": {}}
-    with client.stream("GET", f"/v1/runs/{run_id}/events") as response:
-        buffer = ""
-        for text in response.iter_text():
-            buffer += text
-            while "\n\n" in buffer:
-                block, buffer = buffer.split("\n\n", 1)
-                fields = dict(line.split(": ", 1) for line in block.splitlines() if ": " in line)
-                kind = fields.get("event")
-                now = time.perf_counter() - started
-                if kind == "answer" and json.loads(fields["data"])["text"]:
-                    times.setdefault("first", now)
-                elif kind == "step":
-                    step = json.loads(fields["data"])
-                    times["durations"].setdefault(step["node"], []).append(step["duration_s"])
-                    if step["node"] == ANSWER_NODE:
-                        times.setdefault("first", now)
-                elif kind == "end":
-                    times["total"] = now
-                    return times
-    raise RuntimeError("the event stream ended without an end event")
+    times: dict = {"durations": {}, "resumed": 0}
+    last = 0
+    while True:
+        headers = {"Last-Event-ID": str(last)} if last else {}
+        try:
+            with client.stream("GET", f"/v1/runs/{run_id}/events", headers=headers) as response:
+                buffer = ""
+                for text in response.iter_text():
+                    buffer += text
+                    while "\n\n" in buffer:
+                        block, buffer = buffer.split("\n\n", 1)
+                        fields = dict(
+                            line.split(": ", 1) for line in block.splitlines() if ": " in line
+                        )
+                        if "id" not in fields:
+                            continue
+                        last = int(fields["id"])
+                        if _seen(fields, times, time.perf_counter() - started):
+                            return times
+        except httpx.RemoteProtocolError:
+            times["resumed"] += 1
+
+
+def _seen(fields: dict, times: dict, now: float) -> bool:
+    """Notes an event's time; True at the end."""
+    kind = fields.get("event")
+    if kind == "answer" and json.loads(fields["data"])["text"]:
+        times.setdefault("first", now)
+    elif kind == "step":
+        step = json.loads(fields["data"])
+        times["durations"].setdefault(step["node"], []).append(step["duration_s"])
+        if step["node"] == ANSWER_NODE:
+            times.setdefault("first", now)
+    elif kind == "end":
+        times["total"] = now
+        return True
+    return False
 
 
 PAGE_WATCH = """(question) => new Promise((resolve) => {
@@ -250,6 +280,10 @@ def main() -> int:
     env["PYTHONPATH"] = os.pathsep.join(os.path.abspath(entry) for entry in sys.path if entry)
     env["QUORLIX_HOME"] = work
 
+    # The nodes print their prompts: not into the report.
+    sys.stdout.flush()
+    report_fd, devnull = os.dup(1), os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, 1)
     try:
         for number in range(args.runs + 1):  # the first round warms up and is not counted
             for side, running in servers.items():
@@ -274,6 +308,8 @@ def main() -> int:
                     for node, seconds in sse["durations"].items():
                         durations.setdefault(node, []).extend(seconds)
     finally:
+        sys.stdout.flush()
+        os.dup2(report_fd, 1)
         if browser is not None:
             browser.close()
             playwright.stop()
@@ -282,16 +318,29 @@ def main() -> int:
         stub.close()
 
     report(results, durations, pace)
+    resumed = sum(row["resumed"] for side in results.values() for row in side["sse"])
+    if resumed:
+        print(f"\n(event streams dropped by the server and resumed: {resumed})")
     return 0
+
+
+def own_time_before_answer(durations: dict, pace: Pace) -> float:
+    """What the nodes before the answer node took beyond the model's delays in them."""
+    return sum(
+        sum(seconds) - (pace.call_wait * len(seconds) if node in MODEL_NODES else 0.0)
+        for node, seconds in durations.items()
+        if node != ANSWER_NODE
+    )
 
 
 def report(results: dict, durations: dict, pace: Pace) -> None:
     answer = "Answer: " + PRINTED
-    first_floor = pace.first_floor()
-    total_floor = first_floor - pace.first_piece + pace.answer_seconds(answer)
+    first_floor = pace.first_floor(answer)
+    total_floor = len(MODEL_NODES) * pace.call_wait + pace.answer_seconds(answer)
     print(
         f"model floor: first character {first_floor * 1000:.0f} ms "
-        f"(4 x {pace.call_wait * 1000:.0f} ms + {pace.first_piece * 1000:.0f} ms first piece), "
+        f"(4 x {pace.call_wait * 1000:.0f} ms + {pace.first_piece * 1000:.0f} ms first piece "
+        f"+ the JSON before the text), "
         f"whole answer {total_floor * 1000:.0f} ms"
     )
     print()
@@ -325,6 +374,16 @@ def report(results: dict, durations: dict, pace: Pace) -> None:
                 f"{statistics.median(total) * 1000:>10.0f} {percentile(total, 0.9) * 1000:>7.0f} "
                 f"{ratio:>15}"
             )
+    delivery = [
+        row["first"] - first_floor - own_time_before_answer(row["durations"], pace)
+        for row in results["streamed"]["sse"]
+    ]
+    print()
+    print(
+        "SSE, streamed: first character beyond the floor and the nodes' own time before the "
+        f"answer node: p50 {statistics.median(delivery) * 1000:.0f} ms, "
+        f"p90 {percentile(delivery, 0.9) * 1000:.0f} ms"
+    )
     print()
     print("per node, streamed runs: time beyond the model's delays in it")
     print("{:<34} {:>9} {:>9} {:>14}".format("node", "model ms", "p50 ms", "beyond p50 ms"))

@@ -569,11 +569,15 @@ def _sse(completion: dict, request: RecordedRequest, pace: StreamPace, wake: thr
     else:
         opening = {"role": "assistant", "content": ""}
     yield b""  # the headers leave now; the first piece follows after its delay
+    # Each piece is due at a fixed time from the start, so the pace does not drift with the
+    # time it takes to send the pieces.
+    start = time.monotonic()
     wake.wait(pace.first_piece_s)
     yield chunk(opening)
     for number, piece in enumerate(pieces):
-        if number and pace.every_s:
-            wake.wait(pace.every_s)
+        due = start + pace.first_piece_s + number * pace.every_s
+        if number and due > time.monotonic():
+            wake.wait(due - time.monotonic())
         yield chunk(pieces_of_delta(piece))
     yield chunk({}, choice["finish_reason"])
     if "usage" in completion:
