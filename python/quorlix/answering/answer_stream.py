@@ -114,14 +114,70 @@ def _tool_arguments(chunk: Any) -> str:
 def stream_answers(graph: Any) -> bool:
     """Make the graph's final-answer model stream (unless ``QUORLIX_STREAM_ANSWER=off``), with
     token usage in the stream so the call is counted as before. Only that model: the others'
-    replies are not shown while written. Returns whether it streams."""
+    replies are not shown while written. Returns whether it streams.
+
+    A server that refuses a streamed request (an HTTP 4xx answer to it, such as an older API
+    version's "Unrecognized request argument supplied: stream_options") is asked again for the
+    whole reply, and that model asks for whole replies from then on.
+    """
     from quorlix import config
 
     model = getattr(graph, "response_model", None)
     if model is None or config.setting("stream_answer") != "on":
         return False
-    if getattr(model, "streaming", False) is not True:
-        # Set as fields, so LangChain counts them as chosen (it streams only then).
+    with _switch_lock:
+        if isinstance(model, _FallingBack):
+            return bool(model.streaming)
+        # The node holds this very object (bound to its output record), so its class is
+        # changed in place, to one that adds the fallback; fields set afterwards, so LangChain
+        # counts them as chosen (it streams only then).
+        object.__setattr__(model, "__class__", _falling_back(type(model)))
         model.stream_usage = True
         model.streaming = True
     return True
+
+
+class _FallingBack:
+    """Marks a chat model class that falls back to whole replies (see ``stream_answers``)."""
+
+
+_switch_lock = threading.Lock()
+_falling_back_classes: dict[type, type] = {}
+# What a server that cannot stream answers a streamed request with.
+_REFUSALS = frozenset({400, 404, 405, 415, 422, 501})
+
+
+def _falling_back(base: type) -> type:
+    made = _falling_back_classes.get(base)
+    if made is None:
+
+        def _generate_with_cache(self, messages, stop=None, run_manager=None, **kwargs):
+            parent = super(made, self)._generate_with_cache
+            if not self.streaming:
+                return parent(messages, stop, run_manager, **kwargs)
+            try:
+                return parent(messages, stop, run_manager, **kwargs)
+            except Exception as exc:
+                if getattr(exc, "status_code", None) not in _REFUSALS:
+                    raise
+                self.streaming = False
+                try:
+                    whole = parent(messages, stop, run_manager, **kwargs)
+                except Exception:
+                    self.streaming = True  # not a matter of streaming: go on asking for it
+                    raise
+                from loguru import logger
+
+                logger.warning(
+                    "the model service refused a streamed reply ({}); answers come whole from "
+                    "now on (QUORLIX_STREAM_ANSWER=off skips the attempt)",
+                    exc,
+                )
+                return whole
+
+        # Named as its base, so traces and messages show the model class they know.
+        made = type(
+            base.__name__, (base, _FallingBack), {"_generate_with_cache": _generate_with_cache}
+        )
+        _falling_back_classes[base] = made
+    return made
