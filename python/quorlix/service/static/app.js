@@ -267,7 +267,8 @@ function speak(text, whole) {
   }
   const fresh = text.slice(spoken.upTo, end).trim();
   Object.assign(spoken, { text, upTo: Math.max(spoken.upTo, end) });
-  if (fresh) $("answer-spoken").textContent = fresh;
+  // Read out as shown: hidden characters by their codes, never acting on the text around.
+  if (fresh) showText($("answer-spoken"), fresh);
 }
 
 function setStatus(status, text = STATUS_TEXT[status] || status) {
