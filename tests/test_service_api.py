@@ -12,7 +12,14 @@ import sqlite3
 import pytest
 from graph_scripts import BROKEN_SQL, CITY_ORDERS_SQL
 from quorlix.service import Limits
-from service_support import Answers, build_service, feed, serve_in_thread, sse_events
+from service_support import (
+    Answers,
+    build_service,
+    feed,
+    newest_answer_only,
+    serve_in_thread,
+    sse_events,
+)
 from sqlalchemy import create_engine
 from support.databases import build_sample_sqlite
 
@@ -136,11 +143,6 @@ def test_event_stream_resumes_where_it_dropped(server, answers):
         assert whole[-1]["data"]["status"] == "succeeded"
         record = client.get(f"/v1/runs/{run_id}").json()
         assert [event["data"] for event in whole if event["event"] == "step"] == record["steps"]
-
-
-def newest_answer_only(events: list[dict]) -> list[dict]:
-    answers = [event for event in events if event["event"] == "answer"]
-    return [event for event in events if event["event"] != "answer" or event is answers[-1]]
 
 
 def test_the_answer_streams_before_its_step_and_a_resumed_stream_gets_the_newest(

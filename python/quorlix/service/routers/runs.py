@@ -199,8 +199,6 @@ async def run_events(
                 elif quiet >= KEEPALIVE_SECONDS:
                     quiet = 0.0
                     yield ": still running\n\n"
-                if await request.is_disconnected():
-                    return
                 await wait_for(follower.wake, POLL_SECONDS)
                 quiet += POLL_SECONDS
 
