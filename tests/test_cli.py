@@ -203,15 +203,18 @@ def quorlix_on_terminal(*args: str, env: dict[str, str], cwd: Path) -> tuple[int
     return child.wait(timeout=60), reads, stderr
 
 
-@pytest.mark.parametrize("terminal", [True, False])
+@pytest.mark.parametrize(
+    ("terminal", "options"),
+    [(True, ()), (False, ()), (True, ("--json",))],
+)
 def test_ask_prints_the_answer_as_it_arrives_only_on_a_terminal(
-    stub_azure_env, quorlix_home, tmp_path, terminal
+    stub_azure_env, quorlix_home, tmp_path, terminal, options
 ):
     chart = tmp_path / "revenue.png"
     answer = "Revenue peaked in February 2024, at its highest of the year."
     stub_azure_env.stream_pace(every_s=0.03, piece_chars=4)
     _script_answer(stub_azure_env, chart, answer)
-    args = ("ask", "Monthly revenue 2024?", "--chart", str(chart))
+    args = ("ask", "Monthly revenue 2024?", "--chart", str(chart), *options)
     env = _environment(quorlix_home)
 
     if terminal:
@@ -222,6 +225,9 @@ def test_ask_prints_the_answer_as_it_arrives_only_on_a_terminal(
 
     assert code == 0, stderr
     shown = "".join(reads)
+    if options:  # --json: the document alone, on a terminal too
+        assert json.loads(shown)["final_response"] == answer
+        return
     assert shown.count(answer) == 1 and shown.count("Answer:") == 1
     # On a terminal the answer comes first, in pieces; piped, after the SQL, whole.
     assert (shown.index("Answer:") < shown.index("SQL:")) is terminal
