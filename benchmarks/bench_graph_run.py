@@ -543,16 +543,16 @@ def quorlix_graph(db, model):
     import quorlix.function_calling.base as picker_module
     from quorlix.querymesh import querymesh
 
-    def instant(**_settings):
+    def instant(*_settings, **_keywords):
         return model
 
     settings = types.SimpleNamespace(azure_deployment="instant")
-    real = querymesh.AzureChatOpenAI, picker_module.AzureChatOpenAI
-    querymesh.AzureChatOpenAI = picker_module.AzureChatOpenAI = instant
+    real = querymesh.AzureChatOpenAI, picker_module.chat_model
+    querymesh.AzureChatOpenAI = picker_module.chat_model = instant
     try:
         graph = querymesh.SQLGraph(db, settings, settings)
     finally:
-        querymesh.AzureChatOpenAI, picker_module.AzureChatOpenAI = real
+        querymesh.AzureChatOpenAI, picker_module.chat_model = real
     return graph
 
 

@@ -8,4 +8,5 @@ pytest_plugins = [
     "support.graphs",
     "support.skip_gate",
     "support.sandbox_probes",
+    "support.traces",
 ]

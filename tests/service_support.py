@@ -67,6 +67,8 @@ class Answers:
     def _reply(self, request):
         kind = schema_name(request) or "review"
         prompt = request.prompt_text
+        if kind == "review" and FOLLOW_UP_MARK in prompt:
+            return text(restated(prompt))
         if kind == "RelevantTablesOutput":
             return {"relevant_tables": ["customers", "orders"]}
         if kind == "SQLQueryInput":
@@ -88,6 +90,16 @@ class Answers:
 
 
 QUESTION_MARK = re.compile(r"\[\[(.*?)\]\]")
+FOLLOW_UP_MARK = "\n\nStandalone question:"
+TURN_HEADING = re.compile(r"^Turn \d+: (.*)$", re.MULTILINE)
+
+
+def restated(prompt: str) -> str:
+    """A follow-up restated from the prompt alone: the last question, then the earlier ones it
+    was shown (their tags dropped, so the restatement is still told apart by its own)."""
+    last = section(prompt, "Last question: ", FOLLOW_UP_MARK)
+    earlier = [QUESTION_MARK.sub("", found).strip() for found in TURN_HEADING.findall(prompt)]
+    return f"{last} (after: {'; '.join(earlier)})"
 
 
 def _question(prompt: str) -> str:

@@ -3,6 +3,8 @@ class a structured-output request to the stub server asks for."""
 
 from __future__ import annotations
 
+import json
+import re
 from typing import Any
 
 
@@ -22,4 +24,6 @@ def schema_name(request) -> str | None:
     choice = body.get("tool_choice")
     if isinstance(choice, dict):
         return choice["function"]["name"]
-    return None
+    # JSON asked for in the prompt (servers with neither): the schema is in the system message.
+    described = re.search(r"match this JSON schema:\n(\{.*\})", request.prompt_text)
+    return json.loads(described[1]).get("title") if described else None

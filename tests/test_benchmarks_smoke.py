@@ -40,6 +40,13 @@ def load(name: str):
         ),
         ("bench_graph_run", ["--quick"], ["side", "p50 ms", "p90 ms"]),
         ("bench_answer_stream", ["--quick"], ["where", "side", "first p50", "over floor"]),
+        ("bench_follow_up", ["--quick"], ["case", "tokens", "restate prompt tok", "p50 ms"]),
+        ("bench_tracing_overhead", ["--quick"], ["side", "p50 ms", "p90 ms"]),
+        (
+            "bench_knowledge_retrieval",
+            ["--quick", "--repeat", "1"],
+            ["method", "recall@1", "recall@3", "x baseline"],
+        ),
         ("bench_analysis_sandbox", ["--quick"], ["figure", "in-process ms", "sandboxed ms"]),
         (
             "bench_startup",

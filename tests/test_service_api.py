@@ -478,3 +478,20 @@ def test_a_store_that_is_down_answers_503(server, monkeypatch):
         "the server cannot reach its run store or database now; try again shortly"
     )
     assert response.headers["retry-after"]
+
+
+def test_metrics_count_each_deployments_tokens(server):
+    def tokens(text: str, deployment: str, direction: str) -> float:
+        name = f'quorlix_model_tokens_total{{deployment="{deployment}",direction="{direction}"}}'
+        return sample(text, name) if name + " " in text else 0.0
+
+    with server.client(ALICE) as client:
+        before = client.get("/metrics").text
+        record = ask(client, "Count [[tokens]]")
+        after = client.get("/metrics").text
+    by_deployment = record["usage"]["by_deployment"]
+    assert len(by_deployment) > 1
+    for deployment, usage in by_deployment.items():
+        for direction, reported in (("input", "prompt_tokens"), ("output", "completion_tokens")):
+            spent = tokens(after, deployment, direction) - tokens(before, deployment, direction)
+            assert spent == usage[reported]

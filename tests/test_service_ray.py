@@ -18,6 +18,7 @@ from quorlix.service import Limits
 from quorlix.service.ray_serve import APP_NAME, ReplicaSpec, application
 from service_support import Answers, feed, newest_answer_only, sse_events
 from support.databases import build_sample_sqlite
+from support.traces import exported_spans, running_receiver
 
 ray = pytest.importorskip("ray")
 serve = pytest.importorskip("ray.serve")
@@ -54,7 +55,15 @@ def cluster():
 
 
 @pytest.fixture(scope="module")
-def deployed(cluster, stub_openai_server, pg_database_module, answers, tmp_path_factory):
+def trace_receiver():
+    with running_receiver() as receiver:
+        yield receiver
+
+
+@pytest.fixture(scope="module")
+def deployed(
+    cluster, stub_openai_server, pg_database_module, answers, trace_receiver, tmp_path_factory
+):
     sample = build_sample_sqlite(tmp_path_factory.mktemp("db") / "sample.db")
     feed(stub_openai_server, answers, replies=5000)
     port = _free_port()
@@ -62,6 +71,9 @@ def deployed(cluster, stub_openai_server, pg_database_module, answers, tmp_path_
     env = {
         **stub_openai_server.environment(),
         "PYTHONPATH": os.pathsep.join(os.path.abspath(p) for p in sys.path if p),
+        # Every replica traces to the test's receiver, sending each span soon after it ends.
+        "OTEL_EXPORTER_OTLP_ENDPOINT": trace_receiver[0],
+        "OTEL_BSP_SCHEDULE_DELAY": "100",
     }
     spec = ReplicaSpec(sample.url, pg_database_module.url, Limits(), lease_seconds=LEASE)
     serve.run(application(spec, replicas=2, env=env), name=APP_NAME, route_prefix="/")
@@ -129,6 +141,33 @@ def wait_running(client: httpx.Client, run_id: str, timeout: float = 30) -> dict
             return record
         assert time.monotonic() < ends, f"run {run_id} is {record['status']}"
         time.sleep(0.05)
+
+
+def test_a_run_answered_by_a_replica_joins_the_callers_trace(deployed, trace_receiver):
+    caller_trace, caller_span = "0af7651916cd43dd8448eb211c80319c", "b7ad6b7169203331"
+    with httpx.Client(base_url=deployed, timeout=60) as client:
+        response = client.post(
+            "/v1/runs",
+            json={"question": "[[traced]]"},
+            headers={"traceparent": f"00-{caller_trace}-{caller_span}-01"},
+        )
+        assert response.status_code == 202, response.text
+        assert wait_end(client, response.json()["id"])["status"] == "succeeded"
+    ends = time.monotonic() + 30
+    while True:
+        exported = exported_spans(trace_receiver[1])
+        spans = [span for span in exported if span.trace_id.hex() == caller_trace]
+        names = {span.name for span in spans}
+        if "quorlix.run" in names and "final_response_generation_node" in names:
+            break
+        assert time.monotonic() < ends, f"spans of the caller's trace: {sorted(names)}"
+        time.sleep(0.2)
+    by_id = {span.span_id: span for span in spans}
+    (request,) = [span for span in spans if span.parent_span_id.hex() == caller_span]
+    (run,) = [span for span in spans if span.name == "quorlix.run"]
+    assert by_id[run.parent_span_id] is request
+    nodes = [span for span in spans if span.name.endswith("_node")]
+    assert nodes and all(by_id[span.parent_span_id] is run for span in nodes)
 
 
 def test_a_killed_replica_leaves_its_run_interrupted_and_is_replaced(deployed, answers):

@@ -161,6 +161,11 @@ class _AzureChatSettings:
         return [name for name in required if not _is_set(name, environ)]
 
     @property
+    def endpoint(self) -> str:
+        """The model service's address, for messages."""
+        return self.azure_endpoint
+
+    @property
     def auth(self) -> str:
         """``entra`` when requests carry a Microsoft Entra ID token, else ``key``."""
         return azure_auth.ENTRA if "azure_ad_token_provider" in vars(self) else azure_auth.KEY

@@ -207,21 +207,15 @@ class UsageRecorder(BaseCallbackHandler):
 
     def _start(self, run_id: UUID, kwargs: dict[str, Any]) -> None:
         metadata = kwargs.get("metadata") or {}
-        params = kwargs.get("invocation_params") or {}
         node = str(metadata.get("langgraph_node") or UNKNOWN_NODE)
-        deployment = str(
-            params.get("azure_deployment")
-            or params.get("deployment_name")
-            or metadata.get("ls_model_name")
-            or "unknown"
-        )
+        deployment = deployment_of(kwargs)
         with self._lock:
             self._started[run_id] = (node, deployment)
 
     def on_llm_end(self, response: Any, *, run_id: UUID, **kwargs: Any) -> None:
         with self._lock:
             node, deployment = self._started.pop(run_id, (UNKNOWN_NODE, "unknown"))
-        prompt, completion, total = _reported_tokens(response)
+        prompt, completion, total = reported_tokens(response)
         call = ModelCall(node, deployment, prompt, completion, total)
         with self._lock:
             self._calls.append(call)
@@ -267,7 +261,19 @@ class UsageRecorder(BaseCallbackHandler):
         }
 
 
-def _reported_tokens(response: Any) -> tuple[int | None, int | None, int | None]:
+def deployment_of(callback_kwargs: dict[str, Any]) -> str:
+    """The deployment a model call went to, from a start callback's keyword arguments."""
+    metadata = callback_kwargs.get("metadata") or {}
+    params = callback_kwargs.get("invocation_params") or {}
+    return str(
+        params.get("azure_deployment")
+        or params.get("deployment_name")
+        or metadata.get("ls_model_name")
+        or "unknown"
+    )
+
+
+def reported_tokens(response: Any) -> tuple[int | None, int | None, int | None]:
     """Prompt, completion and total tokens of an LLMResult, or Nones when none were reported."""
     for generations in getattr(response, "generations", None) or []:
         for generation in generations:

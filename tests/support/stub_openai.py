@@ -42,6 +42,16 @@ CHAT35_MODEL = "gpt-35-turbo"
 CHAT4_DEPLOYMENT = "gpt-4o-test"
 CHAT4_MODEL = "gpt-4o"
 
+# Provider openai: models as a local OpenAI-compatible server names them.
+OPENAI_CHAT35_MODEL = "llama-3.1-8b-instruct"
+OPENAI_CHAT4_MODEL = "qwen2.5-coder-32b-instruct"
+
+# What a server that lacks a feature answers, in the words such servers use.
+REFUSABLE = {
+    "response_format": "'response_format' is not supported by this server",
+    "tools": "'tools' and function calling are not supported by this server",
+}
+
 _CHAT_PATH = re.compile(
     r"^(?:/openai/deployments/(?P<deployment>[^/]+))?(?:/v1)?/chat/completions$"
 )
@@ -222,6 +232,7 @@ class StubOpenAI:
         self._report_usage = True
         self._usage_sent: list[dict] = []
         self._pace = StreamPace()
+        self._refused: frozenset[str] = frozenset()
         self._httpd: ThreadingHTTPServer | None = None
         self._thread: threading.Thread | None = None
 
@@ -277,6 +288,7 @@ class StubOpenAI:
             self._report_usage = True
             self._usage_sent.clear()
             self._pace = StreamPace()
+            self._refused = frozenset()
             self._wake.set()
             self._wake = threading.Event()
 
@@ -301,6 +313,16 @@ class StubOpenAI:
         """Answer ``stream: true`` with HTTP 400, as servers that cannot stream do."""
         with self._lock:
             self._pace = StreamPace(refused=True)
+        return self
+
+    def refuse(self, *parameters: str) -> StubOpenAI:
+        """Answer requests carrying any of these body parameters (``response_format``,
+        ``tools``) with the 400 a server gives for what it does not support, as many local
+        OpenAI-compatible servers do; reset() serves everything again."""
+        unknown = set(parameters) - set(REFUSABLE)
+        assert not unknown, f"the stub can refuse only {REFUSABLE}, not {sorted(unknown)}"
+        with self._lock:
+            self._refused = frozenset(parameters)
         return self
 
     @property
@@ -382,6 +404,19 @@ class StubOpenAI:
             "QUORLIX_REQUEST_TIMEOUT": "10",
         }
 
+    def openai_environment(self) -> dict[str, str]:
+        """The variables of provider ``openai`` pointing at this server's ``/v1`` routes, with
+        names of models a local server would serve."""
+        return {
+            "QUORLIX_PROVIDER": "openai",
+            "OPENAI_BASE_URL": f"{self.url}/v1",
+            "OPENAI_API_KEY": API_KEY,
+            "QUORLIX_CHAT35_MODEL": OPENAI_CHAT35_MODEL,
+            "QUORLIX_CHAT4_MODEL": OPENAI_CHAT4_MODEL,
+            "QUORLIX_MAX_RETRIES": "0",
+            "QUORLIX_REQUEST_TIMEOUT": "10",
+        }
+
     # answering ---------------------------------------------------------------------------
 
     def _answer(self, request: RecordedRequest) -> tuple[int, dict[str, str], bytes]:
@@ -396,6 +431,10 @@ class StubOpenAI:
                 )
             with self._lock:
                 pace = self._pace
+                refused = [name for name in REFUSABLE if name in self._refused]
+            for name in refused:
+                if request.json.get(name):
+                    raise _Refusal(400, REFUSABLE[name])
             if request.json.get("stream") and pace.refused:
                 raise _Refusal(400, "streaming is not supported; call invoke(), not stream()")
             with self._lock:
@@ -694,3 +733,18 @@ def stub_azure_env(stub_llm: StubOpenAI, monkeypatch: pytest.MonkeyPatch) -> Stu
     for name, value in stub_llm.environment().items():
         monkeypatch.setenv(name, value)
     return stub_llm
+
+
+@pytest.fixture
+def stub_openai_env(stub_llm: StubOpenAI, monkeypatch: pytest.MonkeyPatch) -> StubOpenAI:
+    """Provider ``openai`` variables pointing at the stub; returns the stub. What servers
+    refused is forgotten before and after, so each test probes afresh."""
+    from quorlix.providers.openai_chat import forget_refusals
+
+    for name in ("OPENAI_API_BASE", "AZURE_OPENAI_ENDPOINT", "QUORLIX_CHAT35_DEPLOYMENT"):
+        monkeypatch.delenv(name, raising=False)
+    for name, value in stub_llm.openai_environment().items():
+        monkeypatch.setenv(name, value)
+    forget_refusals()
+    yield stub_llm
+    forget_refusals()

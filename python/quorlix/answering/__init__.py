@@ -33,6 +33,9 @@ _HOMES = {
     "RunSetup": "setup",
     "build_inputs": "setup",
     "Step": "steps",
+    "Turn": "follow_up",
+    "follow_up_preparer": "follow_up",
+    "thread_context": "follow_up",
     "describe_step": "steps",
 }
 

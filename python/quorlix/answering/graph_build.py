@@ -9,21 +9,29 @@ from typing import Any
 
 
 def chat_settings():
-    """Both chat models' settings from the environment; ``ConfigurationError`` names what is
-    missing or malformed."""
-    from quorlix.settings import (
-        AzureOpenAIChat4,
-        AzureOpenAIChat35,
-        ConfigurationError,
-        explain_missing,
-        missing_settings,
-    )
+    """Both chat models' settings for the provider chosen (``QUORLIX_PROVIDER``);
+    ``ConfigurationError`` names what is missing or malformed."""
+    from quorlix import config
+    from quorlix.providers import OPENAI
+    from quorlix.settings import ConfigurationError, explain_missing, missing_settings
+
+    try:
+        provider = config.setting("provider")
+    except config.ConfigError as exc:
+        raise ConfigurationError(str(exc)) from None
+    if provider == OPENAI:
+        from quorlix.providers.openai_settings import OpenAIChat4, OpenAIChat35
+
+        return OpenAIChat35(), OpenAIChat4()
+
+    from quorlix.settings import AzureOpenAIChat4, AzureOpenAIChat35
 
     missing = missing_settings()
     if missing:
         raise ConfigurationError(
             "the Azure OpenAI chat models are not configured; set these environment "
-            f"variables:\n{explain_missing(missing)}"
+            f"variables (or QUORLIX_PROVIDER=openai for OpenAI or a compatible server):\n"
+            f"{explain_missing(missing)}"
         )
     return AzureOpenAIChat35(), AzureOpenAIChat4()
 
@@ -36,7 +44,12 @@ def graph_module():
 
 
 def build_graph(db: Any, config_35: Any, config_4: Any) -> Any:
-    return graph_module().SQLGraph(db, config_35, config_4)
+    """The graph over ``db`` with models of whichever provider the settings are for."""
+    from quorlix.providers.graph_models import models_for
+
+    module = graph_module()
+    with models_for(module, config_35, config_4):
+        return module.SQLGraph(db, config_35, config_4)
 
 
 def quiet_graph() -> None:

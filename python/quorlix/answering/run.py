@@ -4,6 +4,7 @@ reason; they are not raised (a real Ctrl-C and ``Stopped`` are)."""
 
 from __future__ import annotations
 
+import contextlib
 import time
 from collections.abc import Callable, Iterable
 from pathlib import Path
@@ -16,6 +17,7 @@ from quorlix.usage import Prices, UsageRecorder
 from .answer_stream import AnswerStream, stream_answers
 from .errors import RUN_ERROR, describe, failure_kind
 from .outcome import Outcome, file_stamp
+from .run_span import traced_run
 from .setup import Preparer, RunSetup, build_inputs, prepare_run, run_config
 from .steps import Step, describe_step
 
@@ -39,6 +41,9 @@ def answer_question(
     explain: Callable[[BaseException], str] = describe,
     stop_before: list[str] | None = None,
     prepare: Iterable[Preparer] = (),
+    user: str | None = None,
+    run_id: str | None = None,
+    trace_parent: Any = None,
 ) -> Outcome:
     """Answer ``question`` with ``graph`` (an ``SQLGraph``).
 
@@ -47,7 +52,46 @@ def answer_question(
     (an ``AnswerStream`` among them, or added by a preparer, makes the answer stream);
     ``explain`` turns an error into the outcome's reason; ``stop_before`` names nodes the run
     ends before; ``prepare`` runs after ``RUN_PREPARERS`` on the run's ``RunSetup``.
+
+    With tracing on, the run has a span (``run_span``) labelled with ``user`` and ``run_id``,
+    below ``trace_parent`` (the context of the request that asked, when the run is answered
+    elsewhere) or else the current span; its nodes, model calls and queries hang below it.
     """
+    with traced_run(question, user=user, run_id=run_id, parent=trace_parent) as trace:
+        try:
+            outcome = _answer(
+                graph,
+                question,
+                save_path=save_path,
+                analysis_tries=analysis_tries,
+                on_step=on_step,
+                callbacks=[*callbacks, *trace.callbacks],
+                prices=prices,
+                explain=explain,
+                stop_before=stop_before,
+                prepare=prepare,
+            )
+        except Stopped:
+            trace.finish("stopped")
+            raise
+        failure = outcome.exception
+        trace.finish(outcome.status, None if failure is None else type(failure).__qualname__)
+        return outcome
+
+
+def _answer(
+    graph: Any,
+    question: str,
+    *,
+    save_path: Path | None,
+    analysis_tries: int,
+    on_step: OnStep | None,
+    callbacks: Iterable[Any],
+    prices: Prices | None,
+    explain: Callable[[BaseException], str],
+    stop_before: list[str] | None,
+    prepare: Iterable[Preparer],
+) -> Outcome:
     usage = UsageRecorder(prices)
     setup = RunSetup(
         question=question,
@@ -71,7 +115,10 @@ def answer_question(
             if any(isinstance(handler, AnswerStream) for handler in setup.callbacks):
                 stream_answers(graph)
             outcome.state = dict(setup.inputs)
-            _stream(graph, setup, outcome, on_step)
+            with contextlib.ExitStack() as inside:
+                for context in setup.contexts:
+                    inside.enter_context(context)
+                _stream(graph, setup, outcome, on_step)
     except Stopped:
         raise
     except BaseException as exc:

@@ -5,6 +5,7 @@ knowledge for this run's context, a handler streaming tokens or tracing the run)
 from __future__ import annotations
 
 from collections.abc import Callable, Iterable
+from contextlib import AbstractContextManager
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
@@ -21,6 +22,10 @@ class RunSetup:
     callbacks: list[Any] = field(default_factory=list)
     # Nodes before which the run stops (None: the whole graph).
     stop_before: list[str] | None = None
+    # Context managers the graph runs inside, entered in order after the preparers and left
+    # when the run ends: per-run values that the graph's outside modules read (a run's
+    # knowledge, say) without another run seeing them.
+    contexts: list[AbstractContextManager] = field(default_factory=list)
 
 
 Preparer = Callable[[RunSetup], None]

@@ -1,5 +1,5 @@
 """The ``quorlix`` command: ask questions, list tables, draw the graph, check databases and models,
-measure answer quality, serve questions over HTTP.
+measure answer quality, keep the team's knowledge, serve questions over HTTP.
 
 Exit codes: 0 done, 1 the run failed (model, network or database error), 2 bad usage or
 missing configuration, 3 (``ask``) the run ended with an answer, but no SQL query returned rows.
@@ -17,7 +17,7 @@ from collections.abc import Sequence
 
 from quorlix import __version__, config
 
-from . import ask, collector, db, graph, models, serve, tables
+from . import ask, chat, collector, db, graph, knowledge, mcp_command, models, serve, tables
 from . import eval as evaluate
 from .common import (
     EXIT_FAILED,
@@ -54,7 +54,7 @@ def build_parser() -> argparse.ArgumentParser:
         return real_add(name, parents=[options], **kwargs)
 
     commands.add_parser = add_parser  # type: ignore[method-assign]
-    for module in (ask, tables, graph, db, models, evaluate, serve):
+    for module in (ask, chat, tables, graph, db, models, evaluate, knowledge, serve, mcp_command):
         module.add_parser(commands)
     return parser
 

@@ -25,6 +25,7 @@ from .common import (
     progress,
     require_sign_in,
     shown_url,
+    start_tracing,
     usage_error,
     warn,
 )
@@ -78,7 +79,29 @@ def add_parser(commands: argparse._SubParsersAction) -> None:
         help="print the final state, with the result rows as JSON values, as JSON (nothing else "
         "on stdout)",
     )
+    parser.add_argument(
+        "--thread",
+        metavar="ID",
+        help="continue this stored thread (of `quorlix chat` or the service): the question is "
+        "answered as a follow-up to the thread's earlier ones and recorded in it",
+    )
+    parser.add_argument(
+        "--knowledge",
+        metavar="FILE",
+        help="give the SQL writer the verified examples and glossary of this JSON Lines file "
+        "instead of those 'quorlix knowledge' keeps for the database",
+    )
+    add_store_option(parser)
     parser.set_defaults(run=run)
+
+
+def add_store_option(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "--store",
+        metavar="URL",
+        help="the run store threads are kept in (sqlite:///path/runs.db or postgresql://...); "
+        "default: the service's own, runs.db in $QUORLIX_HOME",
+    )
 
 
 def run(args: argparse.Namespace) -> int:
@@ -88,10 +111,12 @@ def run(args: argparse.Namespace) -> int:
         usage_error(problem)
     if args.analysis_tries < 1:
         usage_error(f"--analysis-tries must be 1 or more, got {args.analysis_tries}")
-    chart = _chart_path(args.chart)
+    chart = chart_path(args.chart)
+    thread = open_thread(args.store, args.thread) if args.thread else None
+    start_tracing()
     start_analysis_sandbox()
 
-    prices = _prices()
+    prices = prices_or_usage_error()
     config_35, config_4 = model_settings()
     url = database_url(args.db)
     require_sign_in(config_35, config_4)
@@ -99,30 +124,50 @@ def run(args: argparse.Namespace) -> int:
         progress(f"Database: {shown_url(url)}")
     from quorlix.sql.recording import RecordingDatabase
 
-    db = open_database(url, RecordingDatabase)
-    graph = import_graph_module().SQLGraph(db, config_35, config_4)
+    knowledge = knowledge_for_run(url, args)
 
+    db = open_database(url, RecordingDatabase)
+    import_graph_module()
+    from quorlix.answering.graph_build import build_graph
+
+    graph = build_graph(db, config_35, config_4)
+
+    # A follow-up is restated first: the knowledge is retrieved for the question answered.
+    prepare = [*(thread.preparers(graph) if thread else []), knowledge]
     # On a terminal the answer is shown as it is written; piped or --json, it comes whole.
     live = LiveAnswer(sys.stdout) if not args.json and sys.stdout.isatty() else None
-    outcome = _answer(graph, question, chart, args, prices, live)
+    outcome = answer(graph, question, chart, args, prices, prepare, live)
+    if thread:
+        thread.record(question, outcome, {"analysis_tries": args.analysis_tries, "chart": True})
     if isinstance(outcome.exception, Exception):
         raise outcome.exception  # reported by the command like any other failure
-    if outcome.raised:  # the analysis program's own exit
+    return show_outcome(outcome, args.json, knowledge, live.shown if live is not None else None)
+
+
+def show_outcome(
+    outcome: Any, as_json: bool, knowledge: Any = None, answer_shown: str | None = None
+) -> int:
+    """Print a run's results as ``ask`` does (with the knowledge it was given, if any; the
+    answer only if it was not shown whole as it was written, ``answer_shown``); returns the
+    command's exit code."""
+    if outcome.raised:  # the analysis program's own exit, or an error
         error(outcome.error)
         return EXIT_FAILED
     state = outcome.state
     chart_written = outcome.chart()
 
-    if args.json:
+    if as_json:
         # The state holds the rows as Python's text of them; "result" has them as JSON values.
         extras = {
             "result": outcome.rows,
             "chart_path": chart_written,
             "usage": outcome.usage.as_dict(),
         }
+        if knowledge is not None and knowledge.retrieved:
+            extras["knowledge"] = knowledge.retrieved.as_record()
         print_json({**state, **extras})
     else:
-        _print_result(state, chart_written, live.shown if live is not None else None)
+        _print_result(state, chart_written, answer_shown)
     if outcome.answer is None:
         error("the run ended without an answer")
         return EXIT_FAILED
@@ -132,7 +177,13 @@ def run(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
-def _chart_path(given: str) -> Path:
+def open_thread(store_url: str | None, thread_id: str):
+    from .threads import LocalThread
+
+    return LocalThread.open(store_url, thread_id)
+
+
+def chart_path(given: str) -> Path:
     path = Path(given).expanduser()
     if path.suffix.lower() not in CHART_SUFFIXES:
         usage_error(
@@ -147,7 +198,7 @@ def _chart_path(given: str) -> Path:
     return path
 
 
-def _prices():
+def prices_or_usage_error():
     from quorlix.prices import PriceTableError, load_prices
 
     try:
@@ -156,16 +207,51 @@ def _prices():
         usage_error(str(exc))
 
 
-def _answer(
+def knowledge_for_run(url: str, args: argparse.Namespace):
+    """The run's preparer that gives it the file's or the local store's knowledge; it names
+    what the question was given on stderr (each example and term with --verbose)."""
+    from quorlix.knowledge.database_keys import database_key
+    from quorlix.knowledge.for_runs import KnowledgeForRun
+    from quorlix.knowledge.records import KnowledgeError
+
+    from .knowledge_store import run_knowledge
+
+    try:
+        knowledge = run_knowledge(database_key(url), args.knowledge)
+    except KnowledgeError as exc:
+        usage_error(f"--knowledge {args.knowledge}: {exc}" if args.knowledge else str(exc))
+    announce = None if args.json else (lambda found: _print_knowledge(found, args.verbose))
+    return KnowledgeForRun(lambda: knowledge, announce=announce)
+
+
+def _print_knowledge(retrieved: Any, verbose: bool) -> None:
+    if not retrieved:
+        return
+    examples, terms = len(retrieved.examples), len(retrieved.terms)
+    progress(
+        f"Knowledge: {examples} example{'' if examples == 1 else 's'} and {terms} glossary "
+        f"term{'' if terms == 1 else 's'} given as reference ({len(retrieved.section):,} "
+        "characters)"
+    )
+    if not verbose:
+        return
+    for example in retrieved.examples:
+        progress(f"  example #{example.id}: {' '.join(example.question.split())[:100]}")
+    for entry in retrieved.terms:
+        progress(f"  term: {entry.term}")
+
+
+def answer(
     graph: Any,
     question: str,
     chart: Path,
     args: argparse.Namespace,
     prices: Any,
+    prepare: Any = (),
     live: LiveAnswer | None = None,
 ):
-    """Run the question, reporting each finished node and the tokens it used on stderr, and
-    the answer as it is written to ``live``."""
+    """Run the question, reporting each finished node and the tokens it used on stderr (and,
+    for a follow-up, what it was understood as), and the answer as it is written to ``live``."""
     from quorlix.answering import AnswerStream, answer_question
     from quorlix.usage import summarize
 
@@ -177,6 +263,11 @@ def _answer(
         if spent:
             detail = f"{detail}  [{spent}]" if detail else f"[{spent}]"
         progress(f"  {step.number:>2}. {step.node:<31} {step.duration_s:6.1f}s  {detail}".rstrip())
+
+    def say_understood(setup) -> None:
+        # A follow-up's restatement, before the graph answers it: a wrong reading shows at once.
+        if setup.question != question:
+            progress(f"Understood as: {setup.question}")
 
     # The nodes print diagnostics of their own and log through loguru; stdout belongs to our
     # results, so their lines go to stderr, and only with --verbose.
@@ -194,6 +285,7 @@ def _answer(
             analysis_tries=args.analysis_tries,
             on_step=report,
             prices=prices,
+            prepare=[*prepare, say_understood],
             callbacks=[AnswerStream(live)] if live is not None else [],
         )
     if live is not None:

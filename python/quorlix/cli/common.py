@@ -5,7 +5,7 @@ from __future__ import annotations
 import json
 import os
 import sys
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
 from pathlib import Path
 from typing import Any, NoReturn
 
@@ -30,17 +30,49 @@ class Failure(Exception):
     """Something the command needs failed; the message is the whole story (exit 1)."""
 
 
+# write(level, message) for the lines below, when a command logs them some other way than as
+# text on stderr (``quorlix serve --log-format json``).
+_log_line: Callable[[str, str], None] | None = None
+
+
+def log_lines_with(write: Callable[[str, str], None] | None) -> None:
+    global _log_line
+    _log_line = write
+
+
 def error(message: str) -> None:
     """Report a failure the way argparse does, so every error of the command looks alike."""
+    if _log_line is not None:
+        _log_line("ERROR", message)
+        return
     print(f"{PROG}: error: {message}", file=sys.stderr)
 
 
 def warn(message: str) -> None:
+    if _log_line is not None:
+        _log_line("WARNING", message)
+        return
     print(f"{PROG}: warning: {message}", file=sys.stderr)
 
 
 def progress(message: str) -> None:
+    if _log_line is not None:
+        _log_line("INFO", message)
+        return
     print(message, file=sys.stderr, flush=True)
+
+
+def start_tracing() -> None:
+    """Trace as the OTEL_* variables (or Azure Monitor's) ask; a request this installation
+    cannot serve stops the command with its reason."""
+    from quorlix.telemetry.setup import TelemetryError, setup_tracing
+
+    try:
+        destination = setup_tracing()
+    except TelemetryError as exc:
+        usage_error(str(exc))
+    if destination:
+        progress(f"Traces: sent to {destination}")
 
 
 def usage_error(message: str) -> NoReturn:

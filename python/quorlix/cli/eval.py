@@ -6,6 +6,7 @@ import argparse
 import contextlib
 import os
 import sys
+from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
@@ -20,6 +21,7 @@ from .common import (
     model_settings,
     print_json,
     progress,
+    start_tracing,
     usage_error,
     warn,
 )
@@ -81,6 +83,12 @@ def add_parser(commands: argparse._SubParsersAction) -> None:
     parser.add_argument(
         "--json", action="store_true", help="print the summary as one JSON object on stdout"
     )
+    parser.add_argument(
+        "--knowledge",
+        metavar="FILE",
+        help="score every question twice, without and with this file's verified examples and "
+        "glossary, and report both (a question's own example is left out for it)",
+    )
     parser.set_defaults(run=run)
 
 
@@ -89,7 +97,6 @@ def run(args: argparse.Namespace) -> int:
     from quorlix.evaluation.formats import load_question_set
     from quorlix.evaluation.items import QuestionSetError
     from quorlix.evaluation.report import render, summarise
-    from quorlix.evaluation.results_file import ResultsFile
     from quorlix.evaluation.runner import Evaluator, evaluate
 
     if args.concurrency < 1:
@@ -113,52 +120,77 @@ def run(args: argparse.Namespace) -> int:
     comparison = Comparison(metric, args.tolerance, args.drop_distinct)
     questions = question_set.questions[: args.limit]
 
-    results = ResultsFile(Path(args.out).expanduser()) if args.out else None
-    if results is not None and args.questions and _same_file(results.path, args.questions):
+    out = Path(args.out).expanduser() if args.out else None
+    if out is not None and args.questions and _same_file(out, args.questions):
         usage_error("--out names the question file itself; give another file for the results")
-    done: dict[str, dict[str, Any]] = {}
-    if results is not None:
-        try:
-            # Checked against the whole set: a file may hold more than this --limit asks.
-            done = results.load(question_set.questions, comparison)
-        except QuestionSetError as exc:
-            usage_error(str(exc))
-    todo = [question for question in questions if question.id not in done]
+    sides = _sides(args, out, question_set.questions, questions, comparison)
 
+    start_tracing()
     config_35, config_4 = model_settings()
-    querymesh = import_graph_module()
-    evaluator = Evaluator(
-        lambda db: querymesh.SQLGraph(db, config_35, config_4), comparison, describe=describe
-    )
-    records = [done[question.id] for question in questions if question.id in done]
-    if not args.json:
-        skipped = f"; {len(done)} already scored in {args.out}" if done else ""
-        progress(
-            f"Scoring {len(todo)} of {len(questions)} questions ({comparison.describe()}){skipped}."
-        )
-    bar = _progress_bar(len(todo))
+    import_graph_module()
+    from quorlix.answering.graph_build import build_graph
 
-    def keep(record: dict[str, Any]) -> None:
-        records.append(record)
-        if results is not None:
-            results.append(record)
-        bar.update(1)
+    evaluator = Evaluator(
+        lambda db: build_graph(db, config_35, config_4), comparison, describe=describe
+    )
+    knowledge_side = None
+    if args.knowledge:
+        from .eval_knowledge import KnowledgeSide
+
+        knowledge_side = KnowledgeSide(args.knowledge, questions)
+    if not args.json:
+        done = len(questions) - len(sides[-1].todo)
+        skipped = f"; {done} already scored in {args.out}" if done else ""
+        twice = ", each without and with team knowledge" if knowledge_side else ""
+        progress(
+            f"Scoring {len(sides[-1].todo)} of {len(questions)} questions "
+            f"({comparison.describe()}){twice}{skipped}."
+        )
+    bar = _progress_bar(sum(len(side.todo) for side in sides))
 
     try:
         with _graph_output_hidden(args.verbose):
-            evaluate(todo, evaluator.score, args.concurrency, keep)
+            for side in sides:
+                score = evaluator.score
+                if side.knowledge is not None and knowledge_side is not None:
+                    score = knowledge_side.scorer(evaluator)
+
+                def keep(record: dict[str, Any], side=side) -> None:
+                    if side.knowledge is not None:
+                        record["knowledge"] = side.knowledge
+                    side.records.append(record)
+                    if side.results is not None:
+                        side.results.append(record)
+                    bar.update(1)
+
+                evaluate(side.todo, score, args.concurrency, keep)
     except KeyboardInterrupt:
-        if results is not None:
+        if out is not None:
             progress(f"Rerun with --out {args.out} to score the remaining questions.")
         raise
     finally:
         bar.close()
-        if results is not None:
-            results.close()
+        for side in sides:
+            if side.results is not None:
+                side.results.close()
         evaluator.close()
 
+    records = sides[-1].records
     summary = summarise(records, comparison)
-    if args.json:
+    if knowledge_side is not None:
+        from .eval_knowledge import compared
+
+        without = summarise(sides[0].records, comparison)
+        report = knowledge_side.report()
+        if args.json:
+            print_json({"without": without, "with": summary, "knowledge": report})
+        else:
+            print(render(without, f"{question_set.name}, without team knowledge"))
+            print()
+            print(render(summary, f"{question_set.name}, with team knowledge"))
+            print()
+            print(compared(without, summary, report))
+    elif args.json:
         print_json(summary)
     else:
         print(render(summary, question_set.name))
@@ -179,6 +211,42 @@ def run(args: argparse.Namespace) -> int:
         error(f"every graph run failed, e.g.: {failed_runs[0]['reason']}")
         return EXIT_FAILED
     return EXIT_OK
+
+
+@dataclass
+class _Side:
+    """One scoring of the questions: with the knowledge of ``knowledge`` (a file) or none."""
+
+    knowledge: str | None
+    results: Any  # its ResultsFile, or None without --out
+    records: list[dict[str, Any]]
+    todo: list[Any]
+
+
+def _sides(args, out: Path | None, every: list, questions: list, comparison) -> list[_Side]:
+    """Without --knowledge one scoring; with it, one without and one with the knowledge, each
+    with its own results file (``--out FILE`` holds the one with; FILE.without... the other)."""
+    from quorlix.evaluation.items import QuestionSetError
+    from quorlix.evaluation.results_file import ResultsFile
+
+    plan: list[tuple[str | None, Path | None]] = [(None, out)]
+    if args.knowledge:
+        without = out.with_name(f"{out.stem}.without{out.suffix}") if out is not None else None
+        plan = [(None, without), (args.knowledge, out)]
+    sides = []
+    for knowledge, path in plan:
+        results = ResultsFile(path) if path is not None else None
+        done: dict[str, dict[str, Any]] = {}
+        if results is not None:
+            try:
+                # Checked against the whole set: a file may hold more than this --limit asks.
+                done = results.load(every, comparison, knowledge=knowledge)
+            except QuestionSetError as exc:
+                usage_error(str(exc))
+        records = [done[question.id] for question in questions if question.id in done]
+        todo = [question for question in questions if question.id not in done]
+        sides.append(_Side(knowledge, results, records, todo))
+    return sides
 
 
 def _same_file(path: Path, other: str) -> bool:

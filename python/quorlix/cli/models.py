@@ -1,4 +1,5 @@
-"""``quorlix models check``: the model settings, the sign-in and one tiny call per deployment.
+"""``quorlix models check``: the model settings, the sign-in and one tiny call per deployment
+(provider ``azure``) or per model (provider ``openai``).
 
 The request is built as the graph builds its models (temperature 0, the settings' own time-out
 and retries), so a deployment that passes here accepts the graph's calls too.
@@ -20,10 +21,11 @@ from .common import (
     print_json,
 )
 
-HELP = "check the Azure OpenAI settings, the sign-in and each deployment"
+HELP = "check the model settings, the sign-in and each deployment or model"
 DESCRIPTION = """\
-Show the Azure OpenAI endpoint, the deployments and model names, and how quorlix signs in
-(QUORLIX_AZURE_AUTH); then sign in and send one tiny request to each deployment."""
+Provider azure: show the Azure OpenAI endpoint, the deployments and model names, and how quorlix
+signs in (QUORLIX_AZURE_AUTH); then sign in and send one tiny request to each deployment.
+Provider openai: show the base URL and the models, then send one tiny request to each model."""
 
 # A short prompt and a small cap keep the check to a handful of tokens per deployment.
 PING = "Reply with the single word OK."
@@ -43,15 +45,19 @@ def add_parser(commands: argparse._SubParsersAction) -> None:
 
 
 def _deployments(config_35: Any, config_4: Any) -> list[dict[str, Any]]:
+    from quorlix.providers import AZURE, provider_of
+
+    azure = provider_of(config_35) == AZURE
     rows: list[dict[str, Any]] = []
     for variable, config in (
-        ("QUORLIX_CHAT35_DEPLOYMENT", config_35),
-        ("QUORLIX_CHAT4_DEPLOYMENT", config_4),
+        ("QUORLIX_CHAT35_DEPLOYMENT" if azure else "QUORLIX_CHAT35_MODEL", config_35),
+        ("QUORLIX_CHAT4_DEPLOYMENT" if azure else "QUORLIX_CHAT4_MODEL", config_4),
     ):
         rows.append(
             {
                 "variable": variable,
-                "deployment": config.azure_deployment,
+                # Provider openai has no deployments: the model answers under its own name.
+                "deployment": config.azure_deployment if azure else config.model,
                 "model": config.model,
                 "settings": config,
                 "ok": None,
@@ -63,9 +69,9 @@ def _deployments(config_35: Any, config_4: Any) -> list[dict[str, Any]]:
 
 
 def _ping(config: Any) -> tuple[bool, str]:
-    from langchain_openai import AzureChatOpenAI
+    from quorlix.providers import chat_model
 
-    model = AzureChatOpenAI(**vars(config), max_tokens=PING_MAX_TOKENS, temperature=0)
+    model = chat_model(config, max_tokens=PING_MAX_TOKENS, temperature=0)
     try:
         reply = model.invoke(PING)
     except Exception as exc:
@@ -96,9 +102,12 @@ def run_check(args: argparse.Namespace) -> int:
                 answered[key] = (ok, detail, time.monotonic() - started)
             row["ok"], row["detail"], row["seconds"] = answered[key]
 
+    from quorlix.providers import provider_of
+
     report = {
-        "endpoint": config_35.azure_endpoint,
-        "api_version": config_35.api_version,
+        "provider": provider_of(config_35),
+        "endpoint": config_35.endpoint,
+        "api_version": getattr(config_35, "api_version", None),
         "auth": config_35.auth,
         "signed_in": signed_in,
         "deployments": [
@@ -115,12 +124,20 @@ def run_check(args: argparse.Namespace) -> int:
         return EXIT_USAGE
     failed = [row["deployment"] for row in rows if not row["ok"]]
     if failed:
-        error(f"deployment(s) {', '.join(dict.fromkeys(failed))} did not answer; see above")
+        kind = "deployment(s)" if report["provider"] == "azure" else "model(s)"
+        error(f"{kind} {', '.join(dict.fromkeys(failed))} did not answer; see above")
         return EXIT_FAILED
     return EXIT_OK
 
 
 def _print_report(report: dict[str, Any]) -> None:
+    if report["provider"] != "azure":
+        print("OpenAI-compatible settings (QUORLIX_PROVIDER=openai):")
+        print(f"  base URL     {report['endpoint']}")
+        print("Models:")
+        for row in report["deployments"]:
+            print(f"  {row['variable']:<26} {row['model']}  {_status(row)}")
+        return
     print("Azure OpenAI settings:")
     print(f"  endpoint     {report['endpoint']}")
     print(f"  api version  {report['api_version']}")
@@ -129,10 +146,13 @@ def _print_report(report: dict[str, Any]) -> None:
         print("  signed in    no (no request sent)")
     print("Deployments:")
     for row in report["deployments"]:
-        if row["ok"] is None:
-            status = "not checked"
-        elif row["ok"]:
-            status = f"ok in {row['seconds']:.2f}s, {row['detail']}"
-        else:
-            status = f"FAILED: {row['detail']}"
-        print(f"  {row['variable']:<26} {row['deployment']}  (model {row['model']})  {status}")
+        shown = f"{row['deployment']}  (model {row['model']})"
+        print(f"  {row['variable']:<26} {shown}  {_status(row)}")
+
+
+def _status(row: dict[str, Any]) -> str:
+    if row["ok"] is None:
+        return "not checked"
+    if row["ok"]:
+        return f"ok in {row['seconds']:.2f}s, {row['detail']}"
+    return f"FAILED: {row['detail']}"

@@ -12,15 +12,18 @@ from dataclasses import replace
 
 from quorlix import config
 from quorlix.answering.graph_build import quiet_graph
+from quorlix.telemetry import flush as flush_traces
 
 from .common import (
     EXIT_OK,
     connection_problem,
     database_url,
     import_graph_module,
+    log_lines_with,
     model_settings,
     progress,
     shown_url,
+    start_tracing,
     usage_error,
     warn,
     warn_about_account,
@@ -125,6 +128,13 @@ def add_parser(commands: argparse._SubParsersAction) -> None:
         help="connections open at once; more wait until one ends (default: what the open-file "
         "limit leaves after a quarter, at least 64, is kept for the rest of the server)",
     )
+    parser.add_argument(
+        "--log-format",
+        choices=("human", "json"),
+        default="human",
+        help="the server's log lines on stderr: text to read, or one JSON object a line with "
+        "trace and run ids, for a log collector (default: %(default)s)",
+    )
     scale = parser.add_argument_group(
         "on a Ray cluster",
         "replicas on the cluster named by RAY_ADDRESS, or on a local Ray instance this command "
@@ -159,6 +169,7 @@ def add_parser(commands: argparse._SubParsersAction) -> None:
 
 def run(args: argparse.Namespace) -> int:
     from quorlix.service.auth import (
+        ADMIN,
         TOKENS_FILE_VARIABLE,
         TOKENS_VARIABLE,
         TokenError,
@@ -169,10 +180,13 @@ def run(args: argparse.Namespace) -> int:
     _check_numbers(args)
     _check_ray_options(args)
     hosts = allowed_hosts(args.allowed_hosts)
+    roles: dict[str, str] = {}
     try:
-        tokens = load_tokens()
+        tokens = load_tokens(roles=roles)
     except TokenError as exc:
         usage_error(str(exc))
+    # Who may change the team's knowledge: the names whose token entry says admin.
+    admins = frozenset(name for name, role in roles.items() if role == ADMIN)
     loopback = is_loopback(args.host)
     if not loopback:
         if not tokens:
@@ -192,11 +206,14 @@ def run(args: argparse.Namespace) -> int:
         sys.stdout = sys.stderr  # diagnostics go to stderr, as everywhere in the command
     else:
         quiet_graph()
+    if args.log_format == "json":
+        _json_logs(args.verbose)
+    start_tracing()
 
     if args.ray:
         from .serve_ray import run_on_ray
 
-        return run_on_ray(args, tokens, hosts, stdout)
+        return run_on_ray(args, tokens, hosts, stdout, admins)
 
     # The analysis sandbox's warm parent boots beside the imports, not in the first run.
     start_analysis_sandbox()
@@ -217,8 +234,10 @@ def run(args: argparse.Namespace) -> int:
         warn(f"the database does not answer ({problem}); runs fail until it does")
     elif not loopback:
         warn_about_account(db)
-    querymesh = import_graph_module()
-    graph = querymesh.SQLGraph(db, config_35, config_4)
+    import_graph_module()
+    from quorlix.answering.graph_build import build_graph
+
+    graph = build_graph(db, config_35, config_4)
     try:
         store = RunStore(args.store)
     except StoreError as exc:
@@ -228,7 +247,14 @@ def run(args: argparse.Namespace) -> int:
         max_runs=args.max_runs, queue=args.queue, run_deadline=args.run_deadline, grace=args.grace
     )
     service = build_service(
-        graph, db, store, limits, config_4, tokens=tokens, lease_seconds=args.lease or LEASE_SECONDS
+        graph,
+        db,
+        store,
+        limits,
+        config_4,
+        tokens=tokens,
+        lease_seconds=args.lease or LEASE_SECONDS,
+        admins=admins,
     )
     app = create_app(service, body_timeout=args.body_timeout, allowed_hosts=hosts)
     connections = ConnectionLimits()
@@ -245,7 +271,7 @@ def run(args: argparse.Namespace) -> int:
     def started() -> None:
         print(f"quorlix: serving on {url} (Ctrl+C stops)", file=stdout, flush=True)
 
-    server = HTTPServer(app, sock, connections, on_started=started)
+    server = HTTPServer(app, sock, connections, on_started=started, log_format=args.log_format)
 
     async def serve() -> None:
         loop = asyncio.get_running_loop()
@@ -263,6 +289,7 @@ def run(args: argparse.Namespace) -> int:
     asyncio.run(serve())
     sock.close()
     store.close()
+    flush_traces()
     if service.manager.busy():
         # A run outlived the grace period; it is recorded as interrupted. Its thread may be
         # inside native code, which must not meet the interpreter's shutdown: leave now.
@@ -296,6 +323,13 @@ def _listen(host: str, port: int, backlog: int) -> socket.socket:
             "here)"
         )
     return sock
+
+
+def _json_logs(verbose: bool) -> None:
+    from quorlix.telemetry.json_logs import line_writer, use_json_logs
+
+    use_json_logs("DEBUG" if verbose else "WARNING")
+    log_lines_with(line_writer(sys.stderr))
 
 
 def _check_numbers(args: argparse.Namespace) -> None:

@@ -23,7 +23,11 @@ DEFAULT_REPLICAS = 2
 
 
 def run_on_ray(
-    args: argparse.Namespace, tokens: dict[str, str], allowed_hosts: list[str], stdout
+    args: argparse.Namespace,
+    tokens: dict[str, str],
+    allowed_hosts: list[str],
+    stdout,
+    admins: frozenset[str] = frozenset(),
 ) -> int:
     try:
         import ray
@@ -63,10 +67,12 @@ def run_on_ray(
             grace=args.grace,
         ),
         tokens=tokens,
+        admins=admins,
         allowed_hosts=allowed_hosts,
         body_timeout=args.body_timeout,
         lease_seconds=args.lease or LEASE_SECONDS,
         verbose=args.verbose,
+        log_format=args.log_format,
     )
     if not is_loopback(args.host):
         warn(

@@ -26,7 +26,7 @@ from pathlib import Path
 from typing import Any
 
 from .fields import DATABASE_UTILITY_VARIABLES, Setting, setting_field
-from .values import GiB, Invalid, MiB, choice, seconds, size, text, url, whole_number
+from .values import GiB, Invalid, MiB, choice, seconds, size, text, url, url_like, whole_number
 
 __all__ = [
     "Config",
@@ -45,6 +45,8 @@ __all__ = [
 # langchain-openai asks for structured output (function calling and json_schema
 # response_format), which preview-era versions before 2024-08-01 did not.
 DEFAULT_API_VERSION = "2024-10-21"
+# OpenAI's own API, for provider openai when OPENAI_BASE_URL is unset.
+DEFAULT_OPENAI_BASE_URL = "https://api.openai.com/v1"
 _MODELS = "models"
 _OTHER = "other"
 
@@ -73,12 +75,20 @@ def _duckdb_threads() -> int:
 class Config:
     """quorlix's settings. Every field is one environment variable; an empty one counts as unset."""
 
+    provider: str = setting_field(
+        "QUORLIX_PROVIDER",
+        "who serves the chat models: `azure` (Azure OpenAI deployments) or `openai` (OpenAI, "
+        "or any server speaking its chat completions API, at OPENAI_BASE_URL)",
+        "azure",
+        choice("azure", "openai"),
+        group=_MODELS,
+    )
     azure_endpoint: str | None = setting_field(
         "AZURE_OPENAI_ENDPOINT",
         "endpoint of the Azure OpenAI resource, e.g. https://my-resource.openai.azure.com/",
         None,
         url,
-        shown="required",
+        shown="required with provider `azure`",
         group=_MODELS,
     )
     azure_api_key: str | None = setting_field(
@@ -86,7 +96,7 @@ class Config:
         "API key of that Azure OpenAI resource",
         None,
         text,
-        shown="required with `key` sign-in",
+        shown="required with provider `azure` and `key` sign-in",
         group=_MODELS,
         secret=True,
     )
@@ -109,12 +119,13 @@ class Config:
         "deployment that picks tables, reviews SQL, writes analysis code and the final answer",
         None,
         text,
-        shown="required",
+        shown="required with provider `azure`",
         group=_MODELS,
     )
     chat35_model: str = setting_field(
         "QUORLIX_CHAT35_MODEL",
-        "model name behind QUORLIX_CHAT35_DEPLOYMENT; decides how structured output is requested",
+        "model name behind QUORLIX_CHAT35_DEPLOYMENT (decides how structured output is "
+        "requested); with provider `openai`, the model itself",
         "gpt-35-turbo",
         text,
         group=_MODELS,
@@ -124,14 +135,42 @@ class Config:
         "deployment that writes and corrects the SQL queries",
         None,
         text,
-        shown="required",
+        shown="required with provider `azure`",
         group=_MODELS,
     )
     chat4_model: str = setting_field(
         "QUORLIX_CHAT4_MODEL",
-        "model name behind QUORLIX_CHAT4_DEPLOYMENT; decides how structured output is requested",
+        "model name behind QUORLIX_CHAT4_DEPLOYMENT (decides how structured output is "
+        "requested); with provider `openai`, the model itself",
         "gpt-4",
         text,
+        group=_MODELS,
+    )
+    openai_base_url: str = setting_field(
+        "OPENAI_BASE_URL",
+        "with provider `openai`: the API's base URL, e.g. http://127.0.0.1:8000/v1 for a local "
+        "vLLM, llama.cpp or Ollama server",
+        DEFAULT_OPENAI_BASE_URL,
+        url_like("http://127.0.0.1:8000/v1"),
+        group=_MODELS,
+    )
+    openai_api_key: str | None = setting_field(
+        "OPENAI_API_KEY",
+        "with provider `openai`: the API key sent as a bearer token",
+        None,
+        text,
+        shown="required for OpenAI's own URL; other servers get a placeholder when unset",
+        group=_MODELS,
+        secret=True,
+    )
+    structured_output: str = setting_field(
+        "QUORLIX_STRUCTURED_OUTPUT",
+        "with provider `openai`: how records are asked for: `auto` (JSON-schema response "
+        "format, function calling where the server refuses that, JSON described in the prompt "
+        "where it refuses tools too), or always `json_schema`, `function_calling` or "
+        "`json_mode` (JSON described in the prompt, for servers with neither)",
+        "auto",
+        choice("auto", "json_schema", "function_calling", "json_mode"),
         group=_MODELS,
     )
     request_timeout: float = setting_field(
@@ -159,7 +198,8 @@ class Config:
     )
     prices: str | None = setting_field(
         "QUORLIX_PRICES",
-        "prices per deployment per 1,000 tokens, JSON or a JSON file's path (below)",
+        "prices per deployment (per model name with provider `openai`) per 1,000 tokens, JSON "
+        "or a JSON file's path (below)",
         None,
         text,
         shown="none: no cost shown",
@@ -202,6 +242,13 @@ class Config:
         1 * MiB,
         size(1, "a positive number of characters", "1M"),
         shown="`1M` (1,048,576)",
+    )
+    trace_content: str = setting_field(
+        "QUORLIX_TRACE_CONTENT",
+        "`1` adds the prompt and completion texts of model calls to their trace spans (they "
+        "hold questions and data; see Traces), `0` leaves them out",
+        "0",
+        choice("0", "1"),
     )
     context_file: Path | None = setting_field(
         "QUORLIX_CONTEXT_FILE",
@@ -254,9 +301,25 @@ class Config:
         whole_number(1, "of threads"),
         shown="the cores, at most 4",
     )
+    thread_turns: int = setting_field(
+        "QUORLIX_THREAD_TURNS",
+        "how many earlier turns of a thread are shown to the model that restates a follow-up "
+        "as a standalone question",
+        5,
+        whole_number(1, "of turns"),
+    )
+    thread_context_chars: int = setting_field(
+        "QUORLIX_THREAD_CONTEXT_CHARS",
+        "most characters of those earlier turns in that prompt, with a K suffix; older turns "
+        "are left out first",
+        4000,
+        size(200, "a number of characters", "4000 or 8K"),
+        shown="`4000`",
+    )
     api_tokens: str | None = setting_field(
         "QUORLIX_API_TOKENS",
-        "API tokens of `quorlix serve`: comma-separated `name:token` pairs",
+        "API tokens of `quorlix serve`: comma-separated `name:token` pairs (`name:token:admin` "
+        "for a name that may change the team's knowledge)",
         None,
         text,
         shown="none",
@@ -264,7 +327,8 @@ class Config:
     )
     api_tokens_file: str | None = setting_field(
         "QUORLIX_API_TOKENS_FILE",
-        "a file of `name:token` lines (`#` starts a comment), read at start",
+        "a file of `name:token` (or `name:token:admin`) lines (`#` starts a comment), read at "
+        "start",
         None,
         text,
         shown="none",

@@ -24,10 +24,17 @@ def text(value: str) -> str:
 
 
 def url(value: str) -> str:
-    parts = urlsplit(value)
-    if parts.scheme not in ("http", "https") or not parts.netloc:
-        raise Invalid("an http(s) URL such as https://my-resource.openai.azure.com/")
-    return value
+    return url_like("https://my-resource.openai.azure.com/")(value)
+
+
+def url_like(example: str) -> Callable[[str], str]:
+    def read(value: str) -> str:
+        parts = urlsplit(value)
+        if parts.scheme not in ("http", "https") or not parts.netloc:
+            raise Invalid(f"an http(s) URL such as {example}")
+        return value
+
+    return read
 
 
 def choice(*allowed: str) -> Callable[[str], str]:

@@ -18,6 +18,9 @@ class Question:
     db_name: str  # how reports name that database
     difficulty: str | None = None
     evidence: str | None = None
+    # A conversational item's earlier questions, oldest first: the question is a follow-up to
+    # them and is scored alone.
+    turns: tuple[str, ...] = ()
 
     def graph_question(self) -> str:
         """The text handed to the graph: the question, and the set's hint when it has one.

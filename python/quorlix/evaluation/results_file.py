@@ -20,9 +20,12 @@ class ResultsFile:
         self.path = path
         self._handle: TextIO | None = None
 
-    def load(self, questions: list[Question], comparison: Comparison) -> dict[str, dict[str, Any]]:
+    def load(
+        self, questions: list[Question], comparison: Comparison, knowledge: str | None = None
+    ) -> dict[str, dict[str, Any]]:
         """The outcomes already in the file, by question id; refuses a file written for another
-        question set or scored with another comparison, which resuming would silently mix in."""
+        question set, scored with another comparison or with other team knowledge (``knowledge``:
+        the file its runs were given, None for none), which resuming would silently mix in."""
         if not self.path.exists():
             return {}
         if self.path.is_dir():
@@ -65,6 +68,13 @@ class ResultsFile:
                 raise QuestionSetError(
                     f"--out {self.path} was scored with {record.get('metric')}, not "
                     f"{comparison.name}; give a new file or the options it was scored with"
+                )
+            if record.get("knowledge") != knowledge:
+                given = record.get("knowledge")
+                raise QuestionSetError(
+                    f"--out {self.path} was scored "
+                    + (f"with the team knowledge of {given}" if given else "without team knowledge")
+                    + "; give a new file, or the --knowledge it was scored with"
                 )
             if verdict in ("correct", "wrong", "broken"):
                 done[ident] = record

@@ -16,6 +16,7 @@ from concurrent.futures import ThreadPoolExecutor, as_completed
 from typing import Any
 
 from quorlix.answering import answer_question
+from quorlix.answering.follow_up import Turn, follow_up_preparer
 from quorlix.querymesh.custom_sql import CustomSQLDatabase
 from quorlix.sql.check.guard import sqlglot_dialect
 
@@ -59,7 +60,8 @@ class Evaluator:
         for db in self._databases.values():
             db._engine.dispose()
 
-    def score(self, item: Question) -> dict[str, Any]:
+    def score(self, item: Question, prepare: Iterable[Any] = ()) -> dict[str, Any]:
+        """The verdict on ``item``; ``prepare``: preparers of its run (see ``answer_question``)."""
         outcome = Outcome(item, self.comparison)
         try:
             db = self._database(item.db)
@@ -77,14 +79,20 @@ class Evaluator:
             return outcome.broken(f"gold {failed.kind}", f"the gold query failed: {failed}")
         outcome.gold = gold.rows
         tally = UsageTally()
+        # A follow-up is restated from the earlier questions alone, as the conversational sets
+        # are scored: earlier turns are not answered again, only the last one's SQL counts.
+        restate = follow_up_preparer(graph.pandas_ai_model, [Turn(turn) for turn in item.turns])
         run = answer_question(
             graph,
             item.graph_question(),
             callbacks=[tally],
             explain=self._describe,
             stop_before=STOP_BEFORE,
+            prepare=[*([restate] if restate else []), *prepare],
         )
         outcome.usage(tally)
+        if item.turns:
+            outcome.record["standalone_question"] = run.state.get("user_question")
         if run.raised:
             return outcome.wrong(run.error_kind, run.error, started)
         predicted_sql = run.sql
@@ -133,6 +141,7 @@ class Outcome:
             "id": item.id,
             "db": item.db_name,
             "question": item.question,
+            **({"turns": list(item.turns)} if item.turns else {}),
             "evidence": item.evidence,
             "difficulty": item.difficulty,
             "metric": comparison.name,

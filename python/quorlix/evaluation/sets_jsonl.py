@@ -1,8 +1,10 @@
 """Our own question format: JSON Lines, one question per line.
 
 Each line holds ``question`` and ``gold_sql``, optionally ``id``, ``db`` (a SQLAlchemy URL),
-``difficulty`` and ``evidence``. A relative SQLite path in ``db`` is taken relative to the
-question file, so a set and its database can travel together.
+``difficulty``, ``evidence`` and ``turns``: the questions asked before this one in a
+conversation (SParC/CoSQL-style), oldest first. An item with turns is a follow-up; it is
+restated from them and scored on its own SQL, the last turn's. A relative SQLite path in
+``db`` is taken relative to the question file, so a set and its database can travel together.
 """
 
 from __future__ import annotations
@@ -13,7 +15,7 @@ from pathlib import Path
 
 from .items import Question, QuestionSet, QuestionSetError
 
-FIELDS = {"id", "question", "gold_sql", "db", "difficulty", "evidence"}
+FIELDS = {"id", "question", "gold_sql", "db", "difficulty", "evidence", "turns"}
 
 
 def load_jsonl(
@@ -53,6 +55,7 @@ def load_jsonl(
                 db_name=db_name,
                 difficulty=_text(record, "difficulty", where, number),
                 evidence=_text(record, "evidence", where, number),
+                turns=_turns(record, where, number),
             )
         )
     if not questions:
@@ -68,6 +71,18 @@ def _text(record: dict, key: str, where: str, number: int, required: bool = Fals
         need = "a non-empty string" if required else "a string"
         raise QuestionSetError(f"{where}, line {number}: {key!r} must be {need}")
     return value
+
+
+def _turns(record: dict, where: str, number: int) -> tuple[str, ...]:
+    turns = record.get("turns", [])
+    if not isinstance(turns, list) or not all(
+        isinstance(turn, str) and turn.strip() for turn in turns
+    ):
+        raise QuestionSetError(
+            f"{where}, line {number}: 'turns' must be a list of non-empty strings (the earlier "
+            "questions, oldest first)"
+        )
+    return tuple(turn.strip() for turn in turns)
 
 
 def _resolve(url: str, source: Path | None) -> str:

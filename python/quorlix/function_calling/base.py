@@ -13,15 +13,19 @@ Either way the names the model answers are matched to the database's tables (``r
 one that is not a table is dropped and reported in the result's ``unknown``, since a single
 unknown name would otherwise turn the whole schema text handed to the SQL writer into an error.
 When none of them is a table, every table the model was shown is taken instead.
+
+While a run has team knowledge applied (``quorlix.prompts.reference``), the model is shown its
+reference section after the node's own prompt. Without knowledge the prompt is the node's,
+unchanged.
 """
 
 from __future__ import annotations
 
 from typing import Any
 
-from langchain_openai import AzureChatOpenAI
-
 from quorlix.config import Config
+from quorlix.prompts.reference import reference_section
+from quorlix.providers import chat_model
 
 from .shortlist import describe_shortlist, table_index
 
@@ -32,8 +36,9 @@ DEFAULT_SHORTLIST_SIZE = Config.shortlist_size
 class RelevantTablePicker:
     """Chooses the tables a question needs: ``invoke(state)`` gives ``{"relevant_tables": [...]}``.
 
-    ``config`` is an ``AzureOpenAIChat35`` settings object (its attribute dictionary holds the
-    ``AzureChatOpenAI`` keyword arguments); ``db`` is the graph's ``CustomSQLDatabase``.
+    ``config`` is an ``AzureOpenAIChat35`` (or, for provider ``openai``, ``OpenAIChat35``)
+    settings object: its attribute dictionary holds the chat model's keyword arguments.
+    ``db`` is the graph's ``CustomSQLDatabase``.
     ``shortlist_threshold`` and ``shortlist_size`` default to the settings
     QUORLIX_SHORTLIST_THRESHOLD and QUORLIX_SHORTLIST_SIZE (``quorlix.config``), else 40 and 20.
     """
@@ -54,7 +59,7 @@ class RelevantTablePicker:
         self.shortlist_threshold = _setting("shortlist_threshold", shortlist_threshold, minimum=0)
         self.shortlist_size = _setting("shortlist_size", shortlist_size, minimum=1)
         self.db = db
-        self.model = AzureChatOpenAI(**vars(config), temperature=0)
+        self.model = chat_model(config, temperature=0)
         self.node = RelevantTableNames(db=db, model=self.model)
 
     # LangGraph inspects this signature and injects arguments by parameter name (config,
@@ -63,15 +68,25 @@ class RelevantTablePicker:
         """Ask the model which tables the question needs and return the state update."""
         names = list(self.db.get_usable_table_names())
         if _count_names(state["table_names_from_db"]) <= self.shortlist_threshold:
-            update = self.node.invoke(state)
+            update = self._ask(state)
             return {"relevant_tables": picked(update["relevant_tables"], names, names)}
         question = state["rewritten_question"] or state["user_question"]
         index = table_index(self.db)
         shortlist = index.rank(question, self.shortlist_size)
         shown = dict(state)
         shown["table_names_from_db"] = describe_shortlist(index, shortlist, len(names))
-        update = self.node.invoke(shown)
+        update = self._ask(shown)
         return {"relevant_tables": picked(update["relevant_tables"], names, shortlist)}
+
+    def _ask(self, state: dict) -> dict:
+        section = reference_section()
+        if not section:
+            return self.node.invoke(state)
+        # The node's own prompt, followed by the run's reference material as data.
+        messages = self.node.generate_prompt(state)
+        messages[-1].content += section
+        answer = self.node.model.invoke(messages)
+        return {"relevant_tables": answer.relevant_tables}
 
 
 class PickedTables(list):

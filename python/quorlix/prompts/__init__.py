@@ -22,6 +22,10 @@ the answer (GenerateResponse)          node_texts,         _RESPONSE_RESULTS,
                                                            _RESPONSE_CONTEXT_LEAD_IN,
                                                            current_values (from read_values())
 fields of every structured answer      output_fields       (read once, when the records are made)
+team knowledge of a run (table         reference           (the picker and the database wrapper's
+  choice, SQL and its correction)                          table information append it)
+restate a follow-up (no node; before  follow_up           (read at each call, by
+  the graph runs)                                          quorlix.answering.follow_up)
 =====================================  ==================  ======================================
 
 ``graph_templates`` reaches the node module through ``quorlix.querymesh.querymesh_prompts``,

@@ -18,12 +18,13 @@ from starlette.exceptions import HTTPException
 
 from quorlix import __version__
 from quorlix.answering.errors import describe
+from quorlix.telemetry.http_spans import instrument
 
 from .head_requests import HeadAsGet
 from .headers import SecurityHeaders
 from .limits import BODY_SECONDS, BodyLimit
 from .origins import HostAndOrigin
-from .routers import health, page, runs, sql
+from .routers import health, knowledge, page, runs, sql, threads
 from .service import Service
 
 MAX_BODY = 64 * 1024
@@ -50,9 +51,14 @@ def create_app(
         lifespan=lifespan,
         # Tokens are bearer tokens: the docs have no OAuth2 sign-in to come back to.
         swagger_ui_oauth2_redirect_url=None,
+        # Requests are traced by OpenTelemetry's FastAPI instrumentation (``instrument``), one
+        # span each; FastAPI's own would add spans per dependency and log exception messages,
+        # which can quote users' data.
+        telemetry={"tracing": False, "metrics": False, "logs": False, "operation_spans": False},
     )
     app.state.service = service
-    for router in (runs.router, sql.router, health.router, page.router):
+    routers = (runs.router, threads.router, sql.router, knowledge.router, health.router)
+    for router in (*routers, page.router):
         app.include_router(router)
     static = resources.files("quorlix.service") / "static"
     app.mount("/static", StaticFiles(directory=str(static)), name="static")
@@ -92,6 +98,7 @@ def create_app(
         HostAndOrigin, loopback_only=not service.auth.required, allowed_hosts=allowed_hosts
     )
     app.add_middleware(SecurityHeaders)
+    instrument(app)
     return app
 
 

@@ -20,6 +20,7 @@ def build_service(
     *,
     tokens: dict[str, str] | None = None,
     lease_seconds: float = LEASE_SECONDS,
+    admins: frozenset[str] = frozenset(),
 ) -> Service:
     """The service answering with ``graph``; readiness and timeout messages name the model
     service of ``model_settings`` (the larger model's, which every run reaches)."""
@@ -29,7 +30,8 @@ def build_service(
         store,
         limits,
         tokens=tokens,
-        model_endpoint=model_settings.azure_endpoint,
+        model_endpoint=model_settings.endpoint,
         model_timeout=model_settings.timeout,
         lease_seconds=lease_seconds,
+        admins=admins,
     )

@@ -29,16 +29,12 @@ from granian.log import LogLevels
 from granian.net import SocketHolder
 from granian.server.embed import Server as _EmbeddedServer
 
+from quorlix.telemetry.json_logs import granian_log_config
+
 from .limits import BODY_SECONDS
 
 HEADER_SECONDS = 10.0
 BACKLOG = 1024
-_LOG_TO_STDERR = {
-    "handlers": {
-        "console": {"class": "logging.StreamHandler", "stream": "ext://sys.stderr"},
-        "access": {"class": "logging.StreamHandler", "stream": "ext://sys.stderr"},
-    }
-}
 
 
 def default_max_connections() -> int:
@@ -67,11 +63,12 @@ class HTTPServer:
         sock: socket.socket,
         limits: ConnectionLimits | None = None,
         on_started: Callable[[], None] | None = None,
+        log_format: str = "human",
     ) -> None:
         self.limits = limits or ConnectionLimits()
         self.started = False
         self._on_started = on_started
-        self._server = _OnSocket(self._announcing(app), sock, self.limits)
+        self._server = _OnSocket(self._announcing(app), sock, self.limits, log_format)
         self._loop: asyncio.AbstractEventLoop | None = None
 
     async def serve(self) -> None:
@@ -119,7 +116,9 @@ class _OnSocket(_EmbeddedServer):
     """granian's in-process server, on a socket bound by the caller (so a port of 0 works and
     the caller knows the port) rather than one it binds itself."""
 
-    def __init__(self, app: Any, sock: socket.socket, limits: ConnectionLimits) -> None:
+    def __init__(
+        self, app: Any, sock: socket.socket, limits: ConnectionLimits, log_format: str
+    ) -> None:
         host, port = sock.getsockname()[:2]
         super().__init__(
             app,
@@ -134,7 +133,7 @@ class _OnSocket(_EmbeddedServer):
             # Errors (an app that fails a request) go to stderr; below that level it would say,
             # at every start, that the embedded server is experimental.
             log_level=LogLevels.error,
-            log_dictconfig=_LOG_TO_STDERR,
+            log_dictconfig=granian_log_config(log_format),
         )
         self._socket = sock
 

@@ -19,8 +19,13 @@ from typing import Any
 
 from loguru import logger
 
+from quorlix.answering import AnswerStream
+from quorlix.telemetry.json_logs import run_logged
+from quorlix.telemetry.tracing import request_context
+
 from .answer_events import AnswerEvents
 from .changes import Changes
+from .follow_ups import follow_up_preparers
 from .lease import LEASE_SECONDS, Lease, new_server_id
 from .metrics import Metrics
 from .runner import Stopped, answer, read_chart
@@ -54,8 +59,13 @@ class _Job:
     run_id: str
     question: str
     options: dict
+    owner: str = ""
+    thread_id: str | None = None
     stopped: threading.Event = field(default_factory=threading.Event)
     started: float | None = None
+    # The trace of the request that asked for the run (None with tracing off): the run is
+    # answered on a worker thread, and its spans belong to that request's trace.
+    trace_parent: Any = None
 
 
 class RunManager:
@@ -68,8 +78,11 @@ class RunManager:
         changes: Changes,
         explain: Callable[[BaseException], str] | None = None,
         lease_seconds: float = LEASE_SECONDS,
+        knowledge_for_run: Callable[[], Any] | None = None,
     ) -> None:
         self.explain = explain
+        # A fresh preparer per run that gives it the team's knowledge (runner.answer).
+        self.knowledge_for_run = knowledge_for_run
         self.store = store
         self.graph = graph
         self.limits = limits
@@ -104,7 +117,9 @@ class RunManager:
 
     # --- accepting -------------------------------------------------------------------------
 
-    def submit(self, owner: str, question: str, options: dict) -> dict:
+    def submit(
+        self, owner: str, question: str, options: dict, thread_id: str | None = None
+    ) -> dict:
         with self._lock:
             if self._closing:
                 raise Closing
@@ -114,13 +129,17 @@ class RunManager:
             self._accepted += 1
         run_id = secrets.token_hex(16)
         try:
-            row = self.store.create_run(run_id, owner, question, options, self.server_id)
+            row = self.store.create_run(
+                run_id, owner, question, options, self.server_id, thread_id=thread_id
+            )
         except BaseException:
             with self._lock:
                 self._accepted -= 1
             raise
         self.metrics.runs.labels("accepted").inc()
-        self._queue.put(_Job(run_id, question, options))
+        self._queue.put(
+            _Job(run_id, question, options, owner, thread_id, trace_parent=request_context())
+        )
         self._update_gauges()
         return row
 
@@ -196,9 +215,10 @@ class RunManager:
             self.changes.publish(job.run_id)
             return saved
 
-        with tempfile.TemporaryDirectory(prefix="quorlix-run-") as work:
+        with run_logged(job.run_id), tempfile.TemporaryDirectory(prefix="quorlix-run-") as work:
             save_path = Path(work) / "chart.png"
             try:
+                prepare = follow_up_preparers(self.store, self.graph, job.run_id, job.thread_id)
                 status, record = answer(
                     self.graph,
                     job.question,
@@ -206,7 +226,12 @@ class RunManager:
                     save_path,
                     on_step,
                     self.explain,
-                    on_answer=answer_events,
+                    prepare=prepare,
+                    knowledge=self.knowledge_for_run() if self.knowledge_for_run else None,
+                    callbacks=[self.metrics.token_counter, AnswerStream(answer_events)],
+                    user=job.owner,
+                    run_id=job.run_id,
+                    trace_parent=job.trace_parent,
                 )
             except Stopped:
                 return

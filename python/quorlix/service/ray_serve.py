@@ -26,7 +26,7 @@ APP_NAME = "quorlix"
 REPLICA_CPUS = 0.5
 # Variables a replica needs to reach the model service and to behave like this command; they
 # are handed over explicitly because replicas on other machines do not share our environment.
-FORWARDED_PREFIXES = ("AZURE_", "OPENAI_", "QUORLIX_")
+FORWARDED_PREFIXES = ("AZURE_", "OPENAI_", "QUORLIX_", "OTEL_", "APPLICATIONINSIGHTS_")
 NOT_FORWARDED = ("QUORLIX_API_TOKENS", "QUORLIX_API_TOKENS_FILE")
 # Server-Sent Event streams and ?wait=true requests hold a request slot for a run's length.
 SLOTS_BEYOND_QUEUE = 64
@@ -40,10 +40,12 @@ class ReplicaSpec:
     store_url: str
     limits: Limits = field(default_factory=Limits)
     tokens: dict[str, str] = field(default_factory=dict)
+    admins: frozenset[str] = frozenset()
     allowed_hosts: list[str] = field(default_factory=list)
     body_timeout: float = BODY_SECONDS
     lease_seconds: float = LEASE_SECONDS
     verbose: bool = False
+    log_format: str = "human"
 
 
 class QuorlixReplica:
@@ -57,6 +59,7 @@ class QuorlixReplica:
         config.install(config.Config.from_environ())
 
         from quorlix.answering.graph_build import build_graph, chat_settings, quiet_graph
+        from quorlix.telemetry.setup import setup_tracing
 
         from .app import create_app
         from .build import build_service
@@ -66,6 +69,14 @@ class QuorlixReplica:
         if not spec.verbose:
             # A replica's output goes to Ray's log files: the same rule as the plain server.
             quiet_graph()
+        if spec.log_format == "json":
+            from quorlix.telemetry.json_logs import use_json_logs
+
+            use_json_logs("DEBUG" if spec.verbose else "WARNING")
+        # Each replica exports its own spans; the caller's trace reaches it in the request's
+        # traceparent header, which Serve's proxy passes on, so a run's spans join that trace
+        # whichever replica answers.
+        setup_tracing()
         config_35, config_4 = chat_settings()
         db = ServiceDatabase.from_uri(spec.db_url)
         graph = build_graph(db, config_35, config_4)
@@ -77,6 +88,7 @@ class QuorlixReplica:
             config_4,
             tokens=spec.tokens,
             lease_seconds=spec.lease_seconds,
+            admins=spec.admins,
         )
         self._app = create_app(
             self.service, body_timeout=spec.body_timeout, allowed_hosts=spec.allowed_hosts

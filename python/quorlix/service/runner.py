@@ -4,24 +4,20 @@ from __future__ import annotations
 
 import datetime
 import os
-from collections.abc import Callable
+from collections.abc import Callable, Iterable
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
-from quorlix.answering import (
-    FAILED,
-    AnswerStream,
-    Outcome,
-    Step,
-    Stopped,
-    answer_question,
-    describe,
-)
+from quorlix.answering import FAILED, Outcome, Step, Stopped, answer_question, describe
+from quorlix.answering.setup import Preparer
 from quorlix.usage import Prices, PriceTableError, load_prices
 
 from .store import empty_record
 
-__all__ = ["MAX_CHART_BYTES", "Stopped", "answer", "iso", "read_chart"]
+if TYPE_CHECKING:
+    from quorlix.knowledge.for_runs import KnowledgeForRun
+
+__all__ = ["MAX_CHART_BYTES", "Stopped", "answer", "finished_record", "iso", "read_chart"]
 
 PNG_MAGIC = b"\x89PNG\r\n\x1a\n"
 MAX_CHART_BYTES = 20 * 1024 * 1024
@@ -40,15 +36,27 @@ def answer(
     save_path: Path,
     on_step: Callable[[dict, dict], bool],
     explain: Callable[[BaseException], str] | None = None,
-    on_answer: Callable[[str], None] | None = None,
+    prepare: Iterable[Preparer] = (),
+    knowledge: KnowledgeForRun | None = None,
+    callbacks: Iterable[Any] = (),
+    user: str | None = None,
+    run_id: str | None = None,
+    trace_parent: Any = None,
 ) -> tuple[str, dict]:
-    """Runs the graph; ``on_step(record, step)`` saves each step and says whether to go on;
-    ``on_answer(text)`` gets the answer as far as it is written, while it is written.
+    """Runs the graph; ``on_step(record, step)`` saves each step and says whether to go on.
 
+    ``knowledge`` gives the run the team's knowledge; the record names what it was given.
+    ``callbacks`` are added to the run's handlers; ``user``, ``run_id`` and ``trace_parent``
+    (the trace of the request that asked) label the run's span when tracing is on.
     Returns the run's status and its record. Graph failures end in a failed record with a
     readable reason; they are never raised.
     """
     record = empty_record()
+
+    def note_knowledge() -> None:
+        # Which examples and terms the question was given: why its SQL looks as it does.
+        if knowledge is not None and knowledge.retrieved:
+            record["knowledge"] = knowledge.retrieved.as_record()
 
     def save_step(step: Step, outcome: Outcome) -> bool:
         saved = {
@@ -59,6 +67,7 @@ def answer(
             "summary": step.summary,
         }
         record["steps"].append(saved)
+        note_knowledge()
         record["sql_attempts"] = [dict(attempt) for attempt in outcome.attempts]
         # Token usage as the model service reports it, per node and for the run;
         # "usage_reported" false (and null token counts) when it reports none.
@@ -73,14 +82,27 @@ def answer(
         on_step=save_step,
         prices=_prices(),
         explain=explain or describe,
-        callbacks=[AnswerStream(on_answer)] if on_answer is not None else [],
+        # A follow-up is restated first: what the knowledge is retrieved for is the question
+        # the graph will answer.
+        prepare=[*prepare, *([knowledge] if knowledge is not None else [])],
+        callbacks=callbacks,
+        user=user,
+        run_id=run_id,
+        trace_parent=trace_parent,
     )
+    note_knowledge()
+    return outcome.status, finished_record(record, outcome, save_path.parent)
+
+
+def finished_record(record: dict, outcome: Outcome, folder: Path | None) -> dict:
+    """The run's record (``record``, with the steps saved so far) completed from how it
+    ended; paths inside ``folder``, the run's own (if it has one), are shown by their names."""
     record["usage"] = outcome.usage.as_dict()
     record["sql_attempts"] = [dict(attempt) for attempt in outcome.attempts]
-    _fill(record, outcome, save_path.parent)
+    _fill(record, outcome, folder)
     if outcome.status == FAILED:
         record["error"] = outcome.reason
-    return outcome.status, record
+    return record
 
 
 def _prices() -> Prices | None:
@@ -92,7 +114,7 @@ def _prices() -> Prices | None:
         return None
 
 
-def _fill(record: dict, outcome: Outcome, folder: Path) -> None:
+def _fill(record: dict, outcome: Outcome, folder: Path | None) -> None:
     state = outcome.state
     queries = state.get("generated_sql_query") or []
     record["final_sql"] = str(queries[-1]).strip() if queries else None
@@ -109,7 +131,7 @@ def _fill(record: dict, outcome: Outcome, folder: Path) -> None:
     # The run's temporary folder ("Chart saved to /tmp/quorlix-run-.../chart.png") means nothing
     # to whoever reads the record, and is the server's business: its files go by their names.
     for key in ("analysis_output", "analysis_error", "answer"):
-        if record.get(key):
+        if folder is not None and record.get(key):
             record[key] = record[key].replace(f"{folder}{os.sep}", "")
 
 

@@ -25,6 +25,14 @@ def _storable(value: str) -> str:
     return value
 
 
+def _checked_question(value: str) -> str:
+    value = value.strip()
+    problem = question_problem(value)
+    if problem:
+        raise ValueError(problem)
+    return value
+
+
 # Text that goes into the store or to the database.
 Text = Annotated[str, AfterValidator(_storable)]
 
@@ -41,11 +49,29 @@ class RunRequest(BaseModel):
     @field_validator("question")
     @classmethod
     def _question(cls, value: str) -> str:
-        value = value.strip()
-        problem = question_problem(value)
-        if problem:
-            raise ValueError(problem)
-        return value
+        return _checked_question(value)
+
+
+class ThreadRequest(BaseModel):
+    model_config = ConfigDict(extra="forbid")
+
+    question: Text | None = Field(
+        None, description="The thread's first question, if it is asked at once"
+    )
+    analysis_tries: int = Field(3, ge=1, le=10, description="How often analysis code is written")
+    chart: bool = Field(True, description="Keep the chart the analysis draws")
+
+    @field_validator("question")
+    @classmethod
+    def _question(cls, value: str | None) -> str | None:
+        return None if value is None else _checked_question(value)
+
+    def first_run(self) -> RunRequest | None:
+        if self.question is None:
+            return None
+        return RunRequest(
+            question=self.question, analysis_tries=self.analysis_tries, chart=self.chart
+        )
 
 
 class FeedbackRequest(BaseModel):
@@ -60,3 +86,22 @@ class SQLRequest(BaseModel):
     model_config = ConfigDict(extra="forbid")
 
     sql: Text = Field(min_length=1, max_length=20_000, description="One read-only query")
+
+
+class ExampleRequest(BaseModel):
+    model_config = ConfigDict(extra="forbid")
+
+    question: Text = Field(min_length=1, max_length=2_000, description="The question answered")
+    sql: Text = Field(min_length=1, max_length=20_000, description="The SQL that answers it")
+    notes: Text | None = Field(None, max_length=2_000, description="What to know about it")
+
+
+class TermRequest(BaseModel):
+    model_config = ConfigDict(extra="forbid")
+
+    term: Text = Field(min_length=1, max_length=200)
+    definition: Text = Field(min_length=1, max_length=2_000)
+    sql: Text | None = Field(None, max_length=20_000, description="The SQL that computes it")
+    synonyms: list[Annotated[Text, Field(min_length=1, max_length=200)]] = Field(
+        default_factory=list, max_length=20, description="Other words for the term"
+    )

@@ -9,6 +9,9 @@ from urllib.parse import urlsplit
 from sqlalchemy import text
 
 from quorlix.answering.errors import describe, explain_failure
+from quorlix.knowledge.database_keys import database_key
+from quorlix.knowledge.for_runs import KnowledgeForRun
+from quorlix.knowledge.store import KnowledgeStore
 
 from .auth import Authenticator
 from .changes import Changes
@@ -34,12 +37,16 @@ class Service:
         model_endpoint: str | None = None,
         model_timeout: float | None = None,
         lease_seconds: float = LEASE_SECONDS,
+        admins: set[str] | frozenset[str] = frozenset(),
     ) -> None:
         self.graph = graph
         self.db = db
         self.store = store
         self.limits = limits or Limits()
-        self.auth = Authenticator(tokens or {})
+        self.auth = Authenticator(tokens or {}, admins)
+        # The team's knowledge lives beside the runs, so servers sharing a store share it too.
+        self.knowledge = KnowledgeStore(store.engine)
+        self.knowledge_key = database_key(db._engine.url.render_as_string(hide_password=False))
         self.metrics = Metrics()
         self.changes = Changes()
         self.model_endpoint = model_endpoint
@@ -53,7 +60,13 @@ class Service:
             self.changes,
             explain=self.explain,
             lease_seconds=lease_seconds,
+            knowledge_for_run=self.knowledge_for_run,
         )
+
+    def knowledge_for_run(self) -> KnowledgeForRun:
+        """A run's preparer: the accepted examples and the glossary of the served database,
+        read from the store when the run starts (so an example accepted a moment ago counts)."""
+        return KnowledgeForRun(lambda: self.knowledge.knowledge(self.knowledge_key))
 
     def explain(self, exc: BaseException) -> str:
         """Why a run failed, in one sentence a person asking can act on."""

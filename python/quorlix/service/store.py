@@ -4,6 +4,9 @@ Events are written here before anyone is told about them, and event streams read
 here, so a client that reconnects (or a second server process sharing a PostgreSQL store) sees
 exactly what was recorded. A run's record is one JSON document rewritten at each step; new kinds
 of information (token usage, say) go into ``extras`` without a schema change.
+
+A store written by an older quorlix is brought up to date when it is opened, in the same
+transaction that checks its version (``_MIGRATIONS``); nothing in it is dropped or rewritten.
 """
 
 from __future__ import annotations
@@ -33,6 +36,7 @@ from sqlalchemy import (
     event,
     func,
     insert,
+    inspect,
     select,
     text,
     update,
@@ -41,7 +45,7 @@ from sqlalchemy.engine import Connection, Engine, make_url
 
 from .private_files import private_folder, private_sqlite_file
 
-SCHEMA_VERSION = 1
+SCHEMA_VERSION = 2
 SCHEMA_LOCK = 0x71786C78  # an advisory lock key of our own
 OPEN_STATUSES = ("queued", "running")
 END_STATUSES = ("succeeded", "failed", "interrupted")
@@ -78,6 +82,23 @@ runs_table = Table(
     Column("record", JSON, nullable=False),
     Column("feedback", JSON),
     Column("extras", JSON, nullable=False),
+    # The thread of the run (a run asked on its own starts one, with the run's id), and the
+    # question the graph answered when a follow-up was restated first (None: as asked).
+    Column("thread_id", String(32), index=True),
+    Column("standalone_question", Text),
+)
+
+# A thread: one user's sequence of runs, a follow-up answered in the light of the earlier ones.
+threads_table = Table(
+    "quorlix_threads",
+    metadata,
+    Column("number", Integer, primary_key=True, autoincrement=True),
+    Column("id", String(32), nullable=False, unique=True),
+    Column("owner", String(200), nullable=False, index=True),
+    # The first question, for lists; None until one is asked.
+    Column("title", Text),
+    Column("created_at", Float, nullable=False),
+    Column("updated_at", Float, nullable=False),
 )
 
 events_table = Table(
@@ -213,6 +234,8 @@ class RunStore:
                 # Replicas starting together would otherwise race to create the same tables;
                 # the lock ends with this transaction, in which the tables are made.
                 conn.execute(text("SELECT pg_advisory_xact_lock(:key)"), {"key": SCHEMA_LOCK})
+            # Creates the tables a store lacks; the columns an older store lacks are the
+            # migrations' business.
             metadata.create_all(conn)
             found = conn.execute(
                 select(meta_table.c.value).where(meta_table.c.key == "schema_version")
@@ -221,13 +244,20 @@ class RunStore:
                 version = str(SCHEMA_VERSION)
                 conn.execute(insert(meta_table).values(key="schema_version", value=version))
                 return
-        version = int(found)
-        if version > SCHEMA_VERSION:
-            raise StoreError(
-                f"the run store {self.shown_url} was written by a newer quorlix (store schema "
-                f"version {version}; this quorlix reads up to {SCHEMA_VERSION}). Upgrade quorlix, "
-                "or start the server with --store pointing at another store."
-            )
+            version = int(found)
+            if version > SCHEMA_VERSION:
+                raise StoreError(
+                    f"the run store {self.shown_url} was written by a newer quorlix (store schema "
+                    f"version {version}; this quorlix reads up to {SCHEMA_VERSION}). Upgrade "
+                    "quorlix, or start the server with --store pointing at another store."
+                )
+            for target in range(version + 1, SCHEMA_VERSION + 1):
+                _MIGRATIONS[target](conn)
+                conn.execute(
+                    update(meta_table)
+                    .where(meta_table.c.key == "schema_version")
+                    .values(value=str(target))
+                )
 
     @property
     def shown_url(self) -> str:
@@ -240,7 +270,13 @@ class RunStore:
     # --- runs ------------------------------------------------------------------------------
 
     def create_run(
-        self, run_id: str, owner: str, question: str, options: dict, server_id: str | None = None
+        self,
+        run_id: str,
+        owner: str,
+        question: str,
+        options: dict,
+        server_id: str | None = None,
+        thread_id: str | None = None,
     ) -> dict:
         now = time.time()
         values = dict(
@@ -253,8 +289,17 @@ class RunStore:
             options=options,
             record=empty_record(),
             extras={},
+            thread_id=thread_id or run_id,
+            standalone_question=None,
         )
         with self._begin() as conn:
+            if thread_id is None:
+                conn.execute(
+                    insert(threads_table),
+                    dict(id=run_id, owner=owner, title=question, created_at=now, updated_at=now),
+                )
+            else:
+                _touch_thread(conn, thread_id, question, now)
             conn.execute(_ADD_RUN, values)
         return values
 
@@ -429,6 +474,71 @@ class RunStore:
             ).first()
         return (row[0], bytes(row[1])) if row else None
 
+    # --- threads ---------------------------------------------------------------------------
+
+    def create_thread(self, thread_id: str, owner: str) -> dict:
+        now = time.time()
+        values = dict(id=thread_id, owner=owner, title=None, created_at=now, updated_at=now)
+        with self._begin() as conn:
+            conn.execute(insert(threads_table), values)
+        return values
+
+    def get_thread(self, thread_id: str, owner: str | None = None) -> dict | None:
+        query = select(threads_table).where(threads_table.c.id == thread_id)
+        if owner is not None:
+            query = query.where(threads_table.c.owner == owner)
+        with self.engine.connect() as conn:
+            row = conn.execute(query).mappings().first()
+        return dict(row) if row else None
+
+    def list_threads(self, owner: str, limit: int, before: int | None = None) -> list[dict]:
+        """The owner's threads, newest first, each with its number of runs and the ids of its
+        first and last."""
+        in_thread = runs_table.c.thread_id == threads_table.c.id
+        runs = select(func.count()).where(in_thread).scalar_subquery()
+        first, last = (
+            select(runs_table.c.id).where(in_thread).order_by(order).limit(1).scalar_subquery()
+            for order in (runs_table.c.number, runs_table.c.number.desc())
+        )
+        query = select(
+            threads_table,
+            runs.label("runs"),
+            first.label("first_run_id"),
+            last.label("last_run_id"),
+        ).where(threads_table.c.owner == owner)
+        if before is not None:
+            query = query.where(threads_table.c.number < before)
+        query = query.order_by(threads_table.c.number.desc()).limit(limit)
+        with self.engine.connect() as conn:
+            return [dict(row) for row in conn.execute(query).mappings()]
+
+    def thread_runs(
+        self, thread_id: str, before: str | None = None, last: int | None = None
+    ) -> list[dict]:
+        """The thread's runs in the order they were asked; with ``before``, those asked before
+        that run; with ``last``, only that many of the latest of them."""
+        query = select(runs_table).where(_in_thread(thread_id, before))
+        if last is not None:
+            query = query.order_by(runs_table.c.number.desc()).limit(last)
+            with self.engine.connect() as conn:
+                return [dict(row) for row in conn.execute(query).mappings()][::-1]
+        with self.engine.connect() as conn:
+            rows = conn.execute(query.order_by(runs_table.c.number)).mappings()
+            return [dict(row) for row in rows]
+
+    def count_thread_runs(self, thread_id: str, before: str | None = None) -> int:
+        query = select(func.count()).select_from(runs_table).where(_in_thread(thread_id, before))
+        with self.engine.connect() as conn:
+            return int(conn.execute(query).scalar() or 0)
+
+    def set_standalone_question(self, run_id: str, standalone: str) -> None:
+        with self._begin() as conn:
+            conn.execute(
+                update(runs_table)
+                .where(runs_table.c.id == run_id)
+                .values(standalone_question=standalone)
+            )
+
     # --- events ----------------------------------------------------------------------------
 
     def events_after(self, run_id: str, seq: int) -> list[dict]:
@@ -445,6 +555,56 @@ class RunStore:
             for table in (events_table, charts_table):
                 conn.execute(delete(table).where(table.c.run_id == run_id))
             conn.execute(delete(runs_table).where(runs_table.c.id == run_id))
+
+
+def _in_thread(thread_id: str, before: str | None):
+    condition = runs_table.c.thread_id == thread_id
+    if before is not None:
+        earlier = select(runs_table.c.number).where(runs_table.c.id == before)
+        condition = condition & (runs_table.c.number < earlier.scalar_subquery())
+    return condition
+
+
+def _touch_thread(conn: Connection, thread_id: str, question: str, now: float) -> None:
+    conn.execute(
+        update(threads_table).where(threads_table.c.id == thread_id).values(updated_at=now)
+    )
+    conn.execute(
+        update(threads_table)
+        .where(threads_table.c.id == thread_id, threads_table.c.title.is_(None))
+        .values(title=question)
+    )
+
+
+def _add_threads(conn: Connection) -> None:
+    """Version 2: runs record their thread and standalone question (the threads table itself
+    is made by ``create_all``); every run already there becomes a thread of its own, with its
+    id, as a run asked on its own does now."""
+    present = {column["name"] for column in inspect(conn).get_columns(runs_table.name)}
+    for name in ("thread_id", "standalone_question"):
+        if name in present:
+            continue
+        column = runs_table.c[name]
+        kind = column.type.compile(dialect=conn.dialect)
+        conn.execute(text(f"ALTER TABLE {runs_table.name} ADD COLUMN {name} {kind}"))
+    indexed = {index["name"] for index in inspect(conn).get_indexes(runs_table.name)}
+    for index in runs_table.indexes:
+        if index.name not in indexed and "thread_id" in index.columns:
+            index.create(conn)
+    runs = runs_table.c
+    updated_at = runs.created_at.label("updated_at")
+    alone = select(runs.id, runs.owner, runs.question, runs.created_at, updated_at)
+    alone = alone.where(runs.thread_id.is_(None))
+    conn.execute(
+        insert(threads_table).from_select(
+            ["id", "owner", "title", "created_at", "updated_at"], alone.order_by(runs.number)
+        )
+    )
+    conn.execute(update(runs_table).where(runs.thread_id.is_(None)).values(thread_id=runs.id))
+
+
+# Schema version -> what brings a store of the version before it up to it.
+_MIGRATIONS = {2: _add_threads}
 
 
 def _add_event(conn: Connection, run_id: str, kind: str, data: dict) -> int:

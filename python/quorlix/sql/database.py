@@ -41,6 +41,9 @@ from sqlalchemy.sql.elements import TextClause
 from sqlalchemy.sql.expression import Executable
 from sqlalchemy.sql.selectable import CompoundSelect, Select, TextualSelect
 
+from quorlix.prompts.reference import reference_section
+from quorlix.telemetry import tracing
+
 from . import engines
 from .catalogue.table_info import (
     DEFAULT_MAX_COLUMNS,
@@ -184,6 +187,19 @@ class CustomSQLDatabase(CachedTableInfo, LazyCatalogue, SQLDatabase):
     def max_statement_chars(self) -> int:
         return self._max_statement_chars
 
+    # --- the text the graph's prompts show ------------------------------------------------
+
+    def get_table_info_no_throw(self, table_names: list[str] | None = None) -> str:
+        """The tables' description as the graph's schema tool hands it to the SQL writer.
+
+        While a run has team knowledge applied (``quorlix.prompts.reference``), its reference
+        section follows the description: this text is what the SQL generation and correction
+        prompts show of the database, so the run's examples and glossary reach them as data,
+        beside the schema, without any node building its prompt differently. Outside such a
+        run it is the description alone, exactly as before.
+        """
+        return super().get_table_info_no_throw(table_names) + reference_section()
+
     # --- running statements ----------------------------------------------------------------
 
     def run(
@@ -200,8 +216,27 @@ class CustomSQLDatabase(CachedTableInfo, LazyCatalogue, SQLDatabase):
         Raises ``UnsafeSQLError`` for a refused statement, ``QueryTimeoutError`` for one that
         hit the time limit, and the driver's ``SQLAlchemyError`` for anything else.
         """
+        if not tracing.enabled():
+            return self._run(command, fetch, include_columns, parameters, execution_options)
+        with self._traced(command) as call:
+            return self._run(command, fetch, include_columns, parameters, execution_options, call)
+
+    def _run(
+        self,
+        command: str | Executable,
+        fetch: Literal["all", "one", "cursor"],
+        include_columns: bool,
+        parameters: dict[str, Any] | None,
+        execution_options: dict[str, Any] | None,
+        call: Any = None,
+    ) -> str:
         limit = self._limit_for(fetch)
-        keys, rows, more = self._fetch(self._checked(command), limit, parameters, execution_options)
+        checked = self._checked(command)
+        if call is not None:
+            call.checked(checked)
+        keys, rows, more = self._fetch(checked, limit, parameters, execution_options)
+        if call is not None:
+            call.fetched(len(rows), cut=more)
         body, row_ends = render_rows_with_ends(
             rows,
             keys,
@@ -211,12 +246,22 @@ class CustomSQLDatabase(CachedTableInfo, LazyCatalogue, SQLDatabase):
         )
         if not body:
             return ""
-        return cap_result(
+        capped = cap_result(
             body,
             rows_cut=more and fetch == "all",
             shown=len(rows),
             max_chars=self._max_result_chars,
             row_ends=row_ends,
+        )
+        if call is not None and capped != body:
+            call.text_cut()
+        return capped
+
+    def _traced(self, command: str | Executable):
+        from .query_spans import sql_span
+
+        return sql_span(
+            self._engine.dialect.name, self._sql_dialect, command, self._max_statement_chars
         )
 
     def _execute(
@@ -229,8 +274,17 @@ class CustomSQLDatabase(CachedTableInfo, LazyCatalogue, SQLDatabase):
     ) -> Sequence[dict[str, Any]]:
         """The base class's row-dict path, with the same checks and bounds as ``run``."""
         limit = self._limit_for(fetch)
-        keys, rows, _ = self._fetch(self._checked(command), limit, parameters, execution_options)
-        return [dict(zip(keys, row, strict=True)) for row in rows]
+        if not tracing.enabled():
+            keys, rows, _ = self._fetch(
+                self._checked(command), limit, parameters, execution_options
+            )
+            return [dict(zip(keys, row, strict=True)) for row in rows]
+        with self._traced(command) as call:
+            checked = self._checked(command)
+            call.checked(checked)
+            keys, rows, more = self._fetch(checked, limit, parameters, execution_options)
+            call.fetched(len(rows), cut=more)
+            return [dict(zip(keys, row, strict=True)) for row in rows]
 
     def _limit_for(self, fetch: str) -> int:
         if fetch == "all":

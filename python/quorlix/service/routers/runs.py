@@ -16,6 +16,7 @@ from quorlix.answering.errors import describe
 from ..auth import current_user
 from ..changes import wait_for
 from ..csv_export import csv_text
+from ..learning import learn_from_feedback
 from ..lease import replica_of
 from ..manager import Busy, Closing
 from ..runner import iso
@@ -46,6 +47,8 @@ def view(row: dict) -> dict:
     return {
         "id": row["id"],
         "question": row["question"],
+        "thread_id": row.get("thread_id"),
+        "standalone_question": row.get("standalone_question"),
         "status": row["status"],
         "created_at": iso(row["created_at"]),
         "started_at": iso(row["started_at"]),
@@ -65,6 +68,7 @@ def view(row: dict) -> dict:
         "chart_url": f"/v1/runs/{row['id']}/chart" if record.get("chart") else None,
         "error": record.get("error"),
         "usage": record.get("usage"),
+        "knowledge": record.get("knowledge"),
         "feedback": row["feedback"],
         "replica": replica_of(row.get("server_id")),
         **({"extras": row["extras"]} if row.get("extras") else {}),
@@ -75,6 +79,7 @@ def summary(row: dict) -> dict:
     return {
         "id": row["id"],
         "question": row["question"],
+        "thread_id": row.get("thread_id"),
         "status": row["status"],
         "created_at": iso(row["created_at"]),
         "finished_at": iso(row["finished_at"]),
@@ -96,9 +101,24 @@ async def create_run(
     user: User,
     wait: Annotated[bool, Query(description="answer when the run has ended")] = False,
 ):
+    return await accept_run(body, request, service, user, wait)
+
+
+async def accept_run(
+    body: RunRequest,
+    request: Request,
+    service: Service,
+    user: str,
+    wait: bool,
+    thread_id: str | None = None,
+) -> Response:
+    """Queues the question (in ``thread_id``, when given) and answers 202 with its address,
+    or, with ``wait``, 200 with the ended run."""
     options = {"analysis_tries": body.analysis_tries, "chart": body.chart}
     try:
-        row = await anyio.to_thread.run_sync(service.manager.submit, user, body.question, options)
+        row = await anyio.to_thread.run_sync(
+            service.manager.submit, user, body.question, options, thread_id
+        )
     except Busy as busy:
         return JSONResponse(
             status_code=429,
@@ -255,4 +275,7 @@ async def run_feedback(run_id: str, body: FeedbackRequest, service: ServiceDep, 
     saved = await anyio.to_thread.run_sync(service.store.set_feedback, run_id, user, feedback)
     if not saved:
         raise HTTPException(404, detail=f"there is no run {run_id!r}")
-    return {"id": run_id, "feedback": feedback}
+    row = await own_run(service, run_id, user)
+    # The rating is kept whatever happens to the example it offers.
+    learnt = await anyio.to_thread.run_sync(learn_from_feedback, service, row, feedback)
+    return {"id": run_id, "feedback": feedback, **({"candidate": learnt} if learnt else {})}

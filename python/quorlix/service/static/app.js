@@ -2,6 +2,7 @@
 // ever put into the document as text (textContent, text nodes), never parsed as markup; text.js
 // shows it with its hidden characters marked and its direction isolated.
 
+import { candidateNote, loadCandidates, showUsedKnowledge } from "./knowledge.js";
 import { isolated, showText, textNodes } from "./text.js";
 
 const $ = (id) => document.getElementById(id);
@@ -28,6 +29,8 @@ const NODE_NAMES = {
 // opened belongs to a view that is gone, and is dropped.
 const state = {
   runId: null,
+  // The thread of the run shown: a question asked now follows up on it (null: a new thread).
+  threadId: null,
   view: 0,
   runResult: null,
   result: null,
@@ -37,6 +40,8 @@ const state = {
   finalSql: "",
   // How much of the shown run's answer has been read out, and of which text.
   spoken: { runId: null, text: "", upTo: 0 },
+  // Counts the threads drawn around a run, as view counts the runs.
+  threadView: 0,
 };
 
 // --- talking to the server -----------------------------------------------------------------
@@ -114,6 +119,7 @@ $("token-form").addEventListener("submit", async (event) => {
   $("layout").inert = false;
   await loadHistory(true);
   await openFromLocation();
+  await loadCandidates(api, highlightSql);
 });
 
 // --- asking --------------------------------------------------------------------------------
@@ -139,10 +145,16 @@ async function ask() {
   }
   $("ask").disabled = true;
   try {
-    const response = await api("/v1/runs", { method: "POST", json: { question } });
-    const { id } = await response.json();
+    const threadId = state.threadId;
+    const path = threadId ? `/v1/threads/${encodeURIComponent(threadId)}/runs` : "/v1/threads";
+    const response = await api(path, { method: "POST", json: { question } });
+    const body = await response.json();
+    const id = threadId ? body.id : body.run.id;
     history.pushState(null, "", runLink(id));
-    const view = showRun({ id, question, status: "queued", steps: [] });
+    const thread = threadId || body.id;
+    const view = showRun({ id, question, status: "queued", steps: [], thread_id: thread });
+    $("question").value = "";
+    showThread(state.threadId, id);
     loadHistory(true);
     await follow(id, view);
     await loadHistory(true);
@@ -176,6 +188,9 @@ async function follow(runId, view) {
           if (event.event === "step") {
             addStep(event.data);
             setStatus("running");
+            // A follow-up is restated before the graph's first step: say how it was read
+            // while the answer is still being worked on.
+            if (event.data.number === 1) showUnderstoodSoon(runId, view);
           }
           if (event.event === "end") {
             await openRun(runId, view);
@@ -187,6 +202,15 @@ async function follow(runId, view) {
       if (error.status === 401 || error.status === 404) throw error;
     }
     await new Promise((resolve) => setTimeout(resolve, 1000));
+  }
+}
+
+async function showUnderstoodSoon(runId, view) {
+  try {
+    const run = await (await api(`/v1/runs/${encodeURIComponent(runId)}`)).json();
+    if (state.view === view) showUnderstood($("run-understood"), run);
+  } catch {
+    // shown with the answer instead
   }
 }
 
@@ -223,12 +247,15 @@ function clearObjectUrls() {
 // Shows the run as far as the record goes; returns the view that now owns the run section.
 function showRun(run) {
   state.runId = run.id;
+  state.threadId = run.thread_id || null;
   state.view += 1;
   state.runResult = null;
   state.finalSql = "";
   clearObjectUrls();
   $("run").hidden = false;
   showText($("run-question"), run.question);
+  showUnderstood($("run-understood"), run);
+  setFollowUp(true);
   setStatus(run.status);
   $("steps").replaceChildren();
   for (const step of run.steps || []) addStep(step);
@@ -236,7 +263,8 @@ function showRun(run) {
   $("rerun-error").textContent = "";
   $("result-error").textContent = "";
   $("edit").open = false;
-  for (const block of ["answer-block", "chart-block", "sql-block", "result-block", "analysis-block"]) {
+  const blocks = ["answer-block", "chart-block", "sql-block", "result-block", "analysis-block"];
+  for (const block of [...blocks, "knowledge-block"]) {
     $(block).hidden = true;
   }
   markHistory();
@@ -288,11 +316,97 @@ function addStep(step) {
   $("steps").append(item);
 }
 
+// "Understood as: ..." when a follow-up was restated before it was answered.
+function showUnderstood(target, run) {
+  const standalone = run.standalone_question;
+  target.hidden = !standalone;
+  target.replaceChildren();
+  if (standalone) target.append("Understood as: ", isolated(standalone));
+}
+
+// The question form asks a follow-up while a thread is shown, else a new question.
+function setFollowUp(inThread) {
+  $("question-label").textContent = inThread ? "Follow-up question" : "Question";
+  $("new-thread").hidden = !inThread;
+}
+
+// The thread around the run shown: its other questions and answers, compact, in order.
+async function showThread(threadId, runId) {
+  const drawn = (state.threadView += 1);
+  const list = $("thread");
+  if (!threadId) {
+    list.replaceChildren();
+    list.hidden = true;
+    return;
+  }
+  let thread;
+  try {
+    thread = await (await api(`/v1/threads/${encodeURIComponent(threadId)}`)).json();
+  } catch (error) {
+    if (drawn === state.threadView && error.status !== 401) {
+      $("ask-error").textContent = error.message;
+    }
+    return;
+  }
+  if (drawn !== state.threadView || state.runId !== runId) return;
+  const at = thread.runs.findIndex((run) => run.id === runId);
+  const before = at < 0 ? thread.runs : thread.runs.slice(0, at);
+  const after = at < 0 ? [] : thread.runs.slice(at + 1);
+  list.replaceChildren(...before.map(turnItem));
+  list.hidden = before.length === 0;
+  // Later turns follow the run shown; the form for a follow-up comes after them all.
+  const later = $("thread-after");
+  later.replaceChildren(...after.map(turnItem));
+  later.hidden = after.length === 0;
+}
+
+function turnItem(run) {
+  const item = document.createElement("li");
+  const link = document.createElement("a");
+  link.href = runLink(run.id);
+  link.className = "turn-question";
+  link.append(isolated(run.question));
+  item.append(link);
+  const understood = document.createElement("p");
+  understood.className = "turn-understood";
+  showUnderstood(understood, run);
+  item.append(understood);
+  const answer = document.createElement("p");
+  answer.className = "turn-answer";
+  const failed = run.error ? sentence(run.error) : STATUS_TEXT[run.status] || run.status;
+  const said = run.answer ?? failed;
+  showText(answer, said);
+  item.append(answer);
+  return item;
+}
+
+function startNewThread() {
+  state.runId = null;
+  state.threadId = null;
+  state.view += 1;
+  state.threadView += 1;
+  $("run").hidden = true;
+  for (const list of ["thread", "thread-after"]) {
+    $(list).replaceChildren();
+    $(list).hidden = true;
+  }
+  setFollowUp(false);
+  markHistory();
+}
+
+$("new-thread").addEventListener("click", () => {
+  history.pushState(null, "", location.pathname + location.search);
+  startNewThread();
+  $("ask-error").textContent = "";
+  $("question").focus();
+});
+
 // Shows an ended run whole: its record is read again unless given.
 async function openRun(runId, view, given = null) {
   const run = given || (await (await api(`/v1/runs/${encodeURIComponent(runId)}`)).json());
   if (state.view !== view) return;
   view = showRun(run);
+  showThread(run.thread_id, run.id);
   state.runResult = run.result || null;
   if (run.status === "succeeded" && !run.result) setStatus(run.status, NO_ROWS_TEXT);
   if (run.answer !== null && run.answer !== undefined) {
@@ -308,6 +422,7 @@ async function openRun(runId, view, given = null) {
     $("sql-block").hidden = false;
   }
   if (run.result) showResult(run.result, true);
+  showUsedKnowledge(run.knowledge, highlightSql);
   if (run.analysis_output || run.analysis_error) {
     showText($("analysis"), [run.analysis_output, run.analysis_error].filter(Boolean).join("\n"));
     $("analysis-block").hidden = false;
@@ -435,8 +550,14 @@ async function sendFeedback(rating) {
     body.corrected_sql = edited;
   }
   try {
-    await api(`/v1/runs/${encodeURIComponent(state.runId)}/feedback`, { method: "POST", json: body });
+    const response = await api(`/v1/runs/${encodeURIComponent(state.runId)}/feedback`, {
+      method: "POST",
+      json: body,
+    });
+    const answered = await response.json();
     setFeedback(rating);
+    $("feedback-note").textContent = candidateNote(answered.candidate);
+    if (answered.candidate && !answered.candidate.refused) loadCandidates(api, highlightSql);
   } catch (error) {
     $("feedback-note").textContent = error.message;
   }
@@ -447,26 +568,30 @@ $("thumb-down").addEventListener("click", () => sendFeedback("down"));
 
 // --- history -------------------------------------------------------------------------------
 
+// One entry per thread: its first question, opening at its first run (the thread's address).
 async function loadHistory(fresh) {
   const params = new URLSearchParams({ limit: "20" });
   if (!fresh && state.cursor) params.set("cursor", state.cursor);
   let page;
   try {
-    page = await (await api(`/v1/runs?${params}`)).json();
+    page = await (await api(`/v1/threads?${params}`)).json();
   } catch (error) {
     if (error.status !== 401) $("ask-error").textContent = error.message;
     return;
   }
   if (fresh) $("history").replaceChildren();
-  for (const run of page.runs) {
+  for (const thread of page.threads) {
+    if (!thread.first_run_id) continue; // started, but nothing asked in it yet
     const item = document.createElement("li");
     const link = document.createElement("a");
-    link.href = runLink(run.id);
-    link.dataset.id = run.id;
-    link.append(isolated(run.question));
+    link.href = runLink(thread.first_run_id);
+    link.dataset.id = thread.first_run_id;
+    link.dataset.thread = thread.id;
+    link.append(isolated(thread.title || ""));
     const when = document.createElement("span");
     when.className = "when";
-    when.textContent = `${new Date(run.created_at).toLocaleString()} · ${run.status}`;
+    const count = thread.run_count > 1 ? ` · ${thread.run_count} questions` : "";
+    when.textContent = `${new Date(thread.updated_at).toLocaleString()}${count}`;
     link.append(when);
     item.append(link);
     $("history").append(item);
@@ -491,10 +616,7 @@ async function openFromLocation() {
   const runId = runInLocation();
   $("ask-error").textContent = "";
   if (!runId) {
-    state.runId = null;
-    state.view += 1;
-    $("run").hidden = true;
-    markHistory();
+    startNewThread();
     return;
   }
   const view = (state.view += 1);
@@ -505,6 +627,7 @@ async function openFromLocation() {
     if (run.status === "queued" || run.status === "running") {
       // The event stream replays every step, so the record's own are not shown twice.
       const following = showRun({ ...run, steps: [] });
+      showThread(run.thread_id, run.id);
       reveal();
       await follow(runId, following);
     } else {
@@ -528,7 +651,10 @@ window.addEventListener("hashchange", openFromLocation);
 
 function markHistory() {
   for (const link of $("history").querySelectorAll("a")) {
-    if (link.dataset.id === state.runId) link.setAttribute("aria-current", "page");
+    const current = state.threadId
+      ? link.dataset.thread === state.threadId
+      : link.dataset.id === state.runId;
+    if (current) link.setAttribute("aria-current", "page");
     else link.removeAttribute("aria-current");
   }
 }
@@ -586,3 +712,4 @@ export function highlightSql(sql, target) {
 
 loadHistory(true);
 openFromLocation();
+loadCandidates(api, highlightSql);
