@@ -190,6 +190,12 @@ def wait_for_status(client: httpx.Client, run_id: str, statuses, timeout: float 
         time.sleep(0.05)
 
 
+def newest_answer_only(events: list[dict]) -> list[dict]:
+    """The events as the store keeps them: of the answer events, only the newest."""
+    answers = [event for event in events if event["event"] == "answer"]
+    return [event for event in events if event["event"] != "answer" or event is answers[-1]]
+
+
 def sse_events(body: str) -> list[dict]:
     """The events of a Server-Sent Events body, in order (comments skipped)."""
     import json

@@ -39,6 +39,7 @@ def load(name: str):
             ["tables", "build ms", "schema ms", "prompt"],
         ),
         ("bench_graph_run", ["--quick"], ["side", "p50 ms", "p90 ms"]),
+        ("bench_answer_stream", ["--quick"], ["where", "side", "first p50", "over floor"]),
         ("bench_follow_up", ["--quick"], ["case", "tokens", "restate prompt tok", "p50 ms"]),
         ("bench_tracing_overhead", ["--quick"], ["side", "p50 ms", "p90 ms"]),
         (

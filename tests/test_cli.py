@@ -171,6 +171,70 @@ def test_ask_json_is_the_only_output_on_stdout(stub_azure_env, quorlix_home, tmp
     assert "General Response prompt" in done.stderr
 
 
+def quorlix_on_terminal(*args: str, env: dict[str, str], cwd: Path) -> tuple[int, list[str], str]:
+    """Runs the command with a terminal as its stdout: its exit code, what the terminal got
+    read by read, and stderr."""
+    import pty
+    import select
+
+    main, terminal = pty.openpty()
+    child = subprocess.Popen(
+        [sys.executable, "-m", "quorlix.cli", *args],
+        env=env,
+        cwd=cwd,
+        stdout=terminal,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    os.close(terminal)
+    reads: list[str] = []
+    try:
+        while select.select([main], [], [], 300)[0]:
+            try:
+                data = os.read(main, 65536)
+            except OSError:  # the child closed the terminal
+                break
+            if not data:
+                break
+            reads.append(data.decode().replace("\r\n", "\n"))
+    finally:
+        os.close(main)
+    stderr = child.stderr.read()
+    return child.wait(timeout=60), reads, stderr
+
+
+@pytest.mark.parametrize(
+    ("terminal", "options"),
+    [(True, ()), (False, ()), (True, ("--json",))],
+)
+def test_ask_prints_the_answer_as_it_arrives_only_on_a_terminal(
+    stub_azure_env, quorlix_home, tmp_path, terminal, options
+):
+    chart = tmp_path / "revenue.png"
+    answer = "Revenue peaked in February 2024, at its highest of the year."
+    stub_azure_env.stream_pace(every_s=0.03, piece_chars=4)
+    _script_answer(stub_azure_env, chart, answer)
+    args = ("ask", "Monthly revenue 2024?", "--chart", str(chart), *options)
+    env = _environment(quorlix_home)
+
+    if terminal:
+        code, reads, stderr = quorlix_on_terminal(*args, env=env, cwd=tmp_path)
+    else:
+        done = quorlix(*args, env=env, cwd=tmp_path)
+        code, reads, stderr = done.returncode, [done.stdout], done.stderr
+
+    assert code == 0, stderr
+    shown = "".join(reads)
+    if options:  # --json: the document alone, on a terminal too
+        assert json.loads(shown)["final_response"] == answer
+        return
+    assert shown.count(answer) == 1 and shown.count("Answer:") == 1
+    # On a terminal the answer comes first, in pieces; piped, after the SQL, whole.
+    assert (shown.index("Answer:") < shown.index("SQL:")) is terminal
+    partial = [read for read in reads if "Answer:" in read and answer not in read]
+    assert bool(partial) is terminal
+
+
 def test_a_stale_chart_is_not_reported(stub_azure_env, quorlix_home, tmp_path):
     chart = tmp_path / "old.png"
     chart.write_bytes(PNG_MAGIC)

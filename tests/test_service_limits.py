@@ -123,7 +123,8 @@ def test_runs_are_kept_in_a_postgresql_store(start, pg_database):
         assert record["status"] == "succeeded" and record["answer"] == "Answer: Analysed: pg"
         assert client.get(record["chart_url"]).content.startswith(b"\x89PNG")
         events = sse_events(client.get(f"/v1/runs/{record['id']}/events").text)
-    assert [event["data"] for event in events[:-1]] == record["steps"]
+    assert [event["data"] for event in events if event["event"] == "step"] == record["steps"]
+    assert [event["event"] for event in events][-3:] == ["answer", "step", "end"]
 
 
 @pytest.mark.parametrize(

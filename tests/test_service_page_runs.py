@@ -169,3 +169,41 @@ def test_nothing_works_behind_the_token_prompt(browser, server):  # noqa: F811
     expect(page.locator("#answer")).to_have_text(
         "Answer: Analysed: after the token", timeout=30_000
     )
+
+
+WATCH_ANSWER = """() => {
+  window.seen = { answer: [], spoken: [] };
+  const watched = [["answer", window.seen.answer], ["answer-spoken", window.seen.spoken]];
+  for (const [id, list] of watched) {
+    const target = document.getElementById(id);
+    new MutationObserver(() => list.push(target.textContent)).observe(target, {
+      childList: true, characterData: true, subtree: true,
+    });
+  }
+}"""
+
+
+def test_the_answer_grows_as_written_and_is_read_out_in_sentences(
+    browser,  # noqa: F811
+    server,
+    answers,
+    stub_openai_server,
+):
+    page, problems = open_page(browser, server.url, ALICE)
+    answers.printed = lambda question: "Dublin leads. Berlin has 1.5 times less! Milan is last"
+    stub_openai_server.stream_pace(first_piece_s=0.05, every_s=0.03, piece_chars=3)
+    try:
+        page.evaluate(WATCH_ANSWER)
+        ask(page, "Orders per city? [[grows]]")
+        final = "Answer: Dublin leads. Berlin has 1.5 times less! Milan is last"
+        expect(page.locator("#run-status")).to_have_text("Answered.", timeout=30_000)
+    finally:
+        stub_openai_server.stream_pace()
+        answers.printed = Answers().printed
+    seen = page.evaluate("window.seen")
+    growing = [text for text in seen["answer"] if text and text != final]
+    assert len(set(growing)) > 1 and all(final.startswith(text) for text in growing)
+    spoken = [text for text in seen["spoken"] if text]
+    assert len(spoken) > 1 and " ".join(spoken) == final
+    assert all(text.endswith((".", "!")) for text in spoken[:-1])
+    assert problems == []

@@ -16,7 +16,7 @@ import pytest
 from quorlix import cli
 from quorlix.service import Limits
 from quorlix.service.ray_serve import APP_NAME, ReplicaSpec, application
-from service_support import Answers, feed, sse_events
+from service_support import Answers, feed, newest_answer_only, sse_events
 from support.databases import build_sample_sqlite
 from support.traces import exported_spans, running_receiver
 
@@ -123,11 +123,11 @@ def test_runs_spread_over_both_replicas_and_stream_through_the_other(deployed, a
             answers.pause = 0.0
         assert live[-1]["event"] == "end" and live[-1]["data"]["status"] == "succeeded"
         record = client.get(f"/v1/runs/{run_id}").json()
-        assert len(live) == len(record["steps"]) + 1
+        assert len([event for event in live if event["event"] == "step"]) == len(record["steps"])
         for _ in range(40):
             response = client.get(f"/v1/runs/{run_id}/events", headers={"Last-Event-ID": "3"})
             if response.headers[HEADER] != owner:
-                assert sse_events(response.text) == live[3:]
+                assert sse_events(response.text) == newest_answer_only(live)[3:]
                 break
         else:
             pytest.fail("no resumed stream was served by the other replica")

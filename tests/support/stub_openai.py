@@ -231,6 +231,7 @@ class StubOpenAI:
         self._wake = threading.Event()
         self._report_usage = True
         self._usage_sent: list[dict] = []
+        self._pace = StreamPace()
         self._refused: frozenset[str] = frozenset()
         self._httpd: ThreadingHTTPServer | None = None
         self._thread: threading.Thread | None = None
@@ -286,6 +287,7 @@ class StubOpenAI:
             self._errors.clear()
             self._report_usage = True
             self._usage_sent.clear()
+            self._pace = StreamPace()
             self._refused = frozenset()
             self._wake.set()
             self._wake = threading.Event()
@@ -295,6 +297,22 @@ class StubOpenAI:
         Some deployments and proxies leave it out, which callers must tell apart from zero."""
         with self._lock:
             self._report_usage = reported
+        return self
+
+    def stream_pace(
+        self, first_piece_s: float = 0.0, every_s: float = 0.0, piece_chars: int = 4
+    ) -> StubOpenAI:
+        """How a streamed reply (``stream: true``) is sent: its first piece ``first_piece_s``
+        after the headers, then one piece of ``piece_chars`` characters every ``every_s``.
+        reset() restores the default: every piece at once."""
+        with self._lock:
+            self._pace = StreamPace(first_piece_s, every_s, piece_chars)
+        return self
+
+    def refuse_streaming(self) -> StubOpenAI:
+        """Answer ``stream: true`` with HTTP 400, as servers that cannot stream do."""
+        with self._lock:
+            self._pace = StreamPace(refused=True)
         return self
 
     def refuse(self, *parameters: str) -> StubOpenAI:
@@ -412,11 +430,12 @@ class StubOpenAI:
                     404, f"only chat completions are served, not {request.method} {request.path}"
                 )
             with self._lock:
+                pace = self._pace
                 refused = [name for name in REFUSABLE if name in self._refused]
             for name in refused:
                 if request.json.get(name):
                     raise _Refusal(400, REFUSABLE[name])
-            if request.json.get("stream"):
+            if request.json.get("stream") and pace.refused:
                 raise _Refusal(400, "streaming is not supported; call invoke(), not stream()")
             with self._lock:
                 reply = self._script.popleft() if self._script else None
@@ -452,6 +471,12 @@ class StubOpenAI:
             )
         if isinstance(reply, str):
             reply = Text(reply)
+        if isinstance(reply, (Text, Structured, ToolCall)) and request.json.get("stream"):
+            with self._lock:
+                pace = self._pace
+            asks_usage = (request.json.get("stream_options") or {}).get("include_usage")
+            completion = self._completion(reply, request, send_usage=bool(asks_usage))
+            return 200, {"content-type": "text/event-stream"}, _sse(completion, request, pace, wake)
         if isinstance(reply, (Text, Structured, ToolCall)):
             return (
                 200,
@@ -477,7 +502,9 @@ class StubOpenAI:
         with self._lock:
             self._errors.append(message)
 
-    def _completion(self, reply: Text | Structured | ToolCall, request: RecordedRequest) -> dict:
+    def _completion(
+        self, reply: Text | Structured | ToolCall, request: RecordedRequest, send_usage: bool = True
+    ) -> dict:
         body = request.json
         content: str | None = None
         call: tuple[str, str] | None = None
@@ -532,10 +559,69 @@ class StubOpenAI:
             ],
         }
         with self._lock:
-            if self._report_usage:
+            if self._report_usage and send_usage:
                 completion["usage"] = usage
                 self._usage_sent.append(usage)
         return completion
+
+
+# --- streamed replies --------------------------------------------------------------------
+
+
+@dataclass(frozen=True)
+class StreamPace:
+    first_piece_s: float = 0.0
+    every_s: float = 0.0
+    piece_chars: int = 4
+    refused: bool = False
+
+
+def _sse(completion: dict, request: RecordedRequest, pace: StreamPace, wake: threading.Event):
+    """The completion as server-sent chunks, the way the service streams one: a role chunk,
+    the content (or the tool call's arguments) in pieces, the finish reason, the usage when
+    ``stream_options.include_usage`` asks for it, then ``[DONE]``."""
+    choice = completion["choices"][0]
+    message = choice["message"]
+    head = {key: completion[key] for key in ("id", "created", "model", "system_fingerprint")}
+
+    def chunk(delta: dict, finish: str | None = None, **extra: Any) -> bytes:
+        body = {**head, "object": "chat.completion.chunk", **extra}
+        if "choices" not in extra:
+            body["choices"] = [{"index": 0, "delta": delta, "finish_reason": finish}]
+        return f"data: {json.dumps(body)}\n\n".encode()
+
+    calls = message.get("tool_calls") or []
+    text = calls[0]["function"]["arguments"] if calls else message["content"] or ""
+    size = max(1, pace.piece_chars)
+    pieces = [text[at : at + size] for at in range(0, len(text), size)] or [""]
+
+    def pieces_of_delta(piece: str) -> dict:
+        if not calls:
+            return {"content": piece}
+        return {"tool_calls": [{"index": 0, "function": {"arguments": piece}}]}
+
+    if calls:
+        opening = {"role": "assistant", "content": None, "tool_calls": [
+            {"index": 0, "id": calls[0]["id"], "type": "function",
+             "function": {"name": calls[0]["function"]["name"], "arguments": ""}}
+        ]}  # fmt: skip
+    else:
+        opening = {"role": "assistant", "content": ""}
+    yield b""  # the headers leave now; the first piece follows after its delay
+    # Each piece is due at a fixed time from the start, so the pace does not drift with the
+    # time it takes to send the pieces.
+    start = time.monotonic()
+    wake.wait(pace.first_piece_s)
+    yield chunk(opening)
+    for number, piece in enumerate(pieces):
+        due = start + pace.first_piece_s + number * pace.every_s
+        if number and due > time.monotonic():
+            wake.wait(due - time.monotonic())
+        yield chunk(pieces_of_delta(piece))
+    yield chunk({}, choice["finish_reason"])
+    if "usage" in completion:
+        yield chunk({}, choices=[], usage=completion["usage"])
+    yield b"data: [DONE]\n\n"
 
 
 def _encode(body: Any) -> bytes:
@@ -576,6 +662,9 @@ class _Handler(BaseHTTPRequestHandler):
             body=body,
         )
         status, headers, payload = self.server.stub._answer(request)  # type: ignore[attr-defined]
+        if not isinstance(payload, bytes):
+            self._send_chunked(status, headers, payload)
+            return
         try:
             self.send_response(status)
             for name, value in headers.items():
@@ -585,6 +674,23 @@ class _Handler(BaseHTTPRequestHandler):
             self.wfile.write(payload)
         except (BrokenPipeError, ConnectionResetError):
             pass  # the client stopped waiting (time-out tests); nothing left to tell it
+
+    def _send_chunked(self, status: int, headers: dict[str, str], pieces) -> None:
+        try:
+            self.send_response(status)
+            for name, value in headers.items():
+                self.send_header(name, value)
+            self.send_header("Transfer-Encoding", "chunked")
+            self.send_header("Cache-Control", "no-cache")
+            self.end_headers()
+            for piece in pieces:
+                if piece:
+                    self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
+                self.wfile.flush()
+            self.wfile.write(b"0\r\n\r\n")
+            self.wfile.flush()
+        except (BrokenPipeError, ConnectionResetError):
+            pass
 
     do_POST = do_GET = do_PUT = do_DELETE = _serve
 

@@ -15,6 +15,9 @@ import importlib
 from typing import Any
 
 _HOMES = {
+    "AnswerStream": "answer_stream",
+    "answer_so_far": "answer_stream",
+    "stream_answers": "answer_stream",
     "describe": "errors",
     "explain_failure": "errors",
     "failure_kind": "errors",

@@ -14,6 +14,7 @@ from quorlix.querymesh.analysis_exit import program_exit
 from quorlix.sql.recording import start_recording, stop_recording
 from quorlix.usage import Prices, UsageRecorder
 
+from .answer_stream import AnswerStream, stream_answers
 from .errors import RUN_ERROR, describe, failure_kind
 from .outcome import Outcome, file_stamp
 from .run_span import traced_run
@@ -48,7 +49,8 @@ def answer_question(
     """Answer ``question`` with ``graph`` (an ``SQLGraph``).
 
     ``save_path`` is where the analysis program saves a chart (None: no chart is wanted);
-    ``callbacks`` are LangChain handlers added to the run's config beside its usage recorder;
+    ``callbacks`` are LangChain handlers added to the run's config beside its usage recorder
+    (an ``AnswerStream`` among them, or added by a preparer, makes the answer stream);
     ``explain`` turns an error into the outcome's reason; ``stop_before`` names nodes the run
     ends before; ``prepare`` runs after ``RUN_PREPARERS`` on the run's ``RunSetup``.
 
@@ -114,6 +116,8 @@ def _answer(
             # Inside the run: what a preparer asks of the model is counted, and its errors end
             # the run as the graph's do.
             prepare_run(setup, prepare)
+            if any(isinstance(handler, AnswerStream) for handler in setup.callbacks):
+                stream_answers(graph)
             outcome.state = dict(setup.inputs)
             with contextlib.ExitStack() as inside:
                 for context in setup.contexts:

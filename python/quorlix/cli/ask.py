@@ -29,6 +29,7 @@ from .common import (
     usage_error,
     warn,
 )
+from .live_answer import LiveAnswer
 from .startup import start_analysis_sandbox
 
 DEFAULT_CHART = "quorlix-chart.png"
@@ -133,17 +134,22 @@ def run(args: argparse.Namespace) -> int:
 
     # A follow-up is restated first: the knowledge is retrieved for the question answered.
     prepare = [*(thread.preparers(graph) if thread else []), knowledge]
-    outcome = answer(graph, question, chart, args, prices, prepare)
+    # On a terminal the answer is shown as it is written; piped or --json, it comes whole.
+    live = LiveAnswer(sys.stdout) if not args.json and sys.stdout.isatty() else None
+    outcome = answer(graph, question, chart, args, prices, prepare, live)
     if thread:
         thread.record(question, outcome, {"analysis_tries": args.analysis_tries, "chart": True})
     if isinstance(outcome.exception, Exception):
         raise outcome.exception  # reported by the command like any other failure
-    return show_outcome(outcome, args.json, knowledge)
+    return show_outcome(outcome, args.json, knowledge, live.shown if live is not None else None)
 
 
-def show_outcome(outcome: Any, as_json: bool, knowledge: Any = None) -> int:
-    """Print a run's results as ``ask`` does (with the knowledge it was given, if any);
-    returns the command's exit code."""
+def show_outcome(
+    outcome: Any, as_json: bool, knowledge: Any = None, answer_shown: str | None = None
+) -> int:
+    """Print a run's results as ``ask`` does (with the knowledge it was given, if any; the
+    answer only if it was not shown whole as it was written, ``answer_shown``); returns the
+    command's exit code."""
     if outcome.raised:  # the analysis program's own exit, or an error
         error(outcome.error)
         return EXIT_FAILED
@@ -161,7 +167,7 @@ def show_outcome(outcome: Any, as_json: bool, knowledge: Any = None) -> int:
             extras["knowledge"] = knowledge.retrieved.as_record()
         print_json({**state, **extras})
     else:
-        _print_result(state, chart_written)
+        _print_result(state, chart_written, answer_shown)
     if outcome.answer is None:
         error("the run ended without an answer")
         return EXIT_FAILED
@@ -242,13 +248,16 @@ def answer(
     args: argparse.Namespace,
     prices: Any,
     prepare: Any = (),
+    live: LiveAnswer | None = None,
 ):
     """Run the question, reporting each finished node and the tokens it used on stderr (and,
-    for a follow-up, what it was understood as)."""
-    from quorlix.answering import answer_question
+    for a follow-up, what it was understood as), and the answer as it is written to ``live``."""
+    from quorlix.answering import AnswerStream, answer_question
     from quorlix.usage import summarize
 
     def report(step, outcome) -> None:
+        if live is not None:
+            live.close()
         detail = step.summary
         spent = summarize(step.calls).brief()
         if spent:
@@ -277,7 +286,10 @@ def answer(
             on_step=report,
             prices=prices,
             prepare=[*prepare, say_understood],
+            callbacks=[AnswerStream(live)] if live is not None else [],
         )
+    if live is not None:
+        live.close()
     if not outcome.raised:
         progress(f"Done in {time.monotonic() - started:.1f}s: {outcome.usage.summary()}.")
     return outcome
@@ -299,7 +311,9 @@ def _quiet_loguru():
         logger.add(sys.stderr)
 
 
-def _print_result(state: dict, chart: str | None) -> None:
+def _print_result(state: dict, chart: str | None, answer_shown: str | None = None) -> None:
+    """The run's sections on stdout; the answer's only if it was not shown whole as it was
+    written (``answer_shown``)."""
     queries = state.get("generated_sql_query") or []
     results = state.get("sql_execution_result") or []
     sections: list[tuple[str, str]] = []
@@ -317,7 +331,8 @@ def _print_result(state: dict, chart: str | None) -> None:
         sections.append(("Analysis error", str(state["python_error_message"])))
     if output:
         sections.append(("Analysis output", str(output).rstrip()))
-    if "final_response" in state:
+    answer = str(state.get("final_response", "")).strip()
+    if "final_response" in state and answer != (answer_shown or "").strip():
         sections.append(("Answer", str(state["final_response"]).strip()))
     for title, body in sections:
         print(f"{title}:")

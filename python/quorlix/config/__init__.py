@@ -188,6 +188,14 @@ class Config:
         whole_number(0),
         group=_MODELS,
     )
+    stream_answer: str = setting_field(
+        "QUORLIX_STREAM_ANSWER",
+        "whether the final answer is streamed as the model writes it (`on`) or sent whole "
+        "(`off`, for a model server that cannot stream)",
+        "on",
+        choice("on", "off"),
+        group=_MODELS,
+    )
     prices: str | None = setting_field(
         "QUORLIX_PRICES",
         "prices per deployment (per model name with provider `openai`) per 1,000 tokens, JSON "

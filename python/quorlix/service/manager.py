@@ -19,9 +19,11 @@ from typing import Any
 
 from loguru import logger
 
+from quorlix.answering import AnswerStream
 from quorlix.telemetry.json_logs import run_logged
 from quorlix.telemetry.tracing import request_context
 
+from .answer_events import AnswerEvents
 from .changes import Changes
 from .follow_ups import follow_up_preparers
 from .lease import LEASE_SECONDS, Lease, new_server_id
@@ -210,9 +212,15 @@ class RunManager:
         self._update_gauges()
         self.changes.publish(job.run_id)
 
+        def save_answer(text: str) -> bool:
+            return not job.stopped.is_set() and self.store.set_answer(job.run_id, text)
+
+        answer_events = AnswerEvents(save_answer, lambda: self.changes.publish(job.run_id))
+
         def on_step(record: dict, step: dict) -> bool:
             if job.stopped.is_set():
                 return False
+            answer_events.flush()
             self.metrics.node_seconds.labels(step["node"]).observe(step["duration_s"])
             saved = self.store.add_step(job.run_id, record, step)
             self.changes.publish(job.run_id)
@@ -231,7 +239,7 @@ class RunManager:
                     self.explain,
                     prepare=prepare,
                     knowledge=self.knowledge_for_run() if self.knowledge_for_run else None,
-                    callbacks=[self.metrics.token_counter],
+                    callbacks=[self.metrics.token_counter, AnswerStream(answer_events)],
                     user=job.owner,
                     run_id=job.run_id,
                     trace_parent=job.trace_parent,

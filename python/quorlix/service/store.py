@@ -49,6 +49,10 @@ SCHEMA_VERSION = 2
 SCHEMA_LOCK = 0x71786C78  # an advisory lock key of our own
 OPEN_STATUSES = ("queued", "running")
 END_STATUSES = ("succeeded", "failed", "interrupted")
+# A run's answer as far as the model has written it. A run keeps one such event: each newer
+# text replaces it and takes the next number, so a client resuming after an older text gets the
+# newest, and the events table does not grow with every piece the model writes.
+ANSWER_EVENT = "answer"
 
 metadata = MetaData()
 
@@ -150,6 +154,21 @@ _FINISH = (
         status=bindparam("status", type_=String),
         finished_at=bindparam("now", type_=Float),
         record=bindparam("record", type_=runs_table.c.record.type),
+    )
+)
+# Holds the run's row (and says it is still running) while its answer event is rewritten.
+_LOCK_RUNNING = (
+    update(runs_table)
+    .where(runs_table.c.id == bindparam("run_id"), runs_table.c.status == "running")
+    .values(status="running")
+)
+_MOVE_ANSWER = (
+    update(events_table)
+    .where(events_table.c.run_id == bindparam("of_run"), events_table.c.kind == ANSWER_EVENT)
+    .values(
+        seq=bindparam("new_seq", type_=Integer),
+        data=bindparam("text_so_far", type_=events_table.c.data.type),
+        created_at=bindparam("now", type_=Float),
     )
 )
 _ROW_BUT_RECORD = [column for column in runs_table.c if column.name != "record"]
@@ -317,6 +336,26 @@ class RunStore:
             if done.rowcount != 1:
                 return False
             _add_event(conn, run_id, "step", step)
+            return True
+
+    def set_answer(self, run_id: str, text: str) -> bool:
+        """Saves the answer so far as the run's answer event; False once the run ended."""
+        with self._begin() as conn:
+            if conn.execute(_LOCK_RUNNING, {"run_id": run_id}).rowcount != 1:
+                return False
+            last = conn.execute(_LAST_SEQ, {"run_id": run_id}).scalar()
+            data = {"text": text}
+            moved = conn.execute(
+                _MOVE_ANSWER,
+                {
+                    "of_run": run_id,
+                    "new_seq": int(last or 0) + 1,
+                    "text_so_far": data,
+                    "now": time.time(),
+                },
+            )
+            if moved.rowcount != 1:
+                _add_event(conn, run_id, ANSWER_EVENT, data)
             return True
 
     def finish_run(

@@ -38,6 +38,8 @@ const state = {
   cursor: null,
   objectUrls: [],
   finalSql: "",
+  // How much of the shown run's answer has been read out, and of which text.
+  spoken: { runId: null, text: "", upTo: 0 },
   // Counts the threads drawn around a run, as view counts the runs.
   threadView: 0,
 };
@@ -182,6 +184,7 @@ async function follow(runId, view) {
           buffer = buffer.slice(cut + 2);
           if (!event || state.view !== view) continue;
           lastId = event.id;
+          if (event.event === "answer") showGrowingAnswer(event.data.text);
           if (event.event === "step") {
             addStep(event.data);
             setStatus("running");
@@ -266,6 +269,34 @@ function showRun(run) {
   }
   markHistory();
   return state.view;
+}
+
+// The answer while the model writes it: shown as it grows, read out a sentence at a time.
+function showGrowingAnswer(text) {
+  showText($("answer"), text);
+  $("answer-block").hidden = false;
+  speak(text, false);
+}
+
+// A sentence ends at . ! ? or … with a space after it (so "3.5" is no end), or at a line break.
+const SENTENCE_END = /[.!?…](?=\s)|\n/g;
+
+// Reads out what is new in the answer up to its last whole sentence (all of it once ``whole``).
+// A text that is no continuation of the one read (the run wrote its answer again) starts over.
+function speak(text, whole) {
+  const spoken = state.spoken;
+  if (spoken.runId !== state.runId || !text.startsWith(spoken.text.slice(0, spoken.upTo))) {
+    Object.assign(spoken, { runId: state.runId, text: "", upTo: 0 });
+  }
+  let end = text.length;
+  if (!whole) {
+    end = 0;
+    for (const found of text.matchAll(SENTENCE_END)) end = found.index + 1;
+  }
+  const fresh = text.slice(spoken.upTo, end).trim();
+  Object.assign(spoken, { text, upTo: Math.max(spoken.upTo, end) });
+  // Read out as shown: hidden characters by their codes, never acting on the text around.
+  if (fresh) showText($("answer-spoken"), fresh);
 }
 
 function setStatus(status, text = STATUS_TEXT[status] || status) {
@@ -380,6 +411,7 @@ async function openRun(runId, view, given = null) {
   if (run.status === "succeeded" && !run.result) setStatus(run.status, NO_ROWS_TEXT);
   if (run.answer !== null && run.answer !== undefined) {
     showText($("answer"), run.answer);
+    speak(run.answer, true);
     $("answer-block").hidden = false;
     setFeedback(run.feedback && run.feedback.rating);
   }
