@@ -81,7 +81,11 @@ class Evaluator:
         tally = UsageTally()
         # A follow-up is restated from the earlier questions alone, as the conversational sets
         # are scored: earlier turns are not answered again, only the last one's SQL counts.
-        restate = follow_up_preparer(graph.pandas_ai_model, [Turn(turn) for turn in item.turns])
+        restate = (
+            follow_up_preparer(graph.pandas_ai_model, [Turn(turn) for turn in item.turns])
+            if item.turns
+            else None
+        )
         run = answer_question(
             graph,
             item.graph_question(),
