@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import json
-import re
 from typing import Annotated
 
 import anyio
@@ -23,6 +22,7 @@ from ..runner import iso
 from ..schemas import FeedbackRequest, RunRequest
 from ..service import Service
 from ..store import END_STATUSES
+from .paging import STORE_NUMBER, newest_first
 
 router = APIRouter(prefix="/v1/runs", tags=["runs"])
 
@@ -30,9 +30,6 @@ User = Annotated[str, Depends(current_user)]
 KEEPALIVE_SECONDS = 15.0
 # Streams re-read the store at least this often, so changes from other processes arrive too.
 POLL_SECONDS = 1.0
-# Run numbers and event ids are integers of the stores (at most 2**63 - 1): up to 18 ASCII
-# digits always fit. Python's isdigit() would also take '²' or '٣'.
-STORE_NUMBER = re.compile(r"[0-9]{1,18}")
 
 
 async def service_of(request: Request) -> Service:
@@ -171,17 +168,10 @@ def list_runs(
     limit: Annotated[int, Query(ge=1, le=100)] = 20,
     cursor: Annotated[str | None, Query(description="next_cursor of the previous page")] = None,
 ):
-    before = None
-    if cursor is not None:
-        if not STORE_NUMBER.fullmatch(cursor):
-            raise HTTPException(422, detail="cursor must be the next_cursor of an earlier page")
-        before = int(cursor)
-    rows = service.store.list_runs(user, limit + 1, before)
-    page, more = rows[:limit], len(rows) > limit
-    return {
-        "runs": [summary(row) for row in page],
-        "next_cursor": str(page[-1]["number"]) if more else None,
-    }
+    page, next_cursor = newest_first(
+        lambda count, before: service.store.list_runs(user, count, before), limit, cursor
+    )
+    return {"runs": [summary(row) for row in page], "next_cursor": next_cursor}
 
 
 @router.get("/{run_id}", summary="One run's record")

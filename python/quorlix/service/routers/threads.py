@@ -14,7 +14,8 @@ from fastapi.responses import JSONResponse
 
 from ..runner import iso
 from ..schemas import RunRequest, ThreadRequest
-from .runs import STORE_NUMBER, ServiceDep, User, accept_run, view
+from .paging import newest_first
+from .runs import ServiceDep, User, accept_run, view
 
 router = APIRouter(prefix="/v1/threads", tags=["threads"])
 
@@ -83,17 +84,10 @@ def list_threads(
     limit: Annotated[int, Query(ge=1, le=100)] = 20,
     cursor: Annotated[str | None, Query(description="next_cursor of the previous page")] = None,
 ):
-    before = None
-    if cursor is not None:
-        if not STORE_NUMBER.fullmatch(cursor):
-            raise HTTPException(422, detail="cursor must be the next_cursor of an earlier page")
-        before = int(cursor)
-    rows = service.store.list_threads(user, limit + 1, before)
-    page, more = rows[:limit], len(rows) > limit
-    return {
-        "threads": [thread_summary(row) for row in page],
-        "next_cursor": str(page[-1]["number"]) if more else None,
-    }
+    page, next_cursor = newest_first(
+        lambda count, before: service.store.list_threads(user, count, before), limit, cursor
+    )
+    return {"threads": [thread_summary(row) for row in page], "next_cursor": next_cursor}
 
 
 @router.get("/{thread_id}", summary="A thread and its runs, in the order they were asked")
