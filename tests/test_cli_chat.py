@@ -126,6 +126,9 @@ def test_on_a_terminal_ctrl_c_stops_an_answer_and_the_session_goes_on(chat, answ
     terminal.type("\x04")
     assert terminal.close() == 0
     assert b"Answer: Analysed: a" not in terminal.seen
+    # The answer was shown as it was written: ahead of the SQL section, not after it.
+    answered = terminal.seen.decode(errors="replace").split("[[b]]", 1)[1]
+    assert answered.index("Answer: Analysed: b") < answered.index("SQL:")
 
 
 def follow_up_prompts(stub) -> list[str]:

@@ -39,6 +39,7 @@ from .common import (
     start_tracing,
     usage_error,
 )
+from .live_answer import LiveAnswer
 from .startup import start_analysis_sandbox
 
 HELP = "ask questions and follow-ups in one thread"
@@ -121,9 +122,11 @@ def run(args: argparse.Namespace) -> int:
             continue
         # A follow-up is restated first: the knowledge is retrieved for the question answered.
         knowledge = knowledge_for_run(url, args)
+        # On a terminal each answer is shown as it is written, as ask shows it.
+        live = LiveAnswer(sys.stdout) if sys.stdout.isatty() else None
         try:
             outcome = answer(
-                graph, question, chart, args, prices, [*thread.preparers(graph), knowledge]
+                graph, question, chart, args, prices, [*thread.preparers(graph), knowledge], live
             )
         except KeyboardInterrupt:
             if not interactive:
@@ -138,7 +141,8 @@ def run(args: argparse.Namespace) -> int:
             error(describe(outcome.exception))
             codes.append(EXIT_FAILED)
             continue
-        codes.append(show_outcome(outcome, as_json=False, knowledge=knowledge))
+        shown = live.shown if live is not None else None
+        codes.append(show_outcome(outcome, as_json=False, knowledge=knowledge, answer_shown=shown))
     return _worst(codes)
 
 
