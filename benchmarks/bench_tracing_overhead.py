@@ -30,7 +30,6 @@ import statistics
 import sys
 import tempfile
 import time
-import types
 from collections.abc import Callable
 from pathlib import Path
 from typing import Any
@@ -38,22 +37,6 @@ from typing import Any
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import bench_graph_run as shared  # noqa: E402  (sets QUORLIX_ANALYSIS_SANDBOX=off first)
-
-
-def build_graph(db, model):
-    import quorlix.function_calling.base as picker_module
-    from quorlix.querymesh import querymesh
-
-    def instant(*_settings, **_keywords):
-        return model
-
-    settings = types.SimpleNamespace(azure_deployment="instant")
-    real = querymesh.AzureChatOpenAI, picker_module.chat_model
-    querymesh.AzureChatOpenAI = picker_module.chat_model = instant
-    try:
-        return querymesh.SQLGraph(db, settings, settings)
-    finally:
-        querymesh.AzureChatOpenAI, picker_module.chat_model = real
 
 
 def main() -> int:
@@ -83,7 +66,7 @@ def main() -> int:
         path = Path(directory) / "shop.db"
         shared.build_database(path)
         db = CustomSQLDatabase.from_uri(f"sqlite:///{path}")
-        graph = build_graph(db, shared.InstantChatModel(respond=shared.graph_respond))
+        graph = shared.quorlix_graph(db, shared.InstantChatModel(respond=shared.graph_respond))
         chart = Path(directory) / "chart.png"
 
         def untraced_run(

@@ -46,19 +46,8 @@ review one SQL query, run it, analyse the rows with generated pandas code (drawi
 asked for one) and write the answer. Progress goes to stderr, results to stdout."""
 
 
-def add_parser(commands: argparse._SubParsersAction) -> None:
-    parser = commands.add_parser("ask", help=HELP, description=DESCRIPTION)
-    parser.add_argument(
-        "question",
-        help=f"the question, in plain language (at most {MAX_QUESTION_CHARS:,} characters)",
-    )
-    parser.add_argument(
-        "--db",
-        metavar="URL",
-        help="SQLAlchemy database URL (sqlite:///file.db, postgresql://..., mysql://..., "
-        "duckdb:///file.duckdb) or a .csv, .parquet or .json file or a folder of them; "
-        "default: the built-in sample shop database",
-    )
+def add_answer_options(parser: argparse.ArgumentParser) -> None:
+    """--chart and --analysis-tries, shared by the commands that answer questions."""
     parser.add_argument(
         "--chart",
         metavar="PATH",
@@ -73,6 +62,22 @@ def add_parser(commands: argparse._SubParsersAction) -> None:
         help="how often analysis code is written before giving up "
         f"(default: {DEFAULT_ANALYSIS_TRIES})",
     )
+
+
+def add_parser(commands: argparse._SubParsersAction) -> None:
+    parser = commands.add_parser("ask", help=HELP, description=DESCRIPTION)
+    parser.add_argument(
+        "question",
+        help=f"the question, in plain language (at most {MAX_QUESTION_CHARS:,} characters)",
+    )
+    parser.add_argument(
+        "--db",
+        metavar="URL",
+        help="SQLAlchemy database URL (sqlite:///file.db, postgresql://..., mysql://..., "
+        "duckdb:///file.duckdb) or a .csv, .parquet or .json file or a folder of them; "
+        "default: the built-in sample shop database",
+    )
+    add_answer_options(parser)
     parser.add_argument(
         "--json",
         action="store_true",

@@ -14,8 +14,7 @@ from typing import Any
 
 from ..questions import MAX_QUESTION_CHARS, question_problem
 from .ask import (
-    DEFAULT_ANALYSIS_TRIES,
-    DEFAULT_CHART,
+    add_answer_options,
     add_store_option,
     answer,
     chart_path,
@@ -64,20 +63,7 @@ def add_parser(commands: argparse._SubParsersAction) -> None:
         metavar="URL",
         help="the database, as for `quorlix ask` (default: the built-in sample shop database)",
     )
-    parser.add_argument(
-        "--chart",
-        metavar="PATH",
-        default=DEFAULT_CHART,
-        help=f"where the analysis code saves a chart (default: ./{DEFAULT_CHART})",
-    )
-    parser.add_argument(
-        "--analysis-tries",
-        metavar="N",
-        type=int,
-        default=DEFAULT_ANALYSIS_TRIES,
-        help=f"how often analysis code is written before giving up (default: "
-        f"{DEFAULT_ANALYSIS_TRIES})",
-    )
+    add_answer_options(parser)
     add_store_option(parser)
     parser.set_defaults(run=run, json=False, knowledge=None)
 

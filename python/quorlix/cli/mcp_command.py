@@ -10,8 +10,6 @@ and kept like every run of ``quorlix serve``.
 from __future__ import annotations
 
 import argparse
-import asyncio
-import signal
 import sys
 
 from .common import (
@@ -168,7 +166,7 @@ def _serve_http(args: argparse.Namespace, service) -> int:
     from quorlix.mcp_server.server import build_server
     from quorlix.service.http_server import BACKLOG, ConnectionLimits, HTTPServer
 
-    from .serve import _listen
+    from .serve import _listen, serve_until_stopped
 
     stdout = sys.stdout
     _quiet(args)
@@ -186,19 +184,7 @@ def _serve_http(args: argparse.Namespace, service) -> int:
 
     http_server = HTTPServer(app, sock, ConnectionLimits(), on_started=started)
     service.manager.start()
-
-    async def serve() -> None:
-        loop = asyncio.get_running_loop()
-
-        def stop() -> None:
-            service.manager.begin_shutdown()
-            http_server.stop()
-
-        for sig in (signal.SIGINT, signal.SIGTERM):
-            loop.add_signal_handler(sig, stop)
-        await http_server.serve()
-
-    asyncio.run(serve())
+    serve_until_stopped(http_server, service.manager)
     service.manager.shutdown()
     sock.close()
     service.store.close()

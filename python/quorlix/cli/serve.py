@@ -9,6 +9,7 @@ import signal
 import socket
 import sys
 from dataclasses import replace
+from typing import Any
 
 from quorlix import config
 from quorlix.answering.graph_build import quiet_graph
@@ -272,21 +273,7 @@ def run(args: argparse.Namespace) -> int:
         print(f"quorlix: serving on {url} (Ctrl+C stops)", file=stdout, flush=True)
 
     server = HTTPServer(app, sock, connections, on_started=started, log_format=args.log_format)
-
-    async def serve() -> None:
-        loop = asyncio.get_running_loop()
-
-        def stop() -> None:
-            # The run manager hears of the stop at once, so the grace period counts from now
-            # and no new run starts while connections drain.
-            service.manager.begin_shutdown()
-            server.stop()
-
-        for sig in (signal.SIGINT, signal.SIGTERM):
-            loop.add_signal_handler(sig, stop)
-        await server.serve()
-
-    asyncio.run(serve())
+    serve_until_stopped(server, service.manager)
     sock.close()
     store.close()
     flush_traces()
@@ -396,3 +383,21 @@ def _open(cls, url: str):
 
 
 __all__ = ["add_parser", "run"]
+
+
+def serve_until_stopped(server: Any, manager: Any) -> None:
+    """Runs ``server`` until SIGINT or SIGTERM. The run manager hears of the stop at once, so
+    its grace period counts from then and no new run starts while connections drain."""
+
+    async def serve() -> None:
+        loop = asyncio.get_running_loop()
+
+        def stop() -> None:
+            manager.begin_shutdown()
+            server.stop()
+
+        for sig in (signal.SIGINT, signal.SIGTERM):
+            loop.add_signal_handler(sig, stop)
+        await server.serve()
+
+    asyncio.run(serve())
