@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import math
+
 import anyio
 from starlette.exceptions import HTTPException
 
@@ -33,19 +35,21 @@ class BodyLimit:
             await _refuse(send, _TooLarge(self.limit))
             return
         seen = 0
+        complete = False
+        started = False
         # Without a length or a chunked coding a request has no body, so nothing to wait for:
         # a GET's event stream may then listen for the client leaving as long as it runs.
-        complete = declared in (None, b"0") and b"transfer-encoding" not in headers
-        started = False
-        deadline = anyio.current_time() + self.timeout
+        has_body = declared not in (None, b"0") or b"transfer-encoding" in headers
+        deadline = anyio.current_time() + self.timeout if has_body else math.inf
 
         async def bounded_receive():
             nonlocal seen, complete
-            # Once the body is in, or the answer has begun, what is left to hear is the client
-            # leaving: the deadline was for the body, and a refusal could no longer be sent.
-            if complete or started:
+            if complete:  # the body is in: what is left to hear is the client leaving
                 return await receive()
-            with anyio.move_on_after(deadline - anyio.current_time()):
+            # Once the answer has begun the deadline is over (a refusal could no longer be
+            # sent); whatever body still comes is counted against the size limit all the same.
+            wait = math.inf if started else deadline - anyio.current_time()
+            with anyio.move_on_after(wait):
                 message = await receive()
                 if message["type"] == "http.request":
                     seen += len(message.get("body", b""))
