@@ -209,3 +209,26 @@ def test_hidden_characters_show_and_a_wide_result_scrolls_on_a_phone(browser, se
     assert wrap.evaluate("box => box.scrollWidth > box.clientWidth")
     assert page.evaluate("document.documentElement.scrollWidth") <= 390
     assert problems == []
+
+
+def test_a_late_refusal_of_the_first_requests_keeps_the_token_given_since(browser, server):
+    context = browser.new_context()
+    page = context.new_page()
+    held = []
+    # The page's first requests go without a token; one of them is answered only once a
+    # token has been given, as a slow server or a quick hand would have it.
+    page.route("**/v1/knowledge/candidates", lambda route: held.append(route))
+    page.goto(server.url)
+    expect(page.locator("#token-form")).to_be_visible()
+    page.fill("#token", "not-one-of-our-tokens")
+    page.keyboard.press("Enter")
+    expect(page.locator("#token-error")).to_have_text("That token was not accepted.")
+    page.fill("#token", ALICE)
+    page.keyboard.press("Enter")
+    expect(page.locator("#token-form")).to_be_hidden()
+    with page.expect_response("**/v1/knowledge/candidates") as late:
+        held[0].continue_()
+    assert late.value.status == 401
+    page.evaluate("() => new Promise((done) => setTimeout(done, 200))")
+    expect(page.locator("#token-form")).to_be_hidden()
+    context.close()

@@ -59,6 +59,7 @@ function authHeaders() {
 }
 
 async function api(path, options = {}) {
+  const sentToken = sessionStorage.getItem(TOKEN_KEY);
   const headers = { ...authHeaders(), ...(options.headers || {}) };
   if (options.json !== undefined) {
     headers["Content-Type"] = "application/json";
@@ -71,7 +72,11 @@ async function api(path, options = {}) {
     throw new ApiError(0, "The server did not answer. Check that it is running and try again.");
   }
   if (response.status === 401) {
-    askForToken(sessionStorage.getItem(TOKEN_KEY) ? "That token was not accepted." : "");
+    // Only a refusal of the token kept now says anything about it: a request sent before the
+    // token was given (the page's first ones) must not undo it when its answer comes late.
+    if (sentToken === sessionStorage.getItem(TOKEN_KEY)) {
+      askForToken(sentToken ? "That token was not accepted." : "");
+    }
     throw new ApiError(401, "An API token is needed.");
   }
   if (!response.ok) {
