@@ -1,6 +1,7 @@
 """How soon the first character of the answer reaches a person, against the model's own floor.
 
-The model is the local stub of `tests/support`, with fixed delays: each of the four calls before
+The model is the local stub of `tests/support`, in a process of its own as a model service is,
+with fixed delays: each of the four calls before
 the answer waits `--call-wait` seconds, and the answer streams its first piece `--first-piece`
 seconds after the request, then one piece of `--piece-chars` characters every `--piece-every`
 seconds. Asked for the whole answer at once (no streaming), the stub answers after the time the
@@ -40,6 +41,7 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import warnings
 from pathlib import Path
@@ -70,6 +72,7 @@ class Pace:
         self.first_piece = args.first_piece
         self.piece_every = args.piece_every
         self.piece_chars = args.piece_chars
+        self.chart = not args.no_chart
 
     def reply_text(self, answer: str) -> str:
         # As the stub sends the reply of tests/service_support's Answers.
@@ -99,14 +102,44 @@ def responder(pace: Pace):
     answers = Answers(printed=lambda question: PRINTED)
 
     def reply(request):
+        started = time.monotonic()
         made = answers._reply(request)
-        if schema_name(request) != "GenerationOutput":
-            return delay(pace.call_wait, made)
+        kind = schema_name(request)
+        if kind == "PythonCodeInput" and not pace.chart:
+            made = {"code": f"print({PRINTED!r})"}
+        if kind != "GenerationOutput":
+            # The model's time is the server's whole time: what the stub spent making the
+            # reply is part of it, not added to it.
+            return delay(pace.call_wait - (time.monotonic() - started), made)
         if request.json.get("stream"):
             return made  # paced by the stub
-        return delay(pace.answer_seconds(made["final_response"]), made)
+        return delay(
+            pace.answer_seconds(made["final_response"]) - (time.monotonic() - started), made
+        )
 
     return reply
+
+
+def start_model(pace: Pace):
+    """The stub model in a process of its own, as a model service is: its work does not share
+    this interpreter with the server measured. Returns the process and its variables."""
+    import multiprocessing
+
+    context = multiprocessing.get_context("fork")  # before this process starts any thread
+    theirs, ours = context.Pipe()
+    process = context.Process(target=_serve_model, args=(pace, theirs), daemon=True)
+    process.start()
+    return process, ours.recv()
+
+
+def _serve_model(pace: Pace, pipe) -> None:
+    from support.stub_openai import StubOpenAI
+
+    stub = StubOpenAI().start()
+    stub.stream_pace(pace.first_piece, pace.piece_every, pace.piece_chars)
+    stub.reply(*([responder(pace)] * 100_000))
+    pipe.send(stub.environment())
+    threading.Event().wait()
 
 
 def sse_question(client, question: str) -> dict:
@@ -239,6 +272,11 @@ def main() -> int:
     parser.add_argument("--piece-chars", type=int, default=4)
     parser.add_argument("--page", action="store_true", help="also measure the page in Chromium")
     parser.add_argument("--terminal", action="store_true", help="also measure quorlix ask")
+    parser.add_argument(
+        "--no-chart",
+        action="store_true",
+        help="the analysis program only prints its result (by default it also draws a chart)",
+    )
     parser.add_argument("--quick", action="store_true")
     args = parser.parse_args()
     if args.quick:
@@ -248,12 +286,9 @@ def main() -> int:
     from quorlix.service import Limits
     from service_support import build_service, serve_in_thread
     from support.databases import build_sample_sqlite
-    from support.stub_openai import StubOpenAI
 
-    stub = StubOpenAI().start()
-    stub.stream_pace(pace.first_piece, pace.piece_every, pace.piece_chars)
-    stub.reply(*([responder(pace)] * 100_000))
-    os.environ.update(stub.environment())
+    model, environment = start_model(pace)
+    os.environ.update(environment)
     os.environ["QUORLIX_REQUEST_TIMEOUT"] = "60"
     token = "bench-token-0123456789"
     work = tempfile.mkdtemp(prefix="quorlix-bench-")
@@ -315,7 +350,8 @@ def main() -> int:
             playwright.stop()
         for running in servers.values():
             running.stop()
-        stub.close()
+        model.terminate()
+        model.join()
 
     report(results, durations, pace)
     resumed = sum(row["resumed"] for side in results.values() for row in side["sse"])

@@ -149,6 +149,9 @@ class RecordedRequest:
     query: dict[str, str]
     headers: dict[str, str]  # names lower-cased
     body: Any  # parsed JSON; the raw text when it was not JSON
+    # When it was read (time.monotonic): a streamed reply's pace counts from here, so what the
+    # stub spends making the reply is part of the first piece's delay, as at a real service.
+    received: float = field(default_factory=time.monotonic)
 
     @property
     def deployment(self) -> str | None:
@@ -608,10 +611,10 @@ def _sse(completion: dict, request: RecordedRequest, pace: StreamPace, wake: thr
     else:
         opening = {"role": "assistant", "content": ""}
     yield b""  # the headers leave now; the first piece follows after its delay
-    # Each piece is due at a fixed time from the start, so the pace does not drift with the
-    # time it takes to send the pieces.
-    start = time.monotonic()
-    wake.wait(pace.first_piece_s)
+    # Each piece is due at a fixed time from the request, so the pace does not drift with the
+    # time it takes to make the reply and send the pieces.
+    start = request.received
+    wake.wait(max(0.0, start + pace.first_piece_s - time.monotonic()))
     yield chunk(opening)
     for number, piece in enumerate(pieces):
         due = start + pace.first_piece_s + number * pace.every_s

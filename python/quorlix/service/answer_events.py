@@ -15,11 +15,10 @@ INTERVAL = 0.05
 
 
 class AnswerEvents:
-    def __init__(
-        self, save: Callable[[str], bool], publish: Callable[[], None], interval: float = INTERVAL
-    ) -> None:
+    """``save(text)`` writes the answer so far and tells the run's followers."""
+
+    def __init__(self, save: Callable[[str], object], interval: float = INTERVAL) -> None:
         self._save = save
-        self._publish = publish
         self._interval = interval
         self._lock = threading.Lock()
         self._pending: str | None = None
@@ -38,5 +37,4 @@ class AnswerEvents:
             if text is None:
                 return
             self._written_at = time.monotonic()
-        if self._save(text):
-            self._publish()
+        self._save(text)

@@ -6,6 +6,8 @@ so whoever ends a run first (the worker, the deadline, shutdown) decides how it 
 
 from __future__ import annotations
 
+import contextlib
+import copy
 import heapq
 import queue
 import secrets
@@ -28,6 +30,7 @@ from .changes import Changes
 from .follow_ups import follow_up_preparers
 from .lease import LEASE_SECONDS, Lease, new_server_id
 from .metrics import Metrics
+from .run_writer import RunWriter
 from .runner import Stopped, answer, read_chart
 from .store import RunStore
 
@@ -212,21 +215,36 @@ class RunManager:
         self._update_gauges()
         self.changes.publish(job.run_id)
 
-        def save_answer(text: str) -> bool:
-            return not job.stopped.is_set() and self.store.set_answer(job.run_id, text)
+        writer = RunWriter(job.run_id)
 
-        answer_events = AnswerEvents(save_answer, lambda: self.changes.publish(job.run_id))
+        def published(event: dict | None) -> bool:
+            if event is not None:
+                self.changes.publish(job.run_id, event=event)
+            return event is not None
+
+        def save_answer(text: str) -> bool:
+            if job.stopped.is_set():
+                return False
+            return writer.write(lambda: published(self.store.set_answer(job.run_id, text)))
+
+        answer_events = AnswerEvents(save_answer)
 
         def on_step(record: dict, step: dict) -> bool:
             if job.stopped.is_set():
                 return False
             answer_events.flush()
             self.metrics.node_seconds.labels(step["node"]).observe(step["duration_s"])
-            saved = self.store.add_step(job.run_id, record, step)
-            self.changes.publish(job.run_id)
-            return saved
+            # The record goes on growing while the save waits its turn.
+            saved_record = copy.deepcopy(record)
+            return writer.write(
+                lambda: published(self.store.add_step(job.run_id, saved_record, step))
+            )
 
-        with run_logged(job.run_id), tempfile.TemporaryDirectory(prefix="quorlix-run-") as work:
+        with (
+            contextlib.closing(writer),
+            run_logged(job.run_id),
+            tempfile.TemporaryDirectory(prefix="quorlix-run-") as work,
+        ):
             save_path = Path(work) / "chart.png"
             try:
                 prepare = follow_up_preparers(self.store, self.graph, job.run_id, job.thread_id)
@@ -247,6 +265,7 @@ class RunManager:
                 )
             except Stopped:
                 return
+            writer.close()  # every step saved before the run's end is
             chart = read_chart(save_path) if job.options.get("chart", True) else None
         ended = self.store.finish_run(job.run_id, status, record, chart, from_statuses=("running",))
         if ended:

@@ -17,7 +17,7 @@ import time
 from collections.abc import Iterator
 from contextlib import contextmanager
 from pathlib import Path
-from typing import Any
+from typing import Any, TypedDict
 
 from sqlalchemy import (
     JSON,
@@ -183,6 +183,14 @@ class StoreError(Exception):
     """The store cannot be used as it is; the message says why and what to do."""
 
 
+class Event(TypedDict):
+    """One event of a run's stream as the store keeps it."""
+
+    seq: int
+    kind: str
+    data: Any
+
+
 def quorlix_home() -> Path:
     """Where quorlix keeps its files: $QUORLIX_HOME, else the user's data directory."""
     from quorlix import config
@@ -328,35 +336,32 @@ class RunStore:
             done = conn.execute(_MARK_RUNNING, {"run_id": run_id, "now": time.time()})
             return done.rowcount == 1
 
-    def add_step(self, run_id: str, record: dict, step: dict) -> bool:
-        """Saves the record with its new step and the step's event; False once the run ended."""
+    def add_step(self, run_id: str, record: dict, step: dict) -> Event | None:
+        """Saves the record with its new step and the step's event, and returns the event
+        (seq, kind, data); None once the run ended."""
         with self._begin() as conn:
             # The update comes first: it locks the run's row, so writers of one run queue up.
             done = conn.execute(_SET_RECORD, {"run_id": run_id, "record": record})
             if done.rowcount != 1:
-                return False
-            _add_event(conn, run_id, "step", step)
-            return True
+                return None
+            return _add_event(conn, run_id, "step", step)
 
-    def set_answer(self, run_id: str, text: str) -> bool:
-        """Saves the answer so far as the run's answer event; False once the run ended."""
+    def set_answer(self, run_id: str, text: str) -> Event | None:
+        """Saves the answer so far as the run's answer event and returns it; None once the run
+        ended."""
         with self._begin() as conn:
             if conn.execute(_LOCK_RUNNING, {"run_id": run_id}).rowcount != 1:
-                return False
+                return None
             last = conn.execute(_LAST_SEQ, {"run_id": run_id}).scalar()
             data = {"text": text}
+            seq = int(last or 0) + 1
             moved = conn.execute(
                 _MOVE_ANSWER,
-                {
-                    "of_run": run_id,
-                    "new_seq": int(last or 0) + 1,
-                    "text_so_far": data,
-                    "now": time.time(),
-                },
+                {"of_run": run_id, "new_seq": seq, "text_so_far": data, "now": time.time()},
             )
             if moved.rowcount != 1:
-                _add_event(conn, run_id, ANSWER_EVENT, data)
-            return True
+                return _add_event(conn, run_id, ANSWER_EVENT, data)
+            return {"seq": seq, "kind": ANSWER_EVENT, "data": data}
 
     def finish_run(
         self,
@@ -607,20 +612,11 @@ def _add_threads(conn: Connection) -> None:
 _MIGRATIONS = {2: _add_threads}
 
 
-def _add_event(conn: Connection, run_id: str, kind: str, data: dict) -> int:
+def _add_event(conn: Connection, run_id: str, kind: str, data: dict) -> Event:
     last = conn.execute(_LAST_SEQ, {"run_id": run_id}).scalar()
-    seq = int(last or 0) + 1
-    conn.execute(
-        _ADD_EVENT,
-        {
-            "run_id": run_id,
-            "seq": seq,
-            "kind": kind,
-            "data": _plain(data),
-            "created_at": time.time(),
-        },
-    )
-    return seq
+    event: Event = {"seq": int(last or 0) + 1, "kind": kind, "data": _plain(data)}
+    conn.execute(_ADD_EVENT, {"run_id": run_id, **event, "created_at": time.time()})
+    return event
 
 
 def _plain(value: Any) -> Any:

@@ -195,8 +195,10 @@ async def run_events(
         seq = after
         quiet = 0.0
         with service.changes.subscribe(run_id) as follower:
+            events = None
             while True:
-                events = await anyio.to_thread.run_sync(store.events_after, run_id, seq)
+                if events is None:
+                    events = await anyio.to_thread.run_sync(store.events_after, run_id, seq)
                 for item in events:
                     seq = item["seq"]
                     data = json.dumps(item["data"], ensure_ascii=False)
@@ -211,7 +213,10 @@ async def run_events(
                 # A client that leaves is noticed by the response itself (it listens for the
                 # disconnect, and a keep-alive write fails): polling for it here as well raced
                 # granian's receive, which then reported a live client as gone.
-                await wait_for(follower.wake, POLL_SECONDS)
+                woken = await wait_for(follower.wake, POLL_SECONDS)
+                # Events this process wrote come with the wake-up; the store is read only when
+                # one may be missing (or none came).
+                events = (follower.take_events(seq) or None) if woken else None
                 quiet += POLL_SECONDS
 
     return StreamingResponse(
