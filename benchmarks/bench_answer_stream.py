@@ -189,7 +189,10 @@ def _seen(fields: dict, times: dict, now: float) -> bool:
     return False
 
 
+# Each question starts a thread of its own: a follow-up would add the call that restates it.
 PAGE_WATCH = """(question) => new Promise((resolve) => {
+  const fresh = document.getElementById("new-thread");
+  if (!fresh.hidden) fresh.click();
   const answer = document.getElementById("answer");
   let first = null;
   const started = performance.now();
@@ -328,6 +331,7 @@ def main() -> int:
                     sse = sse_question(client, f"Orders per city? [[{side} {number}]]")
                 page = terminal = None
                 if browser is not None:
+                    pages[side].bring_to_front()  # a page in the background is throttled
                     first, total = pages[side].evaluate(PAGE_WATCH, f"Orders? [[p{number}]]")
                     page = {"first": first / 1000, "total": total / 1000}
                 if args.terminal:
