@@ -30,7 +30,7 @@ from .common import (
     warn,
 )
 from .live_answer import LiveAnswer
-from .startup import start_analysis_sandbox
+from .startup import prepare_database, start_analysis_sandbox
 
 DEFAULT_CHART = "quorlix-chart.png"
 DEFAULT_ANALYSIS_TRIES = 3
@@ -132,6 +132,7 @@ def run(args: argparse.Namespace) -> int:
     knowledge = knowledge_for_run(url, args)
 
     db = open_database(url, RecordingDatabase)
+    prepare_database(db)
     import_graph_module()
     from quorlix.answering.graph_build import build_graph
 

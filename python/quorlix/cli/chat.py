@@ -39,7 +39,7 @@ from .common import (
     usage_error,
 )
 from .live_answer import LiveAnswer
-from .startup import start_analysis_sandbox
+from .startup import prepare_database, start_analysis_sandbox
 
 HELP = "ask questions and follow-ups in one thread"
 DESCRIPTION = f"""\
@@ -86,6 +86,7 @@ def run(args: argparse.Namespace) -> int:
     from quorlix.sql.recording import RecordingDatabase
 
     db = open_database(url, RecordingDatabase)
+    prepare_database(db)
     import_graph_module()
     from quorlix.answering.graph_build import build_graph
 
