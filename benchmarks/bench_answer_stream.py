@@ -20,7 +20,8 @@ Sides, interleaved question by question in one process over the sample database:
 Measured per side: on SSE, from the POST to the first event carrying answer text and to the
 `end` event; on the page (Chromium, `--page`), from the click on Ask to the first character in
 the answer box; on the terminal (`--terminal`), `quorlix ask` on a pty, from its "Question:"
-line to the first answer character on stdout, and to its exit. Then, per node, the time the
+line to the first answer character on stdout, and to its exit (and the whole process, from its
+start). Then, per node, the time the
 node took beyond the model's delays in it (p50 over the streamed SSE runs).
 
 The servers run the analysis program in their own interpreter (`QUORLIX_ANALYSIS_SANDBOX=off`,
@@ -187,12 +188,17 @@ def open_page(browser, url: str, token: str):
 
 def terminal_question(env: dict, question: str, cwd: str) -> dict:
     """`quorlix ask` on a pty: seconds from its "Question:" line to the first answer character
-    and to its exit."""
+    and to its exit, and from its start to its exit."""
     import pty
 
     main, terminal = pty.openpty()
+    # The stub's analysis program saves its chart only under a path named as the service's run
+    # folders are; elsewhere it fails, and the run writes the answer once per try.
+    chart = Path(cwd) / "quorlix-run-terminal" / "chart.png"
+    chart.parent.mkdir(exist_ok=True)
+    spawned = time.perf_counter()
     child = subprocess.Popen(
-        [sys.executable, "-m", "quorlix.cli", "ask", question, "--chart", f"{cwd}/chart.png"],
+        [sys.executable, "-m", "quorlix.cli", "ask", question, "--chart", str(chart)],
         env=env,
         cwd=cwd,
         stdout=terminal,
@@ -226,7 +232,7 @@ def terminal_question(env: dict, question: str, cwd: str) -> dict:
     os.close(main)
     if child.returncode != 0 or asked is None or first is None:
         raise RuntimeError(f"quorlix ask failed ({child.returncode}): {stderr.decode()[-500:]}")
-    return {"first": first - asked, "total": ended - asked}
+    return {"first": first - asked, "total": ended - asked, "process": ended - spawned}
 
 
 def percentile(values: list[float], share: float) -> float:
@@ -380,6 +386,16 @@ def report(results: dict, durations: dict, pace: Pace) -> None:
                 f"{statistics.median(total) * 1000:>10.0f} {percentile(total, 0.9) * 1000:>7.0f} "
                 f"{ratio:>15}"
             )
+    if results["streamed"]["terminal"]:
+        print()
+        process = {
+            side: statistics.median(row["process"] for row in results[side]["terminal"])
+            for side in results
+        }
+        print(
+            "terminal, whole process (start to exit): "
+            + ", ".join(f"{side} p50 {seconds * 1000:.0f} ms" for side, seconds in process.items())
+        )
     delivery = [
         row["first"] - first_floor - own_time_before_answer(row["durations"], pace)
         for row in results["streamed"]["sse"]
