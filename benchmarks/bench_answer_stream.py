@@ -21,12 +21,14 @@ Measured per side: on SSE, from the POST to the first event carrying answer text
 `end` event; on the page (Chromium, `--page`), from the click on Ask to the first character in
 the answer box; on the terminal (`--terminal`), `quorlix ask` on a pty, from its "Question:"
 line to the first answer character on stdout, and to its exit (and the whole process, from its
-start). Then, per node, the time the
-node took beyond the model's delays in it (p50 over the streamed SSE runs).
+start); and `quorlix chat` on a pty (with `--terminal`), from typing the question at the prompt
+of a session that has started to the first answer character, and to the next prompt. Then,
+per node, the time the node took beyond the model's delays in it (p50 over the streamed SSE
+runs).
 
 The servers run the analysis program in their own interpreter (`QUORLIX_ANALYSIS_SANDBOX=off`,
-set for this process); `quorlix ask` runs with the sandbox at its default, as a person's
-command does: the variable is taken out of its environment.
+set for this process); `quorlix ask` and `quorlix chat` run with the sandbox at its default, as
+a person's command does: the variable is taken out of their environment.
 
 Reported: p50 / p90 milliseconds, the p50 beyond the floor (target: at most 50 ms for the first
 character when streamed), and the ratio of streamed to whole total time (target: at most 1.02).
@@ -235,6 +237,52 @@ def terminal_question(env: dict, question: str, cwd: str) -> dict:
     return {"first": first - asked, "total": ended - asked, "process": ended - spawned}
 
 
+def chat_question(env: dict, question: str, cwd: str) -> dict:
+    """`quorlix chat` on a pty: seconds from typing the question at its prompt (the session
+    started and waiting) to the first answer character, and to the next prompt."""
+    import pty
+
+    main, terminal = pty.openpty()
+    chart = Path(cwd) / "quorlix-run-terminal" / "chart.png"
+    chart.parent.mkdir(exist_ok=True)
+    child = subprocess.Popen(
+        [sys.executable, "-m", "quorlix.cli", "chat", "--chart", str(chart)],
+        env=env,
+        cwd=cwd,
+        stdin=terminal,
+        stdout=terminal,
+        stderr=subprocess.DEVNULL,
+    )
+    os.close(terminal)
+    out, asked, first, total = "", None, None, None
+    while total is None:
+        if not select.select([main], [], [], 120)[0]:
+            break
+        try:
+            data = os.read(main, 65536).decode(errors="replace")
+        except OSError:
+            break
+        now = time.perf_counter()
+        out += data
+        if asked is None and out.endswith(PROMPT):
+            os.write(main, question.encode() + b"\n")
+            asked, out = time.perf_counter(), ""
+        elif asked is not None:
+            if first is None and "Answer:\r\n  " in out and not out.endswith("Answer:\r\n  "):
+                first = now
+            if first is not None and out.endswith(PROMPT):
+                total = now
+    os.write(main, b"\x04")
+    child.wait(60)
+    os.close(main)
+    if asked is None or first is None or total is None:
+        raise RuntimeError(f"quorlix chat failed ({child.returncode}): {out[-500:]}")
+    return {"first": first - asked, "total": total - asked}
+
+
+PROMPT = "quorlix> "
+
+
 def percentile(values: list[float], share: float) -> float:
     ordered = sorted(values)
     return ordered[min(len(ordered) - 1, round(share * (len(ordered) - 1)))]
@@ -274,7 +322,7 @@ def main() -> int:
             db.url, f"sqlite:///{work}/{side}.db", Limits(), tokens={token: "bench"}
         )
         servers[side] = serve_in_thread(service)
-    results: dict = {side: {"sse": [], "page": [], "terminal": []} for side in servers}
+    results: dict = {side: {"sse": [], "page": [], "terminal": [], "chat": []} for side in servers}
     durations: dict[str, list[float]] = {}
 
     browser = playwright = None
@@ -307,8 +355,10 @@ def main() -> int:
                 if browser is not None:
                     first, total = pages[side].evaluate(PAGE_WATCH, f"Orders? [[p{number}]]")
                     page = {"first": first / 1000, "total": total / 1000}
+                chat = None
                 if args.terminal:
                     terminal = terminal_question(env, "Orders per city?", work)
+                    chat = chat_question(env, "Orders per city?", work)
                 if number == 0:
                     continue
                 results[side]["sse"].append(sse)
@@ -316,6 +366,7 @@ def main() -> int:
                     results[side]["page"].append(page)
                 if terminal:
                     results[side]["terminal"].append(terminal)
+                    results[side]["chat"].append(chat)
                 if side == "streamed":
                     for node, seconds in sse["durations"].items():
                         durations.setdefault(node, []).extend(seconds)
@@ -367,7 +418,7 @@ def report(results: dict, durations: dict, pace: Pace) -> None:
         "streamed/whole",
     )
     print("{:<9} {:<9} {:>10} {:>7} {:>11} {:>10} {:>7} {:>15}".format(*header))
-    for where in ("sse", "page", "terminal"):
+    for where in ("sse", "page", "terminal", "chat"):
         if not results["streamed"][where]:
             continue
         totals = {
