@@ -20,7 +20,6 @@ among them). Both are done on this thread, before the question is shown.
 from __future__ import annotations
 
 import sys
-import typing
 
 from quorlix import config
 
@@ -80,32 +79,28 @@ def prepare_answering(graph, streamed: bool) -> None:
 
 
 def _build_reply_types() -> None:
-    """The OpenAI client's chat replies: whole, parsed into a schema, and streamed. Only if the
-    graph's models already brought the client in: no import for the sake of a warm-up."""
+    """The OpenAI client's chat replies: whole, parsed into a schema, and streamed; those
+    types only that a run builds (more would add to the command's time). Only if the graph's
+    models already brought the client in: no import for the sake of a warm-up."""
     if "openai" not in sys.modules:
         return
     from openai.lib._parsing._completions import ResponseFormatT
-    from openai.types.chat import ChatCompletion, ChatCompletionChunk, ParsedChatCompletion
+    from openai.types.chat import chat_completion, chat_completion_chunk, parsed_chat_completion
+    from openai.types.chat.chat_completion_message import ChatCompletionMessage
 
-    seen: set = set()
-    for model in (ChatCompletion, ParsedChatCompletion[ResponseFormatT], ChatCompletionChunk):
-        _build_model(model, seen)
-    _prepared.extend(seen)
-
-
-def _build_model(model: type, seen: set) -> None:
-    if model in seen or not hasattr(model, "model_rebuild"):
-        return
-    seen.add(model)
-    model.model_rebuild()
-    for field in model.model_fields.values():
-        for inner in _model_types(field.annotation):
-            _build_model(inner, seen)
-
-
-def _model_types(annotation: typing.Any):
-    """The classes an annotation names, through List[...], Optional[...] and the like."""
-    if isinstance(annotation, type):
-        yield annotation
-    for argument in typing.get_args(annotation):
-        yield from _model_types(argument)
+    parsed = (
+        parsed_chat_completion.ParsedChatCompletionMessage,
+        parsed_chat_completion.ParsedChoice,
+        parsed_chat_completion.ParsedChatCompletion,
+    )
+    for model in (
+        ChatCompletionMessage,
+        chat_completion.Choice,
+        chat_completion.ChatCompletion,
+        *(generic[ResponseFormatT] for generic in parsed),
+        chat_completion_chunk.ChoiceDelta,
+        chat_completion_chunk.Choice,
+        chat_completion_chunk.ChatCompletionChunk,
+    ):
+        model.model_rebuild()
+        _prepared.append(model)
