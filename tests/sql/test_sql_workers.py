@@ -100,3 +100,24 @@ def test_when_no_worker_starts_statements_run_here_and_it_is_said(db, monkeypatc
     assert db.run("SELECT COUNT(*) FROM orders") == "[(5,)]"
     warned = [r.getMessage() for r in caplog.records if "inside this process" in r.getMessage()]
     assert len(warned) == 1 and "exited with code 3 as it started" in warned[0]
+
+
+@pytest.mark.parametrize("fault", [None, "died before its call", "cannot boot"])
+def test_a_worker_started_ahead_serves_the_first_call_or_gives_way(db, monkeypatch, caplog, fault):
+    if fault == "cannot boot":
+        monkeypatch.setattr(pool, "_BOOT", "raise SystemExit(3)")
+    caplog.set_level(logging.WARNING)
+    db.prestart()
+    (ahead,) = _workers(db)
+    if fault == "died before its call":
+        os.kill(ahead.process.pid, signal.SIGKILL)
+        ahead.process.wait()
+    assert db.run("SELECT COUNT(*) FROM customers") == "[(4,)]"
+    warned = [r.getMessage() for r in caplog.records if "inside this process" in r.getMessage()]
+    if fault == "cannot boot":
+        # As without a worker started ahead: the call's own start fails and says why.
+        assert len(warned) == 1 and "exited with code 3 as it started" in warned[0]
+        return
+    assert not warned
+    (worker,) = _workers(db)
+    assert (worker is ahead) == (fault is None)

@@ -30,7 +30,7 @@ from .common import (
     warn,
 )
 from .live_answer import LiveAnswer
-from .startup import start_analysis_sandbox
+from .startup import prepare_answering, prepare_database, start_analysis_sandbox
 
 DEFAULT_CHART = "quorlix-chart.png"
 DEFAULT_ANALYSIS_TRIES = 3
@@ -132,6 +132,7 @@ def run(args: argparse.Namespace) -> int:
     knowledge = knowledge_for_run(url, args)
 
     db = open_database(url, RecordingDatabase)
+    prepare_database(db)
     import_graph_module()
     from quorlix.answering.graph_build import build_graph
 
@@ -141,6 +142,7 @@ def run(args: argparse.Namespace) -> int:
     prepare = [*(thread.preparers(graph) if thread else []), knowledge]
     # On a terminal the answer is shown as it is written; piped or --json, it comes whole.
     live = LiveAnswer(sys.stdout) if not args.json and sys.stdout.isatty() else None
+    prepare_answering(graph, streamed=live is not None)
     outcome = answer(graph, question, chart, args, prices, prepare, live)
     if thread:
         thread.record(question, outcome, {"analysis_tries": args.analysis_tries, "chart": True})

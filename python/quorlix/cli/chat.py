@@ -39,7 +39,7 @@ from .common import (
     usage_error,
 )
 from .live_answer import LiveAnswer
-from .startup import start_analysis_sandbox
+from .startup import prepare_answering, prepare_database, start_analysis_sandbox
 
 HELP = "ask questions and follow-ups in one thread"
 DESCRIPTION = f"""\
@@ -86,10 +86,13 @@ def run(args: argparse.Namespace) -> int:
     from quorlix.sql.recording import RecordingDatabase
 
     db = open_database(url, RecordingDatabase)
+    prepare_database(db)
     import_graph_module()
     from quorlix.answering.graph_build import build_graph
 
     graph = build_graph(db, config_35, config_4)
+    # Each answer is shown as it is written on a terminal (below).
+    prepare_answering(graph, streamed=sys.stdout.isatty())
     options = {"analysis_tries": args.analysis_tries, "chart": True}
     if interactive:
         progress(

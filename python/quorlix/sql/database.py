@@ -361,6 +361,19 @@ class CustomSQLDatabase(CachedTableInfo, LazyCatalogue, SQLDatabase):
     def _catalog_denials(self):
         return self._walls.catalog_denials(self._engine)
 
+    def prestart(self) -> None:
+        """Do now what the first statement would do first, for a command that has time to
+        spare before it: start a worker process (it opens the database beside this process's
+        work), read the catalog's denials and load the dialect's parser. Nothing fails here;
+        what goes wrong is met again, and reported, by the statement."""
+        try:
+            pool = self._walls.worker_pool(self._engine)
+            if pool is not None:
+                pool.prestart()
+            self._check("SELECT 1")
+        except Exception:
+            pass
+
     def _fetch(
         self,
         command: str | Executable,

@@ -31,7 +31,7 @@ import time
 from dataclasses import dataclass, field
 from multiprocessing.connection import Connection
 from pathlib import Path
-from typing import Any
+from typing import Any, NoReturn
 
 from sqlalchemy.exc import DBAPIError, OperationalError
 
@@ -88,8 +88,12 @@ def workers_supported() -> str | None:
 
 
 class _Worker:
-    def __init__(self, spec: WorkerSpec) -> None:
+    def __init__(self, spec: WorkerSpec, *, wait: bool = True) -> None:
+        """Start the process; with ``wait``, return once it has opened the database, else at
+        once (``finish_start`` waits, when the worker is first wanted)."""
+        self.spec = spec
         self.started_at = time.monotonic()
+        self.ready = False
         self.folder = tempfile.mkdtemp(prefix="quorlix-sql-worker-") if spec.spill_folder else None
         options = dict(spec.options)
         if self.folder is not None:
@@ -119,18 +123,18 @@ class _Worker:
                     "memory_cap": spec.memory_cap,
                 }
             )
+        except BaseException as error:
+            self._failed_start(error)
+        if wait:
+            self.finish_start()
+
+    def finish_start(self) -> None:
+        """Wait until the worker has opened the database; raise as a failed start does."""
+        spec = self.spec
+        try:
             reply = self.receive(time.monotonic() + _START_SECONDS)
-        except WorkerTimeout:
-            self.kill()
-            raise
-        except (OperationalError, OSError) as error:
-            how = _how_it_ended(self.kill())
-            raise WorkerUnavailable(
-                f"the {spec.engine} worker process {how} as it started", lasting=True
-            ) from error
-        except BaseException:
-            self.kill()
-            raise
+        except BaseException as error:
+            self._failed_start(error)
         if reply[0] != "ready":
             self.kill()
             raise WorkerUnavailable(
@@ -140,6 +144,20 @@ class _Worker:
         self.started_kib = reply[2]
         self.ready_at = time.monotonic()
         self.calls = 0
+        self.ready = True
+
+    def _failed_start(self, error: BaseException) -> NoReturn:
+        """Stop the process and raise what its failed start means (within ``except``)."""
+        if isinstance(error, WorkerTimeout):
+            self.kill()
+            raise error
+        if isinstance(error, (OperationalError, OSError)):
+            how = _how_it_ended(self.kill())
+            raise WorkerUnavailable(
+                f"the {self.spec.engine} worker process {how} as it started", lasting=True
+            ) from error
+        self.kill()
+        raise error
 
     def request(self, message: tuple, deadline: float | None) -> tuple:
         self.channel.send(message)
@@ -189,6 +207,17 @@ class _Worker:
         if self.folder is not None:
             shutil.rmtree(self.folder, ignore_errors=True)
             self.folder = None
+
+
+def _started(worker: _Worker) -> bool:
+    """Whether a worker started ahead (``prestart``) is ready now; one that is not is
+    stopped. Its wait counts as the start's, not the call's (``WorkerPool.run``)."""
+    worker.started_at = time.monotonic()
+    try:
+        worker.finish_start()
+    except Exception:
+        return False
+    return True
 
 
 def _reap(process: subprocess.Popen, folder: str | None) -> None:
@@ -252,6 +281,22 @@ class WorkerPool:
         finally:
             self._release(worker, generation, keep)
 
+    def prestart(self) -> None:
+        """Start one worker now, without waiting for it: it opens the database beside the
+        host's own work, and the first call takes it. A worker that fails to start is
+        dropped here; the call then starts one of its own and reports what went wrong."""
+        if os.getpid() != self._pid:
+            self._reset()
+        with self._lock:
+            if self._idle:
+                return
+        try:
+            worker = _Worker(self.spec, wait=False)
+        except Exception:
+            return
+        with self._lock:
+            self._idle.append(worker)
+
     def close(self) -> None:
         """Stop the idle workers; busy ones stop when their call ends."""
         if os.getpid() != self._pid:
@@ -271,14 +316,17 @@ class WorkerPool:
         if not self._free.acquire(timeout=timeout):
             raise WorkerTimeout("no database worker became free within the time limit", None, None)
         try:
+            worker = None
             with self._lock:
                 generation = self._generation
-                while self._idle:
+                while self._idle and worker is None:
                     worker = self._idle.pop()
-                    if worker.alive():
-                        return worker, generation
-                    worker.kill()
-            return _Worker(self.spec), generation
+                    if not worker.alive():
+                        worker.kill()
+                        worker = None
+            if worker is not None and not worker.ready and not _started(worker):
+                worker = None
+            return worker or _Worker(self.spec), generation
         except BaseException:
             self._free.release()
             raise
