@@ -35,7 +35,7 @@ Reported: p50 / p90 milliseconds, the p50 beyond the floor (target: at most 50 m
 character when streamed), and the ratio of streamed to whole total time (target: at most 1.02).
 
     PYTHONPATH=python python benchmarks/bench_answer_stream.py [--runs N] [--page] [--terminal]
-        [--quick]
+        [--no-chart] [--quick]
 """
 
 from __future__ import annotations
