@@ -224,16 +224,27 @@ def open_page(browser, url: str, token: str):
     return page
 
 
+def terminal_chart(cwd: str) -> Path:
+    """Where the commands save the chart. The stub's analysis program saves it only under a
+    path named as the service's run folders are; elsewhere it fails, and the run writes the
+    answer once per try."""
+    chart = Path(cwd) / "quorlix-run-terminal" / "chart.png"
+    chart.parent.mkdir(exist_ok=True)
+    return chart
+
+
+def answer_begun(out: str) -> bool:
+    """Whether the terminal shows a first character of the answer."""
+    return "Answer:\r\n  " in out and not out.endswith("Answer:\r\n  ")
+
+
 def terminal_question(env: dict, question: str, cwd: str) -> dict:
     """`quorlix ask` on a pty: seconds from its "Question:" line to the first answer character
     and to its exit, and from its start to its exit."""
     import pty
 
     main, terminal = pty.openpty()
-    # The stub's analysis program saves its chart only under a path named as the service's run
-    # folders are; elsewhere it fails, and the run writes the answer once per try.
-    chart = Path(cwd) / "quorlix-run-terminal" / "chart.png"
-    chart.parent.mkdir(exist_ok=True)
+    chart = terminal_chart(cwd)
     spawned = time.perf_counter()
     child = subprocess.Popen(
         [sys.executable, "-m", "quorlix.cli", "ask", question, "--chart", str(chart)],
@@ -263,7 +274,7 @@ def terminal_question(env: dict, question: str, cwd: str) -> dict:
                     asked = now
             else:
                 out += data.decode(errors="replace")
-                if first is None and "Answer:\r\n  " in out and not out.endswith("Answer:\r\n  "):
+                if first is None and answer_begun(out):
                     first = now
     child.wait()
     ended = time.perf_counter()
@@ -279,8 +290,7 @@ def chat_question(env: dict, question: str, cwd: str) -> dict:
     import pty
 
     main, terminal = pty.openpty()
-    chart = Path(cwd) / "quorlix-run-terminal" / "chart.png"
-    chart.parent.mkdir(exist_ok=True)
+    chart = terminal_chart(cwd)
     child = subprocess.Popen(
         [sys.executable, "-m", "quorlix.cli", "chat", "--chart", str(chart)],
         env=env,
@@ -304,7 +314,7 @@ def chat_question(env: dict, question: str, cwd: str) -> dict:
             os.write(main, question.encode() + b"\n")
             asked, out = time.perf_counter(), ""
         elif asked is not None:
-            if first is None and "Answer:\r\n  " in out and not out.endswith("Answer:\r\n  "):
+            if first is None and answer_begun(out):
                 first = now
             if first is not None and out.endswith(PROMPT):
                 total = now
