@@ -3,6 +3,7 @@ resumed; servers that start or sweep leave each other's runs alone; a dead serve
 
 from __future__ import annotations
 
+import json
 import os
 import socket
 import threading
@@ -209,3 +210,33 @@ def test_servers_starting_together_on_a_new_store_all_start(pg_database):
         thread.join(timeout=60)
     assert failures == []
     assert pg_database.query("SELECT COUNT(*) FROM quorlix_store") == [(1,)]
+
+
+def test_ending_a_run_keeps_the_step_its_worker_saves_meanwhile(pg_database):
+    """A deadline or a sweep ends a run while its worker is saving a step: the step is kept,
+    not written over by the record as it was read before."""
+    store = RunStore(pg_database.url)  # a database of its own: no server sweeps it
+    step = {"number": 1, "node": "init_node", "started_at": None, "duration_s": 0.0}
+    run_id = os.urandom(16).hex()
+    store.create_run(run_id, "local", "[[racing]]", {"analysis_tries": 3, "chart": True})
+    store.mark_running(run_id)
+    ended: list = []
+    try:
+        with store.engine.begin() as saving:  # the worker's save, holding the run's row
+            saving.exec_driver_sql(
+                "UPDATE quorlix_runs SET record = %s WHERE id = %s",
+                (json.dumps({"steps": [step]}), run_id),
+            )
+            ending = threading.Thread(
+                target=lambda: ended.append(store.finish_run(run_id, "failed", error="too long"))
+            )
+            ending.start()
+            ending.join(0.5)
+            assert ending.is_alive()  # it waits for the save
+        ending.join(30)
+        record = store.get_run(run_id)["record"]
+        assert ended[0]["status"] == "failed"
+        assert record["steps"] == [step]
+        assert record["error"] == "too long"
+    finally:
+        store.close()

@@ -277,11 +277,7 @@ class RunManager:
         self.changes.publish(job.run_id, ended=True, row=ended)
 
     def _end(self, job: _Job, status: str, error: str) -> None:
-        row = self.store.get_run(job.run_id)
-        if row is None:
-            return
-        record = {**row["record"], "error": error}
-        ended = self.store.finish_run(job.run_id, status, record)
+        ended = self.store.finish_run(job.run_id, status, error=error)
         if ended:
             self.metrics.runs.labels(status).inc()
         job.stopped.set()

@@ -156,6 +156,15 @@ _FINISH = (
         record=bindparam("record", type_=runs_table.c.record.type),
     )
 )
+# Holds the run's row while it is still open, so its record is read as the last writer left it.
+_HOLD_OPEN = (
+    update(runs_table)
+    .where(
+        runs_table.c.id == bindparam("run_id"),
+        runs_table.c.status.in_(bindparam("from_statuses", expanding=True)),
+    )
+    .values(status=runs_table.c.status)
+)
 # Holds the run's row (and says it is still running) while its answer event is rewritten.
 _LOCK_RUNNING = (
     update(runs_table)
@@ -370,18 +379,30 @@ class RunStore:
         record: dict | None = None,
         chart: tuple[str, bytes] | None = None,
         from_statuses: tuple[str, ...] = OPEN_STATUSES,
+        error: str | None = None,
     ) -> dict | None:
         """Ends a run unless it has ended already (the first to end it wins).
+
+        Without ``record``, the run keeps the record it has, with ``error`` added when given:
+        read under the run's row lock, so a step its worker saves meanwhile is kept, not
+        written over with an older record.
 
         Returns the ended run's row as this transaction wrote it (so whoever waits for the run
         need not read it back), or None when the run had ended already."""
         now = time.time()
         with self._begin() as conn:
             if record is None:
+                held = conn.execute(
+                    _HOLD_OPEN, {"run_id": run_id, "from_statuses": list(from_statuses)}
+                )
+                if held.rowcount != 1:
+                    return None
                 record = conn.execute(
                     select(runs_table.c.record).where(runs_table.c.id == run_id)
                 ).scalar()
                 record = dict(record or empty_record())
+                if error is not None:
+                    record["error"] = error
             if chart is not None:
                 record = {**record, "chart": True}
             values = {
@@ -428,11 +449,7 @@ class RunStore:
     def _interrupt(self, ids: list[str], reason: str) -> list[str]:
         ended = []
         for run_id in ids:
-            record = self.get_run(run_id)
-            if record is None:
-                continue
-            body = {**record["record"], "error": reason}
-            if self.finish_run(run_id, "interrupted", body):
+            if self.finish_run(run_id, "interrupted", error=reason):
                 ended.append(run_id)
         return ended
 
